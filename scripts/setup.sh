@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, running and testing Orvo Host needs.
+# Idempotent and non-interactive: packages already present are skipped.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git
+  # libraries
+  libasio-dev libssl-dev openssl libavahi-client-dev libicu-dev nlohmann-json3-dev
+  libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-composite0-dev libxcb-shm0-dev
+  libxcb-image0-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-xkb-dev libxcb-screensaver0-dev
+  libyuv-dev libturbojpeg0-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils xfonts-base fonts-dejavu-core
+  dbus avahi-daemon avahi-utils procps ffmpeg
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null

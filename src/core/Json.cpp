@@ -1,0 +1,194 @@
+#include "core/Json.h"
+
+#include <cmath>
+#include <limits>
+
+namespace orvo::json {
+
+std::string encode(const Json& value) {
+  const std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  // A solidus can only occur inside a string, so escaping every one of them is exact.
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (const char c : text) {
+    if (c == '/') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::optional<Json> parse(std::string_view text, std::string* error) {
+  try {
+    return Json::parse(text.begin(), text.end());
+  } catch (const Json::exception& fault) {
+    if (error) *error = fault.what();
+    return std::nullopt;
+  }
+}
+
+Json timestamp(double secondsSince2001) {
+  if (std::isfinite(secondsSince2001) && std::trunc(secondsSince2001) == secondsSince2001 &&
+      std::fabs(secondsSince2001) < 9.0e15) {
+    return static_cast<std::int64_t>(secondsSince2001);
+  }
+  return secondsSince2001;
+}
+
+std::optional<std::uint32_t> toWindowId(const Json& value) {
+  constexpr auto kMax = std::numeric_limits<std::uint32_t>::max();
+  if (value.is_number_unsigned()) {
+    const auto v = value.get<std::uint64_t>();
+    if (v <= kMax) return static_cast<std::uint32_t>(v);
+  } else if (value.is_number_integer()) {
+    const auto v = value.get<std::int64_t>();
+    if (v >= 0 && v <= static_cast<std::int64_t>(kMax)) return static_cast<std::uint32_t>(v);
+  } else if (value.is_number_float()) {
+    const auto v = value.get<double>();
+    if (std::trunc(v) == v && v >= 0 && v <= kMax) return static_cast<std::uint32_t>(v);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::int64_t> toInt64(const Json& value) {
+  if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
+  if (value.is_number_unsigned()) {
+    const auto v = value.get<std::uint64_t>();
+    if (v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return static_cast<std::int64_t>(v);
+    }
+  } else if (value.is_number_float()) {
+    const auto v = value.get<double>();
+    // 2^63 itself is out of range; every smaller integral double fits.
+    if (std::trunc(v) == v && v >= -9223372036854775808.0 && v < 9223372036854775808.0) {
+      return static_cast<std::int64_t>(v);
+    }
+  }
+  return std::nullopt;
+}
+
+ObjectReader::ObjectReader(const Json& value) : value_(value) {
+  if (!value_.is_object()) fail("typeMismatch: expected a JSON object");
+}
+
+void ObjectReader::fail(std::string error) {
+  if (error_.empty()) error_ = std::move(error);
+}
+
+const Json* ObjectReader::optionalValue(const char* key) {
+  if (!ok()) return nullptr;
+  const auto found = value_.find(key);
+  if (found == value_.end() || found->is_null()) return nullptr;
+  return &*found;
+}
+
+const Json* ObjectReader::requireValue(const char* key) {
+  if (!ok()) return nullptr;
+  const auto found = value_.find(key);
+  if (found == value_.end()) {
+    fail(std::string("keyNotFound: \"") + key + "\"");
+    return nullptr;
+  }
+  if (found->is_null()) {
+    fail(std::string("valueNotFound: \"") + key + "\" is null");
+    return nullptr;
+  }
+  return &*found;
+}
+
+namespace {
+std::string mismatch(const char* key, const char* expected) {
+  return std::string("typeMismatch: expected ") + expected + " at \"" + key + "\"";
+}
+}  // namespace
+
+std::string ObjectReader::requireString(const char* key) {
+  const Json* v = requireValue(key);
+  if (!v) return {};
+  if (!v->is_string()) {
+    fail(mismatch(key, "a string"));
+    return {};
+  }
+  return v->get<std::string>();
+}
+
+std::optional<std::string> ObjectReader::optionalString(const char* key) {
+  const Json* v = optionalValue(key);
+  if (!v) return std::nullopt;
+  if (!v->is_string()) {
+    fail(mismatch(key, "a string"));
+    return std::nullopt;
+  }
+  return v->get<std::string>();
+}
+
+bool ObjectReader::requireBool(const char* key) {
+  const Json* v = requireValue(key);
+  if (!v) return false;
+  if (!v->is_boolean()) {
+    fail(mismatch(key, "a boolean"));
+    return false;
+  }
+  return v->get<bool>();
+}
+
+std::optional<bool> ObjectReader::optionalBool(const char* key) {
+  const Json* v = optionalValue(key);
+  if (!v) return std::nullopt;
+  if (!v->is_boolean()) {
+    fail(mismatch(key, "a boolean"));
+    return std::nullopt;
+  }
+  return v->get<bool>();
+}
+
+double ObjectReader::requireNumber(const char* key) {
+  const Json* v = requireValue(key);
+  if (!v) return 0;
+  if (!v->is_number()) {
+    fail(mismatch(key, "a number"));
+    return 0;
+  }
+  return v->get<double>();
+}
+
+std::optional<double> ObjectReader::optionalNumber(const char* key) {
+  const Json* v = optionalValue(key);
+  if (!v) return std::nullopt;
+  if (!v->is_number()) {
+    fail(mismatch(key, "a number"));
+    return std::nullopt;
+  }
+  return v->get<double>();
+}
+
+std::int64_t ObjectReader::requireInt64(const char* key) {
+  const Json* v = requireValue(key);
+  if (!v) return 0;
+  const auto value = toInt64(*v);
+  if (!value) {
+    fail(mismatch(key, "a signed 64-bit integer"));
+    return 0;
+  }
+  return *value;
+}
+
+std::uint32_t ObjectReader::requireWindowId(const char* key) {
+  const Json* v = requireValue(key);
+  if (!v) return 0;
+  const auto value = toWindowId(*v);
+  if (!value) {
+    fail(mismatch(key, "an unsigned 32-bit integer"));
+    return 0;
+  }
+  return *value;
+}
+
+std::optional<std::uint32_t> ObjectReader::optionalWindowId(const char* key) {
+  const Json* v = optionalValue(key);
+  if (!v) return std::nullopt;
+  const auto value = toWindowId(*v);
+  if (!value) fail(mismatch(key, "an unsigned 32-bit integer"));
+  return value;
+}
+
+}  // namespace orvo::json

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// JSON coding with the wire's rules: compact output with the solidus escaped, timestamps
+// as seconds since 2001, and strict reading of records (required keys present with the
+// right JSON type, null or absent optionals accepted, unknown keys ignored).
+namespace orvo::json {
+
+// Objects keep their keys in insertion order, so records encode in field order.
+using Json = nlohmann::ordered_json;
+
+// Compact text: no spaces or line breaks, "/" written as "\/", UTF-8 kept as it is
+// (an invalid sequence becomes U+FFFD rather than failing the whole message).
+std::string encode(const Json& value);
+
+// Parses one JSON text; surrounding white space is allowed. On failure returns nothing
+// and, when asked, a description of the fault.
+std::optional<Json> parse(std::string_view text, std::string* error = nullptr);
+
+// A timestamp as a JSON number of seconds since 2001-01-01 00:00:00 UTC; an integral
+// value is written without a fraction ("60", not "60.0").
+Json timestamp(double secondsSince2001);
+
+// Reads the keys of one JSON object. The first fault is remembered and later reads
+// return defaults, so a record decoder reads every field and checks ok() once.
+class ObjectReader {
+ public:
+  explicit ObjectReader(const Json& value);
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+
+  std::string requireString(const char* key);
+  std::optional<std::string> optionalString(const char* key);
+  bool requireBool(const char* key);
+  std::optional<bool> optionalBool(const char* key);
+  double requireNumber(const char* key);
+  std::optional<double> optionalNumber(const char* key);
+  std::int64_t requireInt64(const char* key);
+  // Window ids: integral JSON numbers from 0 to 4294967295.
+  std::uint32_t requireWindowId(const char* key);
+  std::optional<std::uint32_t> optionalWindowId(const char* key);
+  // The value under `key`, or nothing when absent or null.
+  const Json* optionalValue(const char* key);
+  const Json* requireValue(const char* key);
+
+  void fail(std::string error);
+
+ private:
+  const Json& value_;
+  std::string error_;
+};
+
+// Number conversions shared by the reader and by array decoders.
+std::optional<std::uint32_t> toWindowId(const Json& value);
+std::optional<std::int64_t> toInt64(const Json& value);
+
+}  // namespace orvo::json

@@ -1,0 +1,133 @@
+#include "pairing/OrvoPairingStore.h"
+
+#include <algorithm>
+
+#include "core/Clock.h"
+#include "core/Coding.h"
+#include "pairing/Keychain.h"
+#include "pairing/NameCollator.h"
+#include "platform/SecretStore.h"
+#include "platform/SettingsStore.h"
+
+namespace orvo {
+
+OrvoPairingStore::OrvoPairingStore(OrvoPairingRole role, platform::SettingsStore& settings,
+                                   platform::SecretStore& secrets, const Clock& clock, const NameCollator& collator)
+    : role_(role),
+      defaultsKey_(std::string("OrvoPairedPeers.") + rawValue(role)),
+      keychainService_(std::string("com.corvane.orvo.psk.") + rawValue(role)),
+      settings_(settings),
+      secrets_(secrets),
+      clock_(clock),
+      collator_(collator) {
+  loadPeers();
+}
+
+void OrvoPairingStore::loadPeers() {
+  std::vector<OrvoPairedPeer> peers;
+  if (const auto stored = settings_.value(defaultsKey_)) {
+    if (auto decoded = decodePeers(*stored)) peers = std::move(*decoded);
+  }
+  paired_.set(std::move(peers));
+}
+
+void OrvoPairingStore::savePeers() { settings_.setValue(defaultsKey_, encodePeers(paired_.get())); }
+
+void OrvoPairingStore::sortPeers(std::vector<OrvoPairedPeer>& peers) const {
+  std::stable_sort(peers.begin(), peers.end(), [this](const OrvoPairedPeer& a, const OrvoPairedPeer& b) {
+    return collator_.compare(a.displayName, b.displayName) < 0;
+  });
+}
+
+void OrvoPairingStore::dropDuplicates(std::vector<OrvoPairedPeer>& peers,
+                                      std::optional<std::string> OrvoPairedPeer::*field, const std::string& value,
+                                      const std::string& keepId) {
+  std::erase_if(peers, [&](const OrvoPairedPeer& peer) {
+    const bool duplicate = (peer.*field) && *(peer.*field) == value && peer.id != keepId;
+    if (duplicate) deletePSK(secrets_, keychainService_, peer.id);
+    return duplicate;
+  });
+}
+
+OrvoPairedPeer OrvoPairingStore::upsertPeer(const std::string& displayName,
+                                            const std::optional<std::string>& serviceName,
+                                            const std::optional<std::string>& stableHostId, const std::string& id,
+                                            const Bytes& key) {
+  auto peers = paired_.get();
+  const auto trimmedHost = stableHostId ? std::optional(trimWhitespace(*stableHostId)) : std::nullopt;
+  const auto trimmedService = serviceName ? std::optional(trimWhitespace(*serviceName)) : std::nullopt;
+  if (trimmedHost && !trimmedHost->empty()) dropDuplicates(peers, &OrvoPairedPeer::stableHostId, *trimmedHost, id);
+  if (trimmedService && !trimmedService->empty()) {
+    dropDuplicates(peers, &OrvoPairedPeer::serviceName, *trimmedService, id);
+  }
+
+  deletePSK(secrets_, keychainService_, id);
+  // A failed write leaves the peer listed without a usable key; the session listener then
+  // refuses it until it pairs again.
+  (void)savePSK(secrets_, key, keychainService_, id);
+
+  OrvoPairedPeer peer;
+  peer.id = id;
+  peer.displayName = displayName;
+  peer.serviceName = trimmedService;
+  peer.stableHostId = trimmedHost;
+  peer.createdAt = clock_.now();
+  peer.lastSeenAt = clock_.now();
+
+  std::erase_if(peers, [&](const OrvoPairedPeer& existing) { return existing.id == id; });
+  peers.push_back(peer);
+  sortPeers(peers);
+  paired_.set(std::move(peers));
+  savePeers();
+  return peer;
+}
+
+void OrvoPairingStore::insertPeer(OrvoPairedPeer peer) {
+  auto peers = paired_.get();
+  std::erase_if(peers, [&](const OrvoPairedPeer& existing) { return existing.id == peer.id; });
+  peers.push_back(std::move(peer));
+  sortPeers(peers);
+  paired_.set(std::move(peers));
+  savePeers();
+}
+
+std::vector<std::string> OrvoPairingStore::removePeer(const std::string& identifier) {
+  const std::string key = trimWhitespace(identifier);
+  const auto& peers = paired_.get();
+  using Rule = bool (*)(const OrvoPairedPeer&, const std::string&);
+  const Rule rules[] = {
+      [](const OrvoPairedPeer& p, const std::string& k) { return p.id == k; },
+      [](const OrvoPairedPeer& p, const std::string& k) { return p.serviceName && *p.serviceName == k; },
+      [](const OrvoPairedPeer& p, const std::string& k) { return p.displayName == k; },
+  };
+  std::vector<std::string> ids;
+  for (const Rule rule : rules) {
+    for (const auto& peer : peers) {
+      if (rule(peer, key)) ids.push_back(peer.id);
+    }
+    if (!ids.empty()) break;
+  }
+  if (ids.empty()) return ids;
+
+  auto remaining = peers;
+  std::erase_if(remaining, [&](const OrvoPairedPeer& p) { return std::find(ids.begin(), ids.end(), p.id) != ids.end(); });
+  paired_.set(std::move(remaining));
+  for (const auto& id : ids) deletePSK(secrets_, keychainService_, id);
+  savePeers();
+  return ids;
+}
+
+void OrvoPairingStore::touchPeer(const std::string& id, const std::string& displayName) {
+  const auto& peers = paired_.get();
+  const auto found = std::find_if(peers.begin(), peers.end(), [&](const OrvoPairedPeer& p) { return p.id == id; });
+  if (found == peers.end()) return;
+  const auto index = static_cast<std::size_t>(found - peers.begin());
+  const double now = clock_.now();
+  paired_.mutate([&](std::vector<OrvoPairedPeer>& list) {
+    list[index].displayName = displayName;
+    list[index].lastSeenAt = now;
+  });
+  savePeers();
+}
+
+}  // namespace orvo

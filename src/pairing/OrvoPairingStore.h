@@ -1,0 +1,77 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/Bytes.h"
+#include "core/Published.h"
+#include "pairing/OrvoPairedPeer.h"
+
+namespace orvo {
+
+class Clock;
+class NameCollator;
+namespace platform {
+class SecretStore;
+class SettingsStore;
+}  // namespace platform
+
+// The memory of trusted devices: the list of paired peers, persisted as JSON in the
+// settings store under "OrvoPairedPeers.<role>", and one pre-shared key per peer in the
+// secret store under ("com.corvane.orvo.psk.<role>", peer id). Main queue only.
+//
+// Each operation announces the resulting list once (intermediate states of an upsert are
+// not announced), so subscribers always see a consistent list.
+class OrvoPairingStore {
+ public:
+  OrvoPairingStore(OrvoPairingRole role, platform::SettingsStore& settings, platform::SecretStore& secrets,
+                   const Clock& clock, const NameCollator& collator);
+  OrvoPairingStore(const OrvoPairingStore&) = delete;
+  OrvoPairingStore& operator=(const OrvoPairingStore&) = delete;
+
+  const Published<std::vector<OrvoPairedPeer>>& paired() const { return paired_; }
+  OrvoPairingRole role() const { return role_; }
+  const std::string& defaultsKey() const { return defaultsKey_; }
+  const std::string& keychainService() const { return keychainService_; }
+  platform::SecretStore& secrets() { return secrets_; }
+
+  // Reads the stored list; an absent or unreadable value gives an empty list (the stored
+  // value is left as it is until the next save).
+  void loadPeers();
+  void savePeers();
+
+  // Stores a newly paired peer and its key. Replaces any entry with the same id, and any
+  // other entry with the same trimmed stable host id or service name (deleting their
+  // keys); sorts and saves.
+  OrvoPairedPeer upsertPeer(const std::string& displayName, const std::optional<std::string>& serviceName,
+                            const std::optional<std::string>& stableHostId, const std::string& id, const Bytes& key);
+  // Adds a peer whose key is already stored, replacing an entry with the same id; sorts
+  // and saves. No de-duplication by service name or stable host id.
+  void insertPeer(OrvoPairedPeer peer);
+  // Removes the entries matching the trimmed identifier: by id, else by service name, else
+  // by display name (all entries matching the first rule that matches any). Deletes their
+  // keys and saves. Returns the ids removed (empty when nothing matched).
+  std::vector<std::string> removePeer(const std::string& identifier);
+  // Renames the peer with exactly this id and marks it seen now; keeps its place.
+  void touchPeer(const std::string& id, const std::string& displayName);
+
+ private:
+  // Stable sort by display name, localized and case-insensitive.
+  void sortPeers(std::vector<OrvoPairedPeer>& peers) const;
+  // Drops entries whose `field` equals `value` (and whose id differs from `keepId`),
+  // deleting their keys.
+  void dropDuplicates(std::vector<OrvoPairedPeer>& peers, std::optional<std::string> OrvoPairedPeer::*field,
+                      const std::string& value, const std::string& keepId);
+
+  OrvoPairingRole role_;
+  std::string defaultsKey_;
+  std::string keychainService_;
+  platform::SettingsStore& settings_;
+  platform::SecretStore& secrets_;
+  const Clock& clock_;
+  const NameCollator& collator_;
+  Published<std::vector<OrvoPairedPeer>> paired_;
+};
+
+}  // namespace orvo
