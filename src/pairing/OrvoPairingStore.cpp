@@ -91,9 +91,8 @@ void OrvoPairingStore::insertPeer(OrvoPairedPeer peer) {
   savePeers();
 }
 
-std::vector<std::string> OrvoPairingStore::removePeer(const std::string& identifier) {
+std::vector<std::string> OrvoPairingStore::matchingPeerIds(const std::string& identifier) const {
   const std::string key = trimWhitespace(identifier);
-  const auto& peers = paired_.get();
   using Rule = bool (*)(const OrvoPairedPeer&, const std::string&);
   const Rule rules[] = {
       [](const OrvoPairedPeer& p, const std::string& k) { return p.id == k; },
@@ -102,14 +101,18 @@ std::vector<std::string> OrvoPairingStore::removePeer(const std::string& identif
   };
   std::vector<std::string> ids;
   for (const Rule rule : rules) {
-    for (const auto& peer : peers) {
+    for (const auto& peer : paired_.get()) {
       if (rule(peer, key)) ids.push_back(peer.id);
     }
     if (!ids.empty()) break;
   }
-  if (ids.empty()) return ids;
+  return ids;
+}
 
-  auto remaining = peers;
+std::vector<std::string> OrvoPairingStore::removePeer(const std::string& identifier) {
+  const auto ids = matchingPeerIds(identifier);
+  if (ids.empty()) return ids;
+  auto remaining = paired_.get();
   std::erase_if(remaining, [&](const OrvoPairedPeer& p) { return std::find(ids.begin(), ids.end(), p.id) != ids.end(); });
   paired_.set(std::move(remaining));
   for (const auto& id : ids) deletePSK(secrets_, keychainService_, id);

@@ -53,6 +53,8 @@ class OrvoPairingStore {
   // by display name (all entries matching the first rule that matches any). Deletes their
   // keys and saves. Returns the ids removed (empty when nothing matched).
   std::vector<std::string> removePeer(const std::string& identifier);
+  // The ids removePeer would remove for this identifier.
+  std::vector<std::string> matchingPeerIds(const std::string& identifier) const;
   // Renames the peer with exactly this id and marks it seen now; keeps its place.
   void touchPeer(const std::string& id, const std::string& displayName);
 

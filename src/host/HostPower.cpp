@@ -1,0 +1,56 @@
+// Sleep prevention while a client streams, and the session teardown on sleep and lock.
+#include "core/Log.h"
+#include "host/OrvoHost.h"
+#include "platform/HostInfo.h"
+
+namespace orvo {
+
+void OrvoHost::updateAwakeState() {
+  const bool hold = preventSleepEnabled_ && currentConnection() && clientIsVisible_ && !hostIsLockedOrAsleep_;
+  if (hold) {
+    if (lastAwakeShouldHold_ && lastAwakeKeepDisplay_) return;
+    if (awakeHeld_) services_.sleepInhibitor.end();
+    services_.sleepInhibitor.begin("Orvo streaming active");
+    awakeHeld_ = true;
+    lastAwakeShouldHold_ = true;
+    lastAwakeKeepDisplay_ = true;
+    logLine(services_.logger, "Display sleep prevention enabled");
+    return;
+  }
+  if (lastAwakeShouldHold_ && awakeHeld_) {
+    services_.sleepInhibitor.end();
+    awakeHeld_ = false;
+  }
+  lastAwakeShouldHold_ = false;
+  lastAwakeKeepDisplay_ = false;
+  logLine(services_.logger, "Display sleep prevention disabled");
+}
+
+void OrvoHost::teardownAfterSleepOrLock(const char* line) {
+  logLine(services_.logger, line);
+  hostIsLockedOrAsleep_ = true;
+  updateAwakeState();
+  resetSessionState();  // cancels the connection
+  updateAwakeState();
+}
+
+void OrvoHost::handleHostWillSleep() { teardownAfterSleepOrLock("OrvoHost: host will sleep → tearing down session"); }
+
+void OrvoHost::handleScreenLocked() { teardownAfterSleepOrLock("OrvoHost: screen locked → disable streaming/input"); }
+
+void OrvoHost::handleHostDidWake() {
+  logLine(services_.logger, "OrvoHost: host did wake → reset stale session + republish if needed");
+  resetSessionState();
+  updateAwakeState();
+  hostIsLockedOrAsleep_ = false;
+  updateAwakeState();
+  republishServiceIfNeeded();
+}
+
+void OrvoHost::handleScreenUnlocked() {
+  logLine(services_.logger, "OrvoHost: screen unlocked → allow reconnect");
+  hostIsLockedOrAsleep_ = false;
+  updateAwakeState();
+}
+
+}  // namespace orvo

@@ -1,0 +1,263 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/Bytes.h"
+#include "core/Published.h"
+#include "core/Queues.h"
+#include "host/ControlMessages.h"
+#include "host/HostConstants.h"
+#include "host/SessionHandlers.h"
+#include "platform/Network.h"
+#include "platform/ServiceDiscovery.h"
+
+namespace orvo {
+
+class Clock;
+class Logger;
+class NameCollator;
+class OrvoPairingStore;
+class RandomSource;
+namespace platform {
+class HostInfo;
+class SecretStore;
+class SettingsStore;
+class SleepInhibitor;
+class WindowActivation;
+}  // namespace platform
+
+// Everything the host talks to. All references must outlive the host.
+struct OrvoHostServices {
+  MainQueue& main;
+  QueueFactory& queues;
+  const Clock& clock;
+  Logger& logger;
+  RandomSource& random;
+  platform::SettingsStore& settings;
+  platform::SecretStore& secrets;
+  platform::HostInfo& hostInfo;
+  platform::Network& network;
+  platform::ServiceDiscovery& discovery;
+  platform::WindowActivation& activation;
+  platform::SleepInhibitor& sleepInhibitor;
+  const NameCollator& collator;
+};
+
+// The host's serial queues, created with the host and living as long as it.
+struct HostQueues {
+  SerialQueue& send;           // "orvo.host.send": every write to the session connection
+  SerialQueue& capture;        // "orvo.capture": snapshot pump, capture, scaling, encoding
+  SerialQueue& focusState;     // "orvo.host.focusState": active window, capture modes, focus throttle
+  SerialQueue& streamState;    // "orvo.host.streamState": input and refine times
+  SerialQueue& clickTracking;  // "orvo.host.clickTracking": multi-click detection
+};
+
+// The one controller of the host: listeners and their advertisements, the one client
+// session with its control channel, message dispatch, client liveness, the pairing code
+// and pairing listener, pairing tokens, and the awake/lock state. Streaming and input are
+// served through the handlers attached with attachHandlers().
+//
+// Threading: everything here runs on the main queue, except the SessionContext methods
+// that say otherwise. Closures handed to listeners, connections, timers and
+// subscriptions hold the host weakly and do nothing once it is gone.
+class OrvoHost final : public SessionContext, public std::enable_shared_from_this<OrvoHost> {
+ public:
+  // Builds the host and runs its start-up: persisted discoverability, first pairing code,
+  // listeners and advertisements (started asynchronously), the pairing-store
+  // subscription, and the three start-up log lines. Main queue.
+  static std::shared_ptr<OrvoHost> create(const OrvoHostServices& services);
+  ~OrvoHost() override;
+  OrvoHost(const OrvoHost&) = delete;
+  OrvoHost& operator=(const OrvoHost&) = delete;
+
+  void attachHandlers(SessionHandlers handlers) { handlers_ = handlers; }
+  HostQueues queues();
+
+  // Published state, for the panel and the control command.
+  const Published<std::string>& statusText() const { return statusText_; }
+  const Published<bool>& isDiscoverable() const { return isDiscoverable_; }
+  const Published<std::string>& pairingPIN() const { return pairingPIN_; }
+  const Published<double>& pairingPinExpiresAt() const { return pairingPinExpiresAt_; }
+  const Published<std::optional<std::string>>& connectedClientPairingID() const { return connectedClientPairingID_; }
+  const Published<std::optional<std::string>>& lastPairingToken() const { return lastPairingToken_; }
+  OrvoPairingStore& pairingStore() { return *pairingStore_; }
+
+  // Host controller.
+  void setDiscoverable(bool discoverable);
+  void applyDiscoverable();
+  const std::string& hostId();
+  // The persisted "allowControlThisMac" setting (absent reads as false).
+  bool allowControlThisMac() const;
+  void setAllowControlThisMac(bool allowed);
+  // Orderly stop: withdraws both advertisements, closes the listeners and every
+  // connection. The host stays usable (setDiscoverable(true) starts again).
+  void shutdown();
+
+  // Session listener and advertisement.
+  void startListener();
+  void restartListener();
+  void publishService(std::uint16_t port);
+  void refreshAdvertisedTXT();
+  void republishServiceIfNeeded();
+  void resetSessionState();
+  void disconnectClient(const std::string& reason);
+  bool isClientConnected(const std::string& pairingID) const;
+  bool hasConnection() const { return currentConnection() != nullptr; }
+
+  // Control channel.
+  void ingestReceivedData(const std::uint8_t* data, std::size_t size);
+  void sendLine(const std::string& text);
+  void sendMessage(const WindowListMessage& message) override;
+  void sendMessage(const InputRejectedMessage& message) override;
+  std::shared_ptr<platform::Connection> currentConnection() const override;
+  bool isRemoteControlPermitted() override;
+
+  // Dispatch.
+  void handleMessageLine(const std::string& line);
+  static bool isRemoteControlMessageType(const std::string& type);
+  void handleRequest(const OrvoRequest& request);
+
+  // Client liveness.
+  void handleClientHello(const ClientHelloMessage& hello);
+  void startClientPingMonitor();
+  void checkClientLiveness();
+  bool clientIsVisible() const { return clientIsVisible_; }
+
+  // PIN pairing.
+  void regeneratePairingCode();
+  void checkPairingCodeExpiry();
+  void startPairingListener();
+  void restartPairingListener();
+  void publishPairingService(std::uint16_t port);
+  std::optional<std::uint16_t> pairingListenerPort() const;
+  // Unpairs a device: drops its session if it is the connected client, then removes it.
+  // Returns whether a paired device matched.
+  bool revokePairing(const std::string& pairingID);
+  const Bytes& pairingSalt() const { return pairingSalt_; }
+
+  // Advanced pairing token.
+  std::string generatePairingToken(const std::string& displayName);
+
+  // Power, lock and sleep prevention.
+  void updateAwakeState();
+  void handleHostWillSleep();
+  void handleHostDidWake();
+  void handleScreenLocked();
+  void handleScreenUnlocked();
+  bool hostIsLockedOrAsleep() const { return hostIsLockedOrAsleep_; }
+
+  // The computer's name as advertised ("Mac" when the system gives none).
+  std::string hostName();
+
+ private:
+  // A session connection whose TLS handshake has not finished; it replaces the current
+  // session only once authenticated.
+  struct PendingHandshake {
+    std::shared_ptr<platform::Connection> connection;
+    std::string endpoint;
+    std::uint64_t serial = 0;
+  };
+  // One connection of the pairing listener and the bytes of its request so far.
+  struct PairingConnection {
+    std::shared_ptr<platform::Connection> connection;
+    Bytes data;
+    bool receiveStarted = false;
+    std::uint64_t serial = 0;
+  };
+
+  explicit OrvoHost(const OrvoHostServices& services);
+  void start();
+
+  // Wraps a member call so that it runs only while the host is alive.
+  template <class F>
+  auto weakly(F body) {
+    return [weak = weak_from_this(), body = std::move(body)](auto&&... args) {
+      if (auto self = weak.lock()) body(*self, std::forward<decltype(args)>(args)...);
+    };
+  }
+
+  void setStatus(std::string text);
+  void setConnection(std::shared_ptr<platform::Connection> connection);
+  void handleListenerState(const platform::ListenerState& state);
+  void handleNewConnection(std::shared_ptr<platform::Connection> connection);
+  void handleConnectionState(const std::shared_ptr<platform::Connection>& connection, const std::string& endpoint,
+                             const platform::ConnectionState& state);
+  void promoteConnection(const std::shared_ptr<platform::Connection>& connection, const std::string& endpoint);
+  void receiveNext(const std::shared_ptr<platform::Connection>& connection);
+  void cancelPendingHandshakes();
+  platform::TXTRecord advertisedTXT();
+  void installServiceDelegate(platform::NetService& service);
+  void teardownAfterSleepOrLock(const char* line);
+
+  void handlePairingListenerState(const platform::ListenerState& state);
+  void handlePairingConnection(std::shared_ptr<platform::Connection> connection);
+  void handlePairingConnectionState(const std::shared_ptr<platform::Connection>& connection,
+                                    const platform::ConnectionState& state);
+  void handlePairingReceive(const std::shared_ptr<platform::Connection>& connection, const Bytes& data,
+                            bool isComplete, const std::optional<std::string>& error);
+  void receivePairingData(const std::shared_ptr<platform::Connection>& connection);
+  void handlePairRequest(const std::string& clientName, const std::string& clientDeviceId,
+                         const std::shared_ptr<platform::Connection>& connection);
+  void closePairingConnection(const std::shared_ptr<platform::Connection>& connection);
+  void stopPairingListener();
+
+  OrvoHostServices services_;
+  SessionHandlers handlers_;
+
+  // Host controller.
+  Published<std::string> statusText_{"Starting…"};
+  std::unique_ptr<OrvoPairingStore> pairingStore_;
+  Published<std::optional<std::string>> lastPairingToken_;
+  Subscription pairingCancellable_;
+  Published<bool> isDiscoverable_{true};
+  std::optional<std::string> hostId_;
+  bool didFinishInit_ = false;
+
+  // Session listener, advertisement and the one client session.
+  std::shared_ptr<platform::Listener> listener_;
+  std::unique_ptr<platform::NetService> netService_;
+  // Written on the main queue; read from the send and capture queues too.
+  std::atomic<std::shared_ptr<platform::Connection>> connection_;
+  std::map<const platform::Connection*, PendingHandshake> pendingHandshakes_;
+  std::vector<std::uint8_t> receiveBuffer_;
+  std::size_t receiveScanned_ = 0;  // bytes of receiveBuffer_ already searched for a line feed
+
+  // Client liveness.
+  bool clientIsVisible_ = true;
+  double lastClientPingAt_ = 0;
+  TimerHandle clientPingMonitor_;
+
+  // Power, lock and sleep prevention.
+  bool awakeHeld_ = false;
+  const bool preventSleepEnabled_ = true;
+  bool lastAwakeShouldHold_ = false;
+  bool lastAwakeKeepDisplay_ = false;
+  bool hostIsLockedOrAsleep_ = false;
+
+  // PIN pairing.
+  std::shared_ptr<platform::Listener> pairingListener_;
+  std::unique_ptr<platform::NetService> pairingNetService_;
+  std::optional<std::uint16_t> pairingListenerPort_;
+  Published<std::string> pairingPIN_{"------"};
+  Published<double> pairingPinExpiresAt_;
+  Published<std::optional<std::string>> connectedClientPairingID_;
+  Bytes pairingSalt_;
+  TimerHandle pairingPinTimer_;
+  std::map<const platform::Connection*, PairingConnection> pairingConnections_;
+  std::uint64_t nextConnectionSerial_ = 1;
+
+  // The five serial queues.
+  std::unique_ptr<SerialQueue> focusStateQueue_;
+  std::unique_ptr<SerialQueue> sendQueue_;
+  std::unique_ptr<SerialQueue> clickTrackingQueue_;
+  std::unique_ptr<SerialQueue> captureQueue_;
+  std::unique_ptr<SerialQueue> streamStateQueue_;
+};
+
+}  // namespace orvo

@@ -1,0 +1,332 @@
+// The session listener: TLS-PSK listener with one key per paired device, its DNS-SD
+// advertisement, the one client session (newest authenticated connection wins) and its
+// receive loop.
+#include <cmath>
+
+#include "core/Clock.h"
+#include "core/Coding.h"
+#include "core/Log.h"
+#include "host/OrvoHost.h"
+#include "pairing/Keychain.h"
+#include "pairing/OrvoPairingStore.h"
+#include "pairing/OrvoTLS.h"
+
+namespace orvo {
+
+std::shared_ptr<platform::Connection> OrvoHost::currentConnection() const { return connection_.load(); }
+
+void OrvoHost::setConnection(std::shared_ptr<platform::Connection> connection) { connection_.store(std::move(connection)); }
+
+void OrvoHost::startListener() {
+  if (!*isDiscoverable_) {
+    setStatus("Not discoverable");
+    return;
+  }
+  if (listener_) return;
+
+  platform::TlsParameters options;
+  for (const auto& peer : pairingStore_->paired().get()) {
+    const auto key = loadPSK(services_.secrets, pairingStore_->keychainService(), peer.id);
+    if (!key || key->empty()) continue;
+    addPreSharedKey(options, peer.id, *key);
+  }
+  options.cipherSuites = {kOrvoPskCipherSuite};
+
+  std::string error;
+  auto listener = services_.network.makeListener(options, error);
+  if (!listener) {
+    setStatus("Failed to start listener: " + error);
+    logLine(services_.logger, "OrvoHost listener error:", error);
+    return;
+  }
+  listener_ = listener;
+  listener_->setStateHandler(weakly([](OrvoHost& self, const platform::ListenerState& state) {
+    // One more hop through the main queue before the state is handled.
+    self.services_.main.async(self.weakly([state](OrvoHost& host) { host.handleListenerState(state); }));
+  }));
+  listener_->setNewConnectionHandler(weakly([](OrvoHost& self, std::shared_ptr<platform::Connection> connection) {
+    self.handleNewConnection(std::move(connection));
+  }));
+  listener_->start();
+  setStatus("Starting listener…");
+}
+
+void OrvoHost::restartListener() {
+  if (!*isDiscoverable_) return;
+  if (listener_) {
+    listener_->setStateHandler({});
+    listener_->setNewConnectionHandler({});
+    listener_->cancel();
+    listener_.reset();
+  }
+  if (netService_) {
+    netService_->stop();
+    netService_.reset();
+  }
+  startListener();
+}
+
+void OrvoHost::handleListenerState(const platform::ListenerState& state) {
+  using Kind = platform::ListenerStateKind;
+  switch (state.kind) {
+    case Kind::waiting:
+      setStatus("Waiting: " + state.error);
+      return;
+    case Kind::setup:
+      setStatus("Setting up…");
+      return;
+    case Kind::ready: {
+      const auto port = listener_ ? listener_->port() : std::nullopt;
+      if (!port) {
+        setStatus("Listener ready (unknown port)");
+        return;
+      }
+      const auto count = pairingStore_->paired()->size();
+      const std::string portText = std::to_string(*port);
+      if (count == 0) {
+        setStatus("Listening on port " + portText +
+                  " (TLS enabled; 0 paired clients — connections will be rejected until paired)");
+      } else {
+        setStatus("Listening on port " + portText + " (TLS enabled; " + std::to_string(count) + " paired client" +
+                  (count == 1 ? "" : "s") + ")");
+      }
+      if (*isDiscoverable_) publishService(*port);
+      return;
+    }
+    case Kind::failed:
+      services_.main.async(weakly([error = state.error](OrvoHost& self) {
+        self.setStatus("Listener failed: " + error);
+        self.resetSessionState();
+      }));
+      return;
+    case Kind::cancelled:
+      services_.main.async(weakly([](OrvoHost& self) {
+        self.setStatus("Listener cancelled");
+        self.resetSessionState();
+      }));
+      return;
+  }
+  setStatus("Unknown listener state");
+}
+
+void OrvoHost::handleNewConnection(std::shared_ptr<platform::Connection> connection) {
+  if (!*isDiscoverable_) {
+    connection->cancel();
+    return;
+  }
+  const std::string endpoint = connection->endpointDescription();
+  // A flood of unauthenticated connections must not starve real clients or memory.
+  if (pendingHandshakes_.size() >= maxPendingHandshakes) {
+    logLine(services_.logger, "OrvoHost: too many handshakes in progress; refusing " + endpoint);
+    connection->cancel();
+    return;
+  }
+  const auto serial = nextConnectionSerial_++;
+  pendingHandshakes_[connection.get()] = PendingHandshake{connection, endpoint, serial};
+  logLine(services_.logger, "OrvoHost: new connection from " + endpoint);
+
+  std::weak_ptr<platform::Connection> weakConnection = connection;
+  connection->setStateHandler(
+      weakly([weakConnection, endpoint](OrvoHost& self, const platform::ConnectionState& state) {
+        if (auto strong = weakConnection.lock()) self.handleConnectionState(strong, endpoint, state);
+      }));
+  // A handshake that stalls is abandoned; it never touches the current session.
+  services_.main.asyncAfter(handshakeTimeoutSeconds, weakly([key = connection.get(), serial](OrvoHost& self) {
+    const auto found = self.pendingHandshakes_.find(key);
+    if (found == self.pendingHandshakes_.end() || found->second.serial != serial) return;
+    const auto pending = std::move(found->second);
+    self.pendingHandshakes_.erase(found);
+    logLine(self.services_.logger, "OrvoHost: handshake timed out:", pending.endpoint);
+    pending.connection->setStateHandler({});
+    pending.connection->cancel();
+  }));
+  connection->start();
+}
+
+void OrvoHost::handleConnectionState(const std::shared_ptr<platform::Connection>& connection,
+                                     const std::string& endpoint, const platform::ConnectionState& state) {
+  using Kind = platform::ConnectionStateKind;
+  const auto pending = pendingHandshakes_.find(connection.get());
+  if (pending != pendingHandshakes_.end()) {
+    switch (state.kind) {
+      case Kind::ready:
+        pendingHandshakes_.erase(pending);
+        promoteConnection(connection, endpoint);
+        return;
+      case Kind::failed:
+        // A device whose key is not in the set ends here. The current session, if any,
+        // carries on untouched; without one the status tells why the client could not join.
+        pendingHandshakes_.erase(pending);
+        logLine(services_.logger, "OrvoHost: connection failed:", state.error);
+        if (!currentConnection()) setStatus("Connection failed: " + state.error);
+        return;
+      case Kind::cancelled:
+        pendingHandshakes_.erase(pending);
+        logLine(services_.logger, "OrvoHost: connection cancelled:", endpoint);
+        return;
+      default:
+        return;
+    }
+  }
+  if (connection != currentConnection()) return;
+  switch (state.kind) {
+    case Kind::ready:
+      return;  // already handled when the connection was promoted
+    case Kind::failed:
+      logLine(services_.logger, "OrvoHost: connection failed:", state.error);
+      setStatus("Connection failed: " + state.error);
+      resetSessionState();
+      return;
+    case Kind::cancelled:
+      logLine(services_.logger, "OrvoHost: connection cancelled:", endpoint);
+      setStatus("Client disconnected");
+      resetSessionState();
+      return;
+    default:
+      return;
+  }
+}
+
+void OrvoHost::promoteConnection(const std::shared_ptr<platform::Connection>& connection,
+                                 const std::string& endpoint) {
+  // One client at a time, the newest authenticated one wins. The replaced connection's
+  // late events are ignored because it is no longer current.
+  if (auto previous = currentConnection()) {
+    previous->setStateHandler({});
+    previous->cancel();
+  }
+  setConnection(connection);
+  receiveBuffer_.clear();
+  receiveScanned_ = 0;
+  clientIsVisible_ = true;
+  lastClientPingAt_ = services_.clock.now();
+  startClientPingMonitor();
+  updateAwakeState();
+  logLine(services_.logger, "OrvoHost: connection ready:", endpoint);
+  setStatus("Client connected");
+  receiveNext(connection);
+}
+
+void OrvoHost::receiveNext(const std::shared_ptr<platform::Connection>& connection) {
+  std::weak_ptr<platform::Connection> weakConnection = connection;
+  connection->receive(
+      1, sessionReceiveChunk,
+      weakly([weakConnection](OrvoHost& self, Bytes data, bool isComplete, std::optional<std::string> error) {
+        const auto current = weakConnection.lock();
+        if (!current || current != self.currentConnection()) return;
+        // Received bytes are always handled before the end of the session is acted on.
+        if (!data.empty()) {
+          self.ingestReceivedData(data.data(), data.size());
+          if (current != self.currentConnection()) return;  // the data ended the session
+        }
+        if (error) {
+          logLine(self.services_.logger, "OrvoHost: receive error:", *error);
+          self.resetSessionState();
+        } else if (isComplete) {
+          logLine(self.services_.logger, "OrvoHost: connection completed by peer");
+          self.resetSessionState();
+        } else {
+          self.receiveNext(current);
+        }
+      }));
+}
+
+void OrvoHost::cancelPendingHandshakes() {
+  auto pending = std::move(pendingHandshakes_);
+  pendingHandshakes_.clear();
+  for (auto& [key, handshake] : pending) {
+    handshake.connection->setStateHandler({});
+    handshake.connection->cancel();
+  }
+}
+
+void OrvoHost::resetSessionState() {
+  services_.main.async(weakly([](OrvoHost& self) { self.connectedClientPairingID_.set(std::nullopt); }));
+  // The connection is closed as well as released: left open it would hold a socket
+  // that nobody reads.
+  if (auto connection = connection_.exchange(nullptr)) {
+    connection->setStateHandler({});
+    connection->cancel();
+  }
+  receiveBuffer_.clear();
+  receiveScanned_ = 0;
+  clientPingMonitor_.reset();
+  if (handlers_.input) handlers_.input->resetClickTracking();
+  if (handlers_.stream) handlers_.stream->resetStreamState();
+  clientIsVisible_ = false;
+  updateAwakeState();
+}
+
+void OrvoHost::disconnectClient(const std::string& reason) {
+  services_.main.async(weakly([reason](OrvoHost& self) {
+    self.setStatus("Client disconnected (" + reason + ")");
+    self.connectedClientPairingID_.set(std::nullopt);
+  }));
+  resetSessionState();  // removes the connection's handler and cancels it
+}
+
+bool OrvoHost::isClientConnected(const std::string& pairingID) const {
+  const auto& connected = *connectedClientPairingID_;
+  if (connected) return *connected == pairingID;
+  return currentConnection() != nullptr;
+}
+
+void OrvoHost::installServiceDelegate(platform::NetService& service) {
+  service.setDelegate(platform::NetService::Delegate{
+      .didPublish = weakly([](OrvoHost& self, const platform::NetService& published) {
+        self.services_.main.async(self.weakly([name = published.name(), type = published.type(),
+                                              domain = published.domain()](OrvoHost& host) {
+          host.setStatus("Bonjour published: " + name + " (" + type + domain + ")");
+          logLine(host.services_.logger, "OrvoHost: Bonjour published:", name, type, domain);
+        }));
+      }),
+      .didNotPublish = weakly([](OrvoHost& self, const platform::NetService&, const std::string& error) {
+        self.services_.main.async(self.weakly([error](OrvoHost& host) {
+          host.setStatus("Bonjour failed: " + error);
+          logLine(host.services_.logger, "OrvoHost: Bonjour failed:", error);
+        }));
+      }),
+  });
+}
+
+void OrvoHost::publishService(std::uint16_t port) {
+  if (!*isDiscoverable_) return;
+  const std::string name = hostName();
+  netService_ = services_.discovery.makeService("local.", "_orvo._tcp.", "Orvo on " + name, port);
+  installServiceDelegate(*netService_);
+  netService_->setTXTRecord({{"hostId", hostId()}, {"hostName", name}});
+  netService_->publish();
+  setStatus("Advertising as “Orvo on " + name + "” on port " + std::to_string(port));
+  refreshAdvertisedTXT();
+}
+
+platform::TXTRecord OrvoHost::advertisedTXT() {
+  const double unixSeconds = std::trunc(*pairingPinExpiresAt_ + kSecondsFrom1970To2001);
+  platform::TXTRecord record = {
+      {"hostId", hostId()},
+      {"pairMode", "pin"},
+      {"pinSalt", base64Encode(pairingSalt_)},
+      {"pinExp", std::to_string(static_cast<long long>(unixSeconds))},
+  };
+  if (const auto port = pairingListenerPort()) record.emplace_back("pairPort", std::to_string(*port));
+  return record;
+}
+
+void OrvoHost::refreshAdvertisedTXT() {
+  const auto record = advertisedTXT();
+  if (netService_) netService_->setTXTRecord(record);
+  if (pairingNetService_) pairingNetService_->setTXTRecord(record);
+}
+
+void OrvoHost::republishServiceIfNeeded() {
+  if (!*isDiscoverable_ || !listener_) return;
+  const auto port = listener_->port();
+  if (!port) return;
+  if (netService_) {
+    netService_->stop();
+    netService_.reset();
+  }
+  publishService(*port);
+}
+
+}  // namespace orvo
