@@ -66,6 +66,14 @@ class InputHandler {
   virtual void resetClickTracking() = 0;
 };
 
+// Records remote input for the choice of stream profile (input keeps frames interactive)
+// and makes the input's window the client's active window. Main queue.
+class InputTimeRecorder {
+ public:
+  virtual ~InputTimeRecorder() = default;
+  virtual void noteInput(std::optional<std::uint32_t> windowId) = 0;
+};
+
 // The handlers dispatch routes to. Owned by whoever assembles the host; they must
 // outlive it. A missing handler leaves its message types unserved (logged, dropped).
 struct SessionHandlers {
