@@ -1,0 +1,143 @@
+#include "app/HostCommands.h"
+
+#include <cmath>
+#include <ctime>
+
+#include "core/Clock.h"
+#include "core/Log.h"
+#include "host/OrvoHost.h"
+#include "pairing/OrvoPairingStore.h"
+#include "platform/WindowActivation.h"
+
+namespace orvo {
+namespace {
+
+constexpr const char* kPendingTokenName = "Orvo Client (pending)";
+
+HostCommands::Result usageError(const std::string& message) {
+  return {2, "orvo-host ctl: " + message + "\n" + HostCommands::usage()};
+}
+
+std::optional<bool> parseSwitch(const std::vector<std::string>& args) {
+  if (args.size() != 2) return std::nullopt;
+  if (args[1] == "on") return true;
+  if (args[1] == "off") return false;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string pinExpiryText(double expiresAt, double now) {
+  const double remaining = std::floor(expiresAt - now);
+  if (remaining >= 1) return "Expires in " + std::to_string(static_cast<long long>(remaining)) + "s";
+  return "Expired (regenerating…)";
+}
+
+std::string formatTimestamp(double secondsSince2001) {
+  const auto unixSeconds = static_cast<std::time_t>(std::floor(secondsSince2001 + kSecondsFrom1970To2001));
+  std::tm parts{};
+  gmtime_r(&unixSeconds, &parts);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  return text;
+}
+
+HostCommands::HostCommands(OrvoHost& host, platform::WindowActivation& activation, const Clock& clock)
+    : host_(host), activation_(activation), clock_(clock) {}
+
+std::string HostCommands::usage() {
+  return "usage: orvo-host ctl COMMAND\n"
+         "commands:\n"
+         "  status                   status text, discoverability, remote control, connected client\n"
+         "  pin                      the current pairing code and the seconds it has left\n"
+         "  regenerate-pin           make a new pairing code now\n"
+         "  token                    generate an advanced pairing token\n"
+         "  devices                  list the paired devices\n"
+         "  unpair ID                revoke a paired device (id, device id or name)\n"
+         "  discoverable on|off      listen and advertise on the network, or stop\n"
+         "  allow-control on|off     allow remote pointer and keyboard input, or forbid it\n";
+}
+
+HostCommands::Result HostCommands::execute(const std::vector<std::string>& args) {
+  if (args.empty()) return usageError("missing command");
+  const std::string& command = args[0];
+  auto expectArgs = [&](std::size_t count) { return args.size() == count; };
+  if (command == "status" && expectArgs(1)) return status();
+  if (command == "pin" && expectArgs(1)) return pin();
+  if (command == "regenerate-pin" && expectArgs(1)) {
+    host_.regeneratePairingCode();
+    return pin();
+  }
+  if (command == "token" && expectArgs(1)) return {0, host_.generatePairingToken(kPendingTokenName) + "\n"};
+  if (command == "devices" && expectArgs(1)) return devices();
+  if (command == "unpair" && expectArgs(2)) return unpair(args[1]);
+  if (command == "discoverable" || command == "allow-control") {
+    const auto on = parseSwitch(args);
+    if (!on) return usageError(command + " takes one argument: on or off");
+    return command == "discoverable" ? discoverable(*on) : allowControl(*on);
+  }
+  const bool known = command == "status" || command == "pin" || command == "regenerate-pin" || command == "token" ||
+                     command == "devices" || command == "unpair";
+  return usageError(known ? "wrong number of arguments for " + command : "unknown command “" + command + "”");
+}
+
+HostCommands::Result HostCommands::status() {
+  std::string client = "none";
+  if (host_.hasConnection()) {
+    const auto& id = *host_.connectedClientPairingID();
+    if (!id) {
+      client = "connected, not identified yet";
+    } else {
+      client = *id;
+      for (const auto& peer : host_.pairingStore().paired().get()) {
+        if (peer.id == *id) client = peer.displayName + " (" + *id + ")";
+      }
+    }
+  }
+  std::string remote = host_.allowControlThisMac() ? "on" : "off";
+  if (!activation_.isTrusted()) remote += " (input injection is not available on this display)";
+  return {0, "Status: " + *host_.statusText() + "\n" + "Discoverable: " + (*host_.isDiscoverable() ? "on" : "off") +
+                 "\n" + "Remote control: " + remote + "\n" + "Connected client: " + escapeForLog(client) + "\n"};
+}
+
+HostCommands::Result HostCommands::pin() {
+  return {0, "Pairing code: " + *host_.pairingPIN() + "\n" + pinExpiryText(*host_.pairingPinExpiresAt(), clock_.now()) +
+                 "\n"};
+}
+
+HostCommands::Result HostCommands::devices() {
+  const auto& peers = host_.pairingStore().paired().get();
+  if (peers.empty()) return {0, "No paired devices yet.\n"};
+  std::string out = "Paired devices (" + std::to_string(peers.size()) + ")\n";
+  const auto& connected = *host_.connectedClientPairingID();
+  for (const auto& peer : peers) {
+    out += peer.id + "  " + escapeForLog(peer.displayName) + "\n";
+    out += "    paired: " + formatTimestamp(peer.createdAt) + "\n";
+    if (peer.lastSeenAt) out += "    last seen: " + formatTimestamp(*peer.lastSeenAt) + "\n";
+    out += std::string("    connected: ") + (host_.hasConnection() && connected && *connected == peer.id ? "yes" : "no") +
+           "\n";
+  }
+  return {0, out};
+}
+
+HostCommands::Result HostCommands::unpair(const std::string& id) {
+  if (!host_.revokePairing(id)) return {1, "orvo-host ctl: no paired device matches “" + id + "”\n"};
+  return {0, "Unpaired " + id + "\n"};
+}
+
+HostCommands::Result HostCommands::discoverable(bool on) {
+  host_.setDiscoverable(on);
+  return {0, std::string("Discoverable: ") + (on ? "on" : "off") + "\n"};
+}
+
+HostCommands::Result HostCommands::allowControl(bool on) {
+  if (on && !activation_.isTrusted()) {
+    // As in the panel: without the grant the setting springs back to off.
+    host_.setAllowControlThisMac(false);
+    return {1, "orvo-host ctl: remote control needs the XTEST extension on the display; it stays off\n"};
+  }
+  host_.setAllowControlThisMac(on);
+  return {0, std::string("Remote control: ") + (on ? "on" : "off") + "\n"};
+}
+
+}  // namespace orvo

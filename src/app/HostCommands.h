@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace orvo {
+
+class Clock;
+class OrvoHost;
+namespace platform {
+class WindowActivation;
+}
+
+// The commands of `orvo-host ctl`, each mapped onto the host operation the control panel
+// would call. Runs on the main queue.
+class HostCommands {
+ public:
+  struct Result {
+    int exitCode = 0;  // 0 success, 1 failure, 2 usage error
+    std::string output;
+  };
+
+  HostCommands(OrvoHost& host, platform::WindowActivation& activation, const Clock& clock);
+  Result execute(const std::vector<std::string>& args);
+
+  static std::string usage();
+
+ private:
+  Result status();
+  Result pin();
+  Result devices();
+  Result unpair(const std::string& id);
+  Result discoverable(bool on);
+  Result allowControl(bool on);
+
+  OrvoHost& host_;
+  platform::WindowActivation& activation_;
+  const Clock& clock_;
+};
+
+// "Expires in 42s" while at least one whole second is left, else "Expired (regenerating…)".
+std::string pinExpiryText(double expiresAt, double now);
+
+// A timestamp (seconds since 2001) as "2026-12-10 09:30:00 UTC".
+std::string formatTimestamp(double secondsSince2001);
+
+}  // namespace orvo
