@@ -306,5 +306,48 @@ TEST_F(ConnectionTest, ClientThatCannotConnectReportsFailed) {
   }
 }
 
+// Handlers that hold their own connection (or listener) keep it until its final state.
+// When the io_context goes first, no final state can come: the handlers must be let go,
+// or everything they hold stays alive for ever.
+TEST(NetworkShutdownTest, DestroyingTheIoContextReleasesHandlersThatHoldTheirOwners) {
+  std::weak_ptr<Listener> listenerLeft;
+  std::weak_ptr<Connection> hostSideLeft, clientSideLeft;
+  {
+    orvo::testing::RecordingLogger logger;
+    asio::io_context context;
+    AsioNetwork network(context, "127.0.0.1", logger);
+    const TlsParameters parameters = sessionParameters({{kPairingId, keyBytes(13)}});
+    std::string error;
+    std::shared_ptr<Listener> listener = network.makeListener(parameters, error);
+    ASSERT_NE(listener, nullptr) << error;
+    int ready = 0;
+    listener->setStateHandler([listener](const ListenerState&) {});
+    listener->setNewConnectionHandler([&](std::shared_ptr<Connection> connection) {
+      hostSideLeft = connection;
+      connection->setStateHandler([&, connection](const ConnectionState& state) {
+        if (state.kind != Kind::ready) return;
+        ++ready;
+        connection->receive(1, 100, [connection](Bytes, bool, std::optional<std::string>) {});
+      });
+      connection->start();
+    });
+    listener->start();
+    while (!listener->port()) context.run_one_for(10ms);
+    std::shared_ptr<Connection> client = network.makeConnection("127.0.0.1", *listener->port(), parameters);
+    client->setStateHandler([&, client](const ConnectionState& state) { ready += state.kind == Kind::ready; });
+    client->start();
+    listenerLeft = listener;
+    clientSideLeft = client;
+    listener.reset();
+    client.reset();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (ready < 2 && std::chrono::steady_clock::now() < deadline) context.run_one_for(10ms);
+    ASSERT_EQ(ready, 2);
+  }
+  EXPECT_TRUE(listenerLeft.expired());
+  EXPECT_TRUE(hostSideLeft.expired());
+  EXPECT_TRUE(clientSideLeft.expired());
+}
+
 }  // namespace
 }  // namespace orvo::platform::nettest

@@ -110,9 +110,13 @@ void ListenerCore::cancel() {
 }
 
 void ListenerCore::abandon() {
+  releaseHandlers();
+  cancel();
+}
+
+void ListenerCore::releaseHandlers() {
   stateHandler_ = {};
   newConnectionHandler_ = {};
-  cancel();
 }
 
 void ListenerCore::reportState(ListenerState state) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/Network.h"
+#include "platform/linux/net/HandlerRelease.h"
 #include "platform/linux/net/TlsContext.h"
 
 namespace orvo {
@@ -26,7 +27,7 @@ namespace orvo::platform {
 // (EMFILE, ENFILE, ENOBUFS, ...) is logged and retried after kAcceptRetryDelay, so a
 // full descriptor table never makes the loop spin. cancel() closes the listening socket
 // and reports cancelled, the final state, after which both handlers are released.
-class ListenerCore final : public std::enable_shared_from_this<ListenerCore> {
+class ListenerCore final : public std::enable_shared_from_this<ListenerCore>, public HandlerOwner {
  public:
   static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
@@ -45,6 +46,7 @@ class ListenerCore final : public std::enable_shared_from_this<ListenerCore> {
   void cancel();
   // The owner let go: handlers removed, then cancelled.
   void abandon();
+  void releaseHandlers() override;
 
  private:
   void accept();

@@ -2,6 +2,7 @@
 
 #include "platform/linux/net/AsioConnection.h"
 #include "platform/linux/net/AsioListener.h"
+#include "platform/linux/net/HandlerRelease.h"
 #include "platform/linux/net/TlsContext.h"
 #include "platform/linux/net/TlsSession.h"
 
@@ -19,7 +20,9 @@ std::shared_ptr<Listener> AsioNetwork::makeListener(const TlsParameters& paramet
   }
   std::shared_ptr<const TlsContext> tls = TlsContext::make(TlsRole::server, parameters, error);
   if (!tls) return nullptr;
-  return std::make_shared<AsioListener>(std::make_shared<ListenerCore>(context_, address, std::move(tls), logger_));
+  auto core = std::make_shared<ListenerCore>(context_, address, std::move(tls), logger_);
+  asio::use_service<HandlerReleaseService>(context_).track(core);
+  return std::make_shared<AsioListener>(std::move(core));
 }
 
 std::shared_ptr<Connection> AsioNetwork::makeConnection(const std::string& host, std::uint16_t port,

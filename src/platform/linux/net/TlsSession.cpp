@@ -26,8 +26,10 @@ bool isFinal(ConnectionStateKind kind) {
 std::shared_ptr<TlsSession> TlsSession::accepted(asio::io_context& context, asio::ip::tcp::socket socket,
                                                  std::shared_ptr<const TlsContext> tls, std::string endpoint,
                                                  Logger& logger) {
-  return std::make_shared<TlsSession>(context, std::move(socket), std::move(tls), TlsRole::server,
-                                      std::move(endpoint), logger);
+  auto session = std::make_shared<TlsSession>(context, std::move(socket), std::move(tls), TlsRole::server,
+                                              std::move(endpoint), logger);
+  asio::use_service<HandlerReleaseService>(context).track(session);
+  return session;
 }
 
 std::shared_ptr<TlsSession> TlsSession::outgoing(asio::io_context& context, std::string host, std::uint16_t port,
@@ -38,6 +40,7 @@ std::shared_ptr<TlsSession> TlsSession::outgoing(asio::io_context& context, std:
   session->host_ = std::move(host);
   session->port_ = port;
   session->setupError_ = std::move(setupError);
+  asio::use_service<HandlerReleaseService>(context).track(session);
   return session;
 }
 
@@ -342,6 +345,14 @@ void TlsSession::cancel() {
 void TlsSession::abandon() {
   stateHandler_ = {};
   cancel();
+}
+
+void TlsSession::releaseHandlers() {
+  stateHandler_ = {};
+  receive_.reset();
+  sendQueue_.clear();
+  encryptedCompletions_.clear();
+  writingCompletions_.clear();
 }
 
 void TlsSession::fail(const std::string& description, bool flushFirst) {

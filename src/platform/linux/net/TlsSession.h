@@ -16,6 +16,7 @@
 
 #include "core/Bytes.h"
 #include "platform/Network.h"
+#include "platform/linux/net/HandlerRelease.h"
 #include "platform/linux/net/TlsContext.h"
 
 namespace orvo {
@@ -40,7 +41,7 @@ namespace orvo::platform {
 // any point reports cancelled instead. failed and cancelled are final: exactly one of
 // them is reported, and the state handler is released after it, so a handler that
 // captures the connection does not keep it alive beyond its end.
-class TlsSession final : public std::enable_shared_from_this<TlsSession> {
+class TlsSession final : public std::enable_shared_from_this<TlsSession>, public HandlerOwner {
  public:
   static constexpr std::size_t kWriteBatch = 256 * 1024;
   // How long a closing connection may take to write its last bytes and TLS close
@@ -74,6 +75,7 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession> {
   void cancel();
   // The owner let go: no state is delivered any more, and the connection is cancelled.
   void abandon();
+  void releaseHandlers() override;
 
  private:
   enum class Phase { idle, connecting, handshaking, ready, closing, closed };
