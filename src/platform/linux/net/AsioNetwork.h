@@ -24,8 +24,13 @@ namespace orvo::platform {
 //
 // Lifetime: `context` and `logger` must outlive every listener and connection made here,
 // including the few seconds a cancelled connection may take to close (or until the
-// io_context is destroyed, which ends everything). The network object itself may go
-// before them.
+// io_context is destroyed, which ends everything and drops pending handlers and
+// completions without calling them). The network object itself may go before them.
+//
+// Every receive and send completion is called exactly once, also after the connection
+// failed, was cancelled or was dropped by the host (then with an error). A state handler
+// is released after the final state (failed or cancelled, exactly one of them), so a
+// handler may hold its own connection to keep it until then.
 //
 // TLS: TLS 1.2 only, the parameters' cipher suites only, no certificates, no session
 // resumption. A listener answers the client's PSK identity with the secret of the key

@@ -33,7 +33,8 @@ namespace orvo::platform {
 //
 // Every method runs on the io_context's thread, and so does every handler and completion
 // (always posted, never called from inside a method). Each receive and send completion is
-// called exactly once. Pending Asio operations hold the session (shared_from_this), so it
+// called exactly once, unless the io_context is destroyed first: then every handler is
+// dropped uncalled (HandlerReleaseService). Pending Asio operations hold the session (shared_from_this), so it
 // lives until its socket is closed; AsioConnection, the object the host holds, cancels it
 // when the host lets go.
 //
