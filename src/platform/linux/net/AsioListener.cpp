@@ -1,0 +1,161 @@
+#include "platform/linux/net/AsioListener.h"
+
+#include <asio/dispatch.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+
+#include "core/Log.h"
+#include "platform/linux/net/AsioConnection.h"
+#include "platform/linux/net/CallbackGuard.h"
+#include "platform/linux/net/EndpointText.h"
+#include "platform/linux/net/TlsSession.h"
+
+namespace orvo::platform {
+
+ListenerCore::ListenerCore(asio::io_context& context, asio::ip::address bindAddress,
+                           std::shared_ptr<const TlsContext> tls, Logger& logger)
+    : context_(context),
+      bindAddress_(std::move(bindAddress)),
+      tls_(std::move(tls)),
+      logger_(logger),
+      acceptor_(context),
+      retryTimer_(context) {}
+
+std::optional<std::uint16_t> ListenerCore::port() const {
+  const std::uint16_t port = port_.load();
+  if (port == 0) return std::nullopt;
+  return port;
+}
+
+void ListenerCore::setStateHandler(Listener::StateHandler handler) { stateHandler_ = std::move(handler); }
+
+void ListenerCore::setNewConnectionHandler(Listener::NewConnectionHandler handler) {
+  newConnectionHandler_ = std::move(handler);
+}
+
+void ListenerCore::start() {
+  if (started_ || cancelled_) return;
+  started_ = true;
+  const asio::ip::tcp::endpoint endpoint(bindAddress_, 0);
+  std::error_code error;
+  const char* step = "open";
+  acceptor_.open(endpoint.protocol(), error);
+  if (!error && bindAddress_.is_v6()) {
+    // "::" serves IPv4 clients too.
+    std::error_code ignored;
+    acceptor_.set_option(asio::ip::v6_only(false), ignored);
+  }
+  if (!error) {
+    step = "bind";
+    acceptor_.set_option(asio::socket_base::reuse_address(true), error);
+    if (!error) acceptor_.bind(endpoint, error);
+  }
+  if (!error) {
+    step = "listen";
+    acceptor_.listen(asio::socket_base::max_listen_connections, error);
+  }
+  std::uint16_t port = 0;
+  if (!error) port = acceptor_.local_endpoint(error).port();
+  if (error) {
+    std::error_code ignored;
+    acceptor_.close(ignored);
+    reportState({.kind = ListenerStateKind::failed,
+                 .error = std::string("cannot ") + step + " on " + describeEndpoint(bindAddress_, 0) + ": " +
+                          error.message()});
+    return;
+  }
+  port_ = port;
+  reportState({.kind = ListenerStateKind::ready});
+  accept();
+}
+
+void ListenerCore::accept() {
+  acceptor_.async_accept([self = shared_from_this()](const std::error_code& error, asio::ip::tcp::socket socket) {
+    self->onAccepted(error, std::move(socket));
+  });
+}
+
+void ListenerCore::onAccepted(const std::error_code& error, asio::ip::tcp::socket socket) {
+  if (cancelled_ || error == asio::error::operation_aborted) return;
+  if (error) {
+    // Mostly a full descriptor table: the pending connection stays queued, so an
+    // immediate retry would fail the same way. Wait a little.
+    logLine(logger_, "OrvoHost: accept failed:", error.message());
+    retryTimer_.expires_after(kAcceptRetryDelay);
+    retryTimer_.async_wait([self = shared_from_this()](const std::error_code& timerError) {
+      if (!timerError && !self->cancelled_) self->accept();
+    });
+    return;
+  }
+  std::error_code ignored;
+  socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+  std::error_code endpointError;
+  const asio::ip::tcp::endpoint remote = socket.remote_endpoint(endpointError);
+  std::string description = endpointError ? std::string("unknown") : describeEndpoint(remote);
+  auto connection = std::make_shared<AsioConnection>(
+      TlsSession::accepted(context_, std::move(socket), tls_, std::move(description), logger_));
+  accept();
+  // Without a receiver the connection goes with its last handle, which closes it.
+  Listener::NewConnectionHandler handler = newConnectionHandler_;
+  if (handler) invokeGuarded(logger_, "new connection handler", handler, std::move(connection));
+}
+
+void ListenerCore::cancel() {
+  if (cancelled_) return;
+  cancelled_ = true;
+  std::error_code ignored;
+  acceptor_.close(ignored);
+  retryTimer_.cancel();
+  reportState({.kind = ListenerStateKind::cancelled});
+}
+
+void ListenerCore::abandon() {
+  releaseHandlers();
+  cancel();
+}
+
+void ListenerCore::releaseHandlers() {
+  stateHandler_ = {};
+  newConnectionHandler_ = {};
+}
+
+void ListenerCore::reportState(ListenerState state) {
+  asio::post(context_, [self = shared_from_this(), state = std::move(state)] {
+    Listener::StateHandler handler = self->stateHandler_;
+    if (state.kind == ListenerStateKind::cancelled) {
+      self->stateHandler_ = {};
+      self->newConnectionHandler_ = {};
+    }
+    if (handler) invokeGuarded(self->logger_, "listener state handler", handler, state);
+  });
+}
+
+AsioListener::AsioListener(std::shared_ptr<ListenerCore> core) : core_(std::move(core)) {}
+
+AsioListener::~AsioListener() {
+  asio::dispatch(core_->executor(), [core = core_] { core->abandon(); });
+}
+
+void AsioListener::setStateHandler(StateHandler handler) {
+  asio::dispatch(core_->executor(), [core = core_, handler = std::move(handler)]() mutable {
+    core->setStateHandler(std::move(handler));
+  });
+}
+
+void AsioListener::setNewConnectionHandler(NewConnectionHandler handler) {
+  asio::dispatch(core_->executor(), [core = core_, handler = std::move(handler)]() mutable {
+    core->setNewConnectionHandler(std::move(handler));
+  });
+}
+
+void AsioListener::start() {
+  asio::dispatch(core_->executor(), [core = core_] { core->start(); });
+}
+
+void AsioListener::cancel() {
+  asio::dispatch(core_->executor(), [core = core_] { core->cancel(); });
+}
+
+std::optional<std::uint16_t> AsioListener::port() const { return core_->port(); }
+
+}  // namespace orvo::platform

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+#include "platform/Network.h"
+#include "platform/linux/net/HandlerRelease.h"
+#include "platform/linux/net/TlsContext.h"
+
+namespace orvo {
+class Logger;
+}
+
+namespace orvo::platform {
+
+// The accept loop behind an AsioListener. Runs on the io_context's thread only; pending
+// accepts and retry timers hold it (shared_from_this).
+//
+// start() binds the address on port 0 and listens, then reports ready, or failed with a
+// description. Accepted sockets become connections that are not started yet (TCP
+// established, TLS not begun), with TCP_NODELAY set; they share the listener's TLS context,
+// so they keep working after the listener is cancelled or replaced. An accept error
+// (EMFILE, ENFILE, ENOBUFS, ...) is logged and retried after kAcceptRetryDelay, so a
+// full descriptor table never makes the loop spin. cancel() closes the listening socket
+// and reports cancelled, the final state, after which both handlers are released.
+class ListenerCore final : public std::enable_shared_from_this<ListenerCore>, public HandlerOwner {
+ public:
+  static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+
+  ListenerCore(asio::io_context& context, asio::ip::address bindAddress, std::shared_ptr<const TlsContext> tls,
+               Logger& logger);
+  ListenerCore(const ListenerCore&) = delete;
+  ListenerCore& operator=(const ListenerCore&) = delete;
+
+  asio::io_context::executor_type executor() const { return context_.get_executor(); }
+  // Safe from any thread.
+  std::optional<std::uint16_t> port() const;
+
+  void setStateHandler(Listener::StateHandler handler);
+  void setNewConnectionHandler(Listener::NewConnectionHandler handler);
+  void start();
+  void cancel();
+  // The owner let go: handlers removed, then cancelled.
+  void abandon();
+  void releaseHandlers() override;
+
+ private:
+  void accept();
+  void onAccepted(const std::error_code& error, asio::ip::tcp::socket socket);
+  void reportState(ListenerState state);
+
+  asio::io_context& context_;
+  asio::ip::address bindAddress_;
+  std::shared_ptr<const TlsContext> tls_;
+  Logger& logger_;
+  asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer retryTimer_;
+  std::atomic<std::uint16_t> port_{0};
+  bool started_ = false;
+  bool cancelled_ = false;
+  Listener::StateHandler stateHandler_;
+  Listener::NewConnectionHandler newConnectionHandler_;
+};
+
+// The Listener the host holds: a handle on a ListenerCore. Calls are carried to the
+// io_context thread (at once when already on it); handlers run there. Dropping the last
+// handle removes the handlers and cancels the listener.
+class AsioListener final : public Listener {
+ public:
+  explicit AsioListener(std::shared_ptr<ListenerCore> core);
+  ~AsioListener() override;
+  AsioListener(const AsioListener&) = delete;
+  AsioListener& operator=(const AsioListener&) = delete;
+
+  void setStateHandler(StateHandler handler) override;
+  void setNewConnectionHandler(NewConnectionHandler handler) override;
+  void start() override;
+  void cancel() override;
+  std::optional<std::uint16_t> port() const override;
+
+ private:
+  const std::shared_ptr<ListenerCore> core_;
+};
+
+}  // namespace orvo::platform
