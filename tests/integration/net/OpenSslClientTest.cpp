@@ -3,7 +3,7 @@
 
 #include <iostream>
 
-#include "ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "NetTestSupport.h"
 
 namespace orvo::platform::nettest {
