@@ -31,14 +31,15 @@ class Desktop {
       : x_(orvo::testing::XvfbOptions{.windowManager = windowManager}), connection_(logger_, x_.display()) {}
 
   orvo::platform::x11::X11WindowServer& server() { return server_; }
+  orvo::platform::x11::X11Connection& connection() { return connection_; }
 
   void open(std::size_t count) {
     while (windows_.size() < count) {
       const std::size_t i = windows_.size();
       const std::string geometry =
           "160x90+" + std::to_string(20 + (i % 10) * 180) + "+" + std::to_string(20 + (i / 10) * 100);
-      windows_.push_back(x_.startTestWindow(
-          {"--title", "Window " + std::to_string(i), "--class", "Bench", "--geometry", geometry}));
+      windows_.push_back(
+          x_.startTestWindow({"--title", "Window " + std::to_string(i), "--class", "Bench", "--geometry", geometry}));
     }
   }
 
@@ -51,6 +52,14 @@ class Desktop {
 };
 
 void registerOn(Desktop& desktop, const std::string& name) {
+  // The unit of cost: one request and its reply.
+  benchmark::RegisterBenchmark(("roundTrip/" + name).c_str(), [&desktop](benchmark::State& state) {
+    const auto display = desktop.connection().display();
+    xcb_connection_t* c = display->connection();
+    for (auto _ : state) {
+      benchmark::DoNotOptimize(orvo::platform::x11::replyOf(c, xcb_get_input_focus_reply, xcb_get_input_focus(c)));
+    }
+  })->Unit(benchmark::kMicrosecond);
   for (const std::size_t count : {std::size_t{10}, std::size_t{100}}) {
     for (const auto option : {WindowListOption::onScreenOnly, WindowListOption::all}) {
       const std::string title = "copyWindowInfo/" + name + "/" + std::to_string(count) + "/" +

@@ -73,9 +73,9 @@ class X11Desktop : public ::testing::Test {
 
   // The window the window manager reports active.
   xcb_window_t activeWindow() {
-    auto reply = replyOf(c, xcb_get_property_reply,
-                         xcb_get_property(c, 0, display->root(), display->atom(Atom::NET_ACTIVE_WINDOW),
-                                          XCB_ATOM_WINDOW, 0, 1));
+    auto reply =
+        replyOf(c, xcb_get_property_reply,
+                xcb_get_property(c, 0, display->root(), display->atom(Atom::NET_ACTIVE_WINDOW), XCB_ATOM_WINDOW, 0, 1));
     if (!reply || xcb_get_property_value_length(reply.get()) != 4) return XCB_NONE;
     return *static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get()));
   }

@@ -1,12 +1,11 @@
 // Holding the inhibitor keeps the display's screen saver from starting; releasing lets it.
 
-#include "platform/linux/x11/X11SleepInhibitor.h"
-
 #include <gtest/gtest.h>
 #include <xcb/screensaver.h>
 
 #include <thread>
 
+#include "platform/linux/x11/X11SleepInhibitor.h"
 #include "support/RecordingLogger.h"
 #include "support/XvfbFixture.h"
 

@@ -1,10 +1,9 @@
 // Activation, raising and focus on a real display, with and without a window manager.
 
-#include "platform/linux/x11/X11WindowActivation.h"
-
 #include <gtest/gtest.h>
 
 #include "X11DesktopTest.h"
+#include "platform/linux/x11/X11WindowActivation.h"
 
 namespace orvo::platform::x11 {
 namespace {

@@ -1,13 +1,12 @@
 // The window list on a real display, with and without a window manager: what each entry
 // carries, the front-to-back order, layers, minimised windows, and a display that goes away.
 
-#include "platform/linux/x11/X11WindowServer.h"
-
 #include <gtest/gtest.h>
 
 #include "X11DesktopTest.h"
 #include "platform/linux/x11/X11WindowActivation.h"
 #include "platform/linux/x11/X11WindowQuery.h"
+#include "platform/linux/x11/X11WindowServer.h"
 
 namespace orvo::platform::x11 {
 namespace {
@@ -25,7 +24,8 @@ TYPED_TEST(X11WindowList, ListsTitlesOwnersAndClientBoundsFrontToBack) {
   for (const auto option : {WindowListOption::onScreenOnly, WindowListOption::all}) {
     const auto list = this->list(option);
     // The newest window is in front.
-    EXPECT_EQ(this->numbers(list), (std::vector<std::uint32_t>{broken.window, untitled.window, latin1.window, utf8.window}));
+    EXPECT_EQ(this->numbers(list),
+              (std::vector<std::uint32_t>{broken.window, untitled.window, latin1.window, utf8.window}));
 
     struct Expected {
       const testing::TestWindowProcess& window;

@@ -112,8 +112,8 @@ std::string compoundTextToUtf8(std::string_view input) {
         // An extended segment: two length bytes M L, then (M-128)*128 + (L-128) bytes
         // in a character set we do not decode.
         if (i + 2 > bytes.size()) break;
-        const std::size_t length = (static_cast<std::uint8_t>(bytes[i]) & 0x7F) * 128u +
-                                   (static_cast<std::uint8_t>(bytes[i + 1]) & 0x7F);
+        const std::size_t length =
+            (static_cast<std::uint8_t>(bytes[i]) & 0x7F) * 128u + (static_cast<std::uint8_t>(bytes[i + 1]) & 0x7F);
         i += 2 + length;
         out += kReplacement;
       } else if (sequence.size() == 2 && sequence[0] == '(') {
@@ -131,8 +131,8 @@ std::string compoundTextToUtf8(std::string_view input) {
     }
     if (b == 0x9B) {  // CSI: direction and similar controls, parameters up to a final byte
       ++i;
-      while (i < bytes.size() && !(static_cast<std::uint8_t>(bytes[i]) >= 0x40 &&
-                                   static_cast<std::uint8_t>(bytes[i]) <= 0x7E)) {
+      while (i < bytes.size() &&
+             !(static_cast<std::uint8_t>(bytes[i]) >= 0x40 && static_cast<std::uint8_t>(bytes[i]) <= 0x7E)) {
         ++i;
       }
       ++i;

@@ -30,10 +30,10 @@ int sendToWindowManager(X11Display& display, xcb_window_t window, Atom type, std
   std::memcpy(event.data.data32, data.data(), sizeof event.data.data32);
   static_assert(sizeof event == 32);
   xcb_connection_t* c = display.connection();
-  return errorCode(checkOf(c, xcb_send_event_checked(c, 0, display.root(),
-                                                     XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT |
-                                                         XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                                                     reinterpret_cast<const char*>(&event))));
+  return errorCode(
+      checkOf(c, xcb_send_event_checked(c, 0, display.root(),
+                                        XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                                        reinterpret_cast<const char*>(&event))));
 }
 
 int requestActivation(X11Display& display, xcb_window_t window) {
@@ -46,13 +46,12 @@ int raiseAndFocusDirectly(X11Display& display, xcb_window_t window, bool raise) 
   xcb_connection_t* c = display.connection();
   if (raise) {
     const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-    if (const int code = errorCode(
-            checkOf(c, xcb_configure_window_checked(c, window, XCB_CONFIG_WINDOW_STACK_MODE, &above)))) {
+    if (const int code =
+            errorCode(checkOf(c, xcb_configure_window_checked(c, window, XCB_CONFIG_WINDOW_STACK_MODE, &above)))) {
       return code;
     }
   }
-  return errorCode(checkOf(
-      c, xcb_set_input_focus_checked(c, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME)));
+  return errorCode(checkOf(c, xcb_set_input_focus_checked(c, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME)));
 }
 
 // 0 when the window exists, else the X error (BadWindow).

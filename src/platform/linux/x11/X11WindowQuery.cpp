@@ -81,12 +81,12 @@ struct TypeLayer {
   std::int64_t layer;
 };
 constexpr TypeLayer kTypeLayers[] = {
-    {Atom::NET_WM_WINDOW_TYPE_NORMAL, layer::normal},      {Atom::NET_WM_WINDOW_TYPE_DIALOG, layer::normal},
-    {Atom::NET_WM_WINDOW_TYPE_UTILITY, layer::floating},   {Atom::NET_WM_WINDOW_TYPE_TOOLBAR, layer::floating},
-    {Atom::NET_WM_WINDOW_TYPE_DOCK, layer::dock},          {Atom::NET_WM_WINDOW_TYPE_NOTIFICATION, layer::notification},
-    {Atom::NET_WM_WINDOW_TYPE_MENU, layer::menu},          {Atom::NET_WM_WINDOW_TYPE_DROPDOWN_MENU, layer::menu},
-    {Atom::NET_WM_WINDOW_TYPE_POPUP_MENU, layer::menu},    {Atom::NET_WM_WINDOW_TYPE_COMBO, layer::menu},
-    {Atom::NET_WM_WINDOW_TYPE_SPLASH, layer::overlay},     {Atom::NET_WM_WINDOW_TYPE_TOOLTIP, layer::tooltip},
+    {Atom::NET_WM_WINDOW_TYPE_NORMAL, layer::normal},    {Atom::NET_WM_WINDOW_TYPE_DIALOG, layer::normal},
+    {Atom::NET_WM_WINDOW_TYPE_UTILITY, layer::floating}, {Atom::NET_WM_WINDOW_TYPE_TOOLBAR, layer::floating},
+    {Atom::NET_WM_WINDOW_TYPE_DOCK, layer::dock},        {Atom::NET_WM_WINDOW_TYPE_NOTIFICATION, layer::notification},
+    {Atom::NET_WM_WINDOW_TYPE_MENU, layer::menu},        {Atom::NET_WM_WINDOW_TYPE_DROPDOWN_MENU, layer::menu},
+    {Atom::NET_WM_WINDOW_TYPE_POPUP_MENU, layer::menu},  {Atom::NET_WM_WINDOW_TYPE_COMBO, layer::menu},
+    {Atom::NET_WM_WINDOW_TYPE_SPLASH, layer::overlay},   {Atom::NET_WM_WINDOW_TYPE_TOOLTIP, layer::tooltip},
     {Atom::NET_WM_WINDOW_TYPE_DND, layer::dragging},
 };
 
@@ -110,13 +110,13 @@ std::optional<Details> collect(X11Display& display, Pending& p) {
   auto attributes = replyOf(c, xcb_get_window_attributes_reply, p.attributes);
   auto geometry = replyOf(c, xcb_get_geometry_reply, p.geometry);
   auto position = replyOf(c, xcb_translate_coordinates_reply, p.position);
-  PropertyReply type(xcb_get_property_reply(c, p.type, nullptr));
-  PropertyReply state(xcb_get_property_reply(c, p.state, nullptr));
-  PropertyReply pid(xcb_get_property_reply(c, p.pid, nullptr));
-  PropertyReply wmClass(xcb_get_property_reply(c, p.wmClass, nullptr));
-  PropertyReply netName(xcb_get_property_reply(c, p.netName, nullptr));
-  PropertyReply wmName(xcb_get_property_reply(c, p.wmName, nullptr));
-  PropertyReply wmState(xcb_get_property_reply(c, p.wmState, nullptr));
+  auto type = replyOf(c, xcb_get_property_reply, p.type);
+  auto state = replyOf(c, xcb_get_property_reply, p.state);
+  auto pid = replyOf(c, xcb_get_property_reply, p.pid);
+  auto wmClass = replyOf(c, xcb_get_property_reply, p.wmClass);
+  auto netName = replyOf(c, xcb_get_property_reply, p.netName);
+  auto wmName = replyOf(c, xcb_get_property_reply, p.wmName);
+  auto wmState = replyOf(c, xcb_get_property_reply, p.wmState);
   Reply<xcb_query_tree_reply_t> tree;
   if (p.children) tree = replyOf(c, xcb_query_tree_reply, *p.children);
   if (!attributes || !geometry) return std::nullopt;
@@ -127,7 +127,10 @@ std::optional<Details> collect(X11Display& display, Pending& p) {
   w.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
   w.overrideRedirect = attributes->override_redirect != 0;
   d.inputOnly = attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY;
-  if (position) w.bounds = Rect{double(position->dst_x), double(position->dst_y), double(geometry->width), double(geometry->height)};
+  if (position) {
+    w.bounds =
+        Rect{double(position->dst_x), double(position->dst_y), double(geometry->width), double(geometry->height)};
+  }
 
   for (const std::uint32_t atom : valuesOf(type)) {
     if (atom == display.atom(Atom::NET_WM_WINDOW_TYPE_DESKTOP)) {
@@ -135,14 +138,16 @@ std::optional<Details> collect(X11Display& display, Pending& p) {
       break;
     }
     const auto known = std::find_if(std::begin(kTypeLayers), std::end(kTypeLayers),
-                                     [&](const TypeLayer& t) { return display.atom(t.type) == atom; });
+                                    [&](const TypeLayer& t) { return display.atom(t.type) == atom; });
     if (known != std::end(kTypeLayers)) {
       w.layer = known->layer;
       break;  // the first type we know wins
     }
   }
   if (w.overrideRedirect && w.layer == layer::normal) w.layer = layer::overlay;
-  for (const std::uint32_t atom : valuesOf(state)) w.hidden = w.hidden || atom == display.atom(Atom::NET_WM_STATE_HIDDEN);
+  for (const std::uint32_t atom : valuesOf(state)) {
+    w.hidden = w.hidden || atom == display.atom(Atom::NET_WM_STATE_HIDDEN);
+  }
 
   if (const auto values = valuesOf(pid); !values.empty() && values[0] > 0 && values[0] <= 0x7FFFFFFF) {
     w.pid = static_cast<std::int32_t>(values[0]);
@@ -172,16 +177,26 @@ bool keep(const Details& d, bool includeUnmapped, bool managed) {
   return !d.window.overrideRedirect && (d.hasWmState || d.hasWmClass);
 }
 
-// Reads `windows` (bottom to top) in one batch and appends those kept, front first.
-void appendFrontToBack(X11Display& display, const std::vector<xcb_window_t>& windows, bool includeUnmapped,
-                       bool managed, std::vector<X11Window>& out) {
+std::vector<Pending> requestAll(X11Display& display, const std::vector<xcb_window_t>& windows, bool withChildren) {
   std::vector<Pending> pending;
   pending.reserve(windows.size());
-  for (const xcb_window_t window : windows) pending.push_back(request(display, window, false));
+  for (const xcb_window_t window : windows) pending.push_back(request(display, window, withChildren));
+  return pending;
+}
+
+// Collects `pending` (bottom to top) and appends the windows kept, front first. With
+// `clients`, a window that holds one of them is a window manager frame and is left out.
+void collectFrontToBack(X11Display& display, std::vector<Pending>& pending, bool includeUnmapped, bool managed,
+                        const std::unordered_set<xcb_window_t>* clients, std::vector<X11Window>& out) {
   std::vector<X11Window> kept;
   for (Pending& p : pending) {
     auto details = collect(display, p);
-    if (details && keep(*details, includeUnmapped, managed)) kept.push_back(std::move(details->window));
+    if (!details || !keep(*details, includeUnmapped, managed)) continue;
+    if (clients && std::any_of(details->children.begin(), details->children.end(),
+                               [&](xcb_window_t child) { return clients->contains(child); })) {
+      continue;
+    }
+    kept.push_back(std::move(details->window));
   }
   out.insert(out.end(), std::make_move_iterator(kept.rbegin()), std::make_move_iterator(kept.rend()));
 }
@@ -198,12 +213,13 @@ std::optional<WindowManager> findWindowManager(X11Display& display) {
       requestProperty(c, display.root(), display.atom(Atom::NET_SUPPORTING_WM_CHECK), XCB_ATOM_WINDOW, 1);
   const auto supportedCookie =
       requestProperty(c, display.root(), display.atom(Atom::NET_SUPPORTED), XCB_ATOM_ATOM, kWindowListLongs);
-  PropertyReply check(xcb_get_property_reply(c, checkCookie, nullptr));
-  PropertyReply supported(xcb_get_property_reply(c, supportedCookie, nullptr));
+  auto check = replyOf(c, xcb_get_property_reply, checkCookie);
+  auto supported = replyOf(c, xcb_get_property_reply, supportedCookie);
   const auto checkValues = valuesOf(check);
   if (checkValues.empty()) return std::nullopt;
-  PropertyReply self(xcb_get_property_reply(
-      c, requestProperty(c, checkValues[0], display.atom(Atom::NET_SUPPORTING_WM_CHECK), XCB_ATOM_WINDOW, 1), nullptr));
+  auto self =
+      replyOf(c, xcb_get_property_reply,
+              requestProperty(c, checkValues[0], display.atom(Atom::NET_SUPPORTING_WM_CHECK), XCB_ATOM_WINDOW, 1));
   const auto selfValues = valuesOf(self);
   if (selfValues.empty() || selfValues[0] != checkValues[0]) return std::nullopt;
   const auto atoms = valuesOf(supported);
@@ -220,8 +236,8 @@ TopLevelWindows readTopLevelWindows(X11Display& display, bool includeUnmapped) {
   const auto stackingCookie =
       requestProperty(c, root, display.atom(Atom::NET_CLIENT_LIST_STACKING), XCB_ATOM_WINDOW, kWindowListLongs);
   const auto treeCookie = xcb_query_tree(c, root);
-  PropertyReply check(xcb_get_property_reply(c, checkCookie, nullptr));
-  PropertyReply stacking(xcb_get_property_reply(c, stackingCookie, nullptr));
+  auto check = replyOf(c, xcb_get_property_reply, checkCookie);
+  auto stacking = replyOf(c, xcb_get_property_reply, stackingCookie);
   auto tree = replyOf(c, xcb_query_tree_reply, treeCookie);
   if (!tree) return result;
   const xcb_window_t* treeChildren = xcb_query_tree_children(tree.get());
@@ -233,8 +249,9 @@ TopLevelWindows readTopLevelWindows(X11Display& display, bool includeUnmapped) {
     auto clientValues = valuesOf(stacking);
     if (!present(stacking)) {
       // A window manager without a stacking list: its client list, in mapping order.
-      PropertyReply list(xcb_get_property_reply(
-          c, requestProperty(c, root, display.atom(Atom::NET_CLIENT_LIST), XCB_ATOM_WINDOW, kWindowListLongs), nullptr));
+      auto list =
+          replyOf(c, xcb_get_property_reply,
+                  requestProperty(c, root, display.atom(Atom::NET_CLIENT_LIST), XCB_ATOM_WINDOW, kWindowListLongs));
       clientValues = valuesOf(list);
     }
     const std::vector<xcb_window_t> clients(clientValues.begin(), clientValues.end());
@@ -242,42 +259,34 @@ TopLevelWindows readTopLevelWindows(X11Display& display, bool includeUnmapped) {
 
     // Round 2: is the check window alive and naming itself; the clients; which of the
     // other root children are mapped override-redirect windows.
-    PropertyReply self(xcb_get_property_reply(
-        c, requestProperty(c, checkWindow, display.atom(Atom::NET_SUPPORTING_WM_CHECK), XCB_ATOM_WINDOW, 1), nullptr));
+    const auto selfCookie =
+        requestProperty(c, checkWindow, display.atom(Atom::NET_SUPPORTING_WM_CHECK), XCB_ATOM_WINDOW, 1);
+    std::vector<std::pair<xcb_window_t, xcb_get_window_attributes_cookie_t>> others;
+    for (const xcb_window_t child : rootChildren) {
+      if (child != checkWindow && !clientSet.contains(child)) {
+        others.emplace_back(child, xcb_get_window_attributes(c, child));
+      }
+    }
+    std::vector<Pending> pendingClients = requestAll(display, clients, false);
+    auto self = replyOf(c, xcb_get_property_reply, selfCookie);
     const auto selfValues = valuesOf(self);
-    if (!selfValues.empty() && selfValues[0] == checkWindow) {
-      std::vector<std::pair<xcb_window_t, xcb_get_window_attributes_cookie_t>> others;
-      for (const xcb_window_t child : rootChildren) {
-        if (child != checkWindow && !clientSet.contains(child)) {
-          others.emplace_back(child, xcb_get_window_attributes(c, child));
-        }
+    const bool alive = !selfValues.empty() && selfValues[0] == checkWindow;
+    std::vector<X11Window> managed;
+    collectFrontToBack(display, pendingClients, includeUnmapped, true, nullptr, managed);
+    std::vector<xcb_window_t> candidates;
+    for (auto& [child, cookie] : others) {
+      auto attributes = replyOf(c, xcb_get_window_attributes_reply, cookie);
+      if (attributes && attributes->override_redirect && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
+          attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT) {
+        candidates.push_back(child);
       }
-      std::vector<X11Window> managed;
-      appendFrontToBack(display, clients, includeUnmapped, true, managed);
-      std::vector<xcb_window_t> candidates;
-      for (auto& [child, cookie] : others) {
-        auto attributes = replyOf(c, xcb_get_window_attributes_reply, cookie);
-        if (attributes && attributes->override_redirect && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
-            attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT) {
-          candidates.push_back(child);
-        }
-      }
-
+    }
+    if (alive) {
       // Round 3, only when there are any: the override-redirect windows. One that holds
       // a client is a frame of a window manager that makes its frames so, not a window.
       if (!candidates.empty()) {
-        std::vector<Pending> pending;
-        for (const xcb_window_t window : candidates) pending.push_back(request(display, window, true));
-        std::vector<X11Window> unmanaged;
-        for (Pending& p : pending) {
-          auto details = collect(display, p);
-          if (!details || !keep(*details, includeUnmapped, false)) continue;
-          const bool frame = std::any_of(details->children.begin(), details->children.end(),
-                                         [&](xcb_window_t child) { return clientSet.contains(child); });
-          if (!frame) unmanaged.push_back(std::move(details->window));
-        }
-        result.windows.insert(result.windows.end(), std::make_move_iterator(unmanaged.rbegin()),
-                              std::make_move_iterator(unmanaged.rend()));
+        std::vector<Pending> pending = requestAll(display, candidates, true);
+        collectFrontToBack(display, pending, includeUnmapped, false, &clientSet, result.windows);
       }
       result.windows.insert(result.windows.end(), std::make_move_iterator(managed.begin()),
                             std::make_move_iterator(managed.end()));
@@ -287,7 +296,8 @@ TopLevelWindows readTopLevelWindows(X11Display& display, bool includeUnmapped) {
   }
 
   // No window manager (or a stale trace of one): the root's children themselves.
-  appendFrontToBack(display, rootChildren, includeUnmapped, false, result.windows);
+  std::vector<Pending> pending = requestAll(display, rootChildren, false);
+  collectFrontToBack(display, pending, includeUnmapped, false, nullptr, result.windows);
   return result;
 }
 

@@ -35,10 +35,10 @@ struct X11Window {
   bool viewable = false;  // mapped, and every ancestor too
   bool hidden = false;    // _NET_WM_STATE_HIDDEN (minimised)
   bool overrideRedirect = false;
-  std::optional<std::int32_t> pid;        // _NET_WM_PID
-  std::optional<std::string> className;   // class part of WM_CLASS, UTF-8
-  std::optional<std::string> title;       // _NET_WM_NAME, else WM_NAME, UTF-8
-  std::optional<Rect> bounds;             // client area in root coordinates
+  std::optional<std::int32_t> pid;       // _NET_WM_PID
+  std::optional<std::string> className;  // class part of WM_CLASS, UTF-8
+  std::optional<std::string> title;      // _NET_WM_NAME, else WM_NAME, UTF-8
+  std::optional<Rect> bounds;            // client area in root coordinates
 
   bool onScreen() const { return viewable && !hidden; }
 };
@@ -55,8 +55,8 @@ struct WindowManager {
 std::optional<WindowManager> findWindowManager(X11Display& display);
 
 struct TopLevelWindows {
-  bool windowManager = false;       // read from the window manager's client list
-  std::vector<X11Window> windows;   // front to back; desktop windows left out
+  bool windowManager = false;      // read from the window manager's client list
+  std::vector<X11Window> windows;  // front to back; desktop windows left out
 };
 
 // The top-level client windows, front to back.
