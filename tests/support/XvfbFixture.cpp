@@ -251,13 +251,15 @@ void XvfbFixture::startWindowManager() {
   if (windowManager_) return;
   const std::string home = dir_.file("openbox-home");
   std::filesystem::create_directories(home);
-  windowManager_ = std::make_unique<TestProcess>(TestProcess::Options{
-      .argv = {"openbox", "--sm-disable"},
-      .env = {{"DISPLAY", display_}, {"HOME", home}, {"XDG_CONFIG_HOME", home + "/config"},
-              {"XDG_CACHE_HOME", home + "/cache"}, {"XDG_DATA_HOME", home + "/data"}},
-      .stderrPath = dir_.file("openbox.stderr")});
-  const bool ready = waitUntil([&] { return !windowManager_->running() || windowManagerReady(); },
-                               std::chrono::milliseconds(10000));
+  windowManager_ = std::make_unique<TestProcess>(TestProcess::Options{.argv = {"openbox", "--sm-disable"},
+                                                                      .env = {{"DISPLAY", display_},
+                                                                              {"HOME", home},
+                                                                              {"XDG_CONFIG_HOME", home + "/config"},
+                                                                              {"XDG_CACHE_HOME", home + "/cache"},
+                                                                              {"XDG_DATA_HOME", home + "/data"}},
+                                                                      .stderrPath = dir_.file("openbox.stderr")});
+  const bool ready =
+      waitUntil([&] { return !windowManager_->running() || windowManagerReady(); }, std::chrono::milliseconds(10000));
   if (!ready || !windowManager_->running() || !windowManagerManages()) {
     const std::string text = windowManager_->stderrText();
     windowManager_.reset();
@@ -293,8 +295,8 @@ TestWindowProcess XvfbFixture::startTestWindow(std::vector<std::string> args) {
   TestWindowProcess result;
   result.process = launch(std::move(argv));
   TestProcess& process = *result.process;
-  const bool isReady = waitUntil([&] { return !process.running() || std::filesystem::exists(ready); },
-                                std::chrono::milliseconds(10000));
+  const bool isReady =
+      waitUntil([&] { return !process.running() || std::filesystem::exists(ready); }, std::chrono::milliseconds(10000));
   if (!isReady || !std::filesystem::exists(ready)) {
     const bool wasRunning = process.running();
     process.stop();

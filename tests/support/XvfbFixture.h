@@ -38,11 +38,11 @@ namespace orvo::testing {
 class TestProcess {
  public:
   struct Options {
-    std::vector<std::string> argv;                           // argv[0] is looked up in PATH
-    std::vector<std::pair<std::string, std::string>> env;    // set or replaced in the child
-    std::string stdoutPath;                                  // empty: /dev/null
-    std::string stderrPath;                                  // empty: /dev/null
-    int inheritFd = -1;                                      // a descriptor kept open in the child
+    std::vector<std::string> argv;                         // argv[0] is looked up in PATH
+    std::vector<std::pair<std::string, std::string>> env;  // set or replaced in the child
+    std::string stdoutPath;                                // empty: /dev/null
+    std::string stderrPath;                                // empty: /dev/null
+    int inheritFd = -1;                                    // a descriptor kept open in the child
   };
   // Throws std::runtime_error when fork fails or a log file cannot be opened. A program
   // that cannot be executed shows as a process that exits with status 127.
@@ -74,8 +74,8 @@ class TestProcess {
 };
 
 struct XvfbOptions {
-  bool windowManager = false;             // start openbox and wait until it manages the screen
-  std::optional<int> displayNumber;       // default: a free number chosen by Xvfb
+  bool windowManager = false;        // start openbox and wait until it manages the screen
+  std::optional<int> displayNumber;  // default: a free number chosen by Xvfb
   std::string screen = "1920x1080x24";
 };
 

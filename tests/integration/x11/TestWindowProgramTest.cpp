@@ -53,10 +53,12 @@ class TestWindowProgram : public ::testing::Test {
 };
 
 TEST_F(TestWindowProgram, ShowsTheAskedPropertiesAndGeometry) {
-  auto window = x->startTestWindow(
-      {"--title", "Grüße ✓", "--class", "Demo", "--geometry", "200x100+10+20", "--type", "dock"});
+  auto window =
+      x->startTestWindow({"--title", "Grüße ✓", "--class", "Demo", "--geometry", "200x100+10+20", "--type", "dock"});
   EXPECT_EQ(property(window.window, display->atom(Atom::NET_WM_NAME), display->atom(Atom::UTF8_STRING)), "Grüße ✓");
-  EXPECT_EQ(property(window.window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING), "Gr\xFC\xDF" "e ?");
+  EXPECT_EQ(property(window.window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING),
+            "Gr\xFC\xDF"
+            "e ?");
   EXPECT_EQ(property(window.window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING), std::string("Demo\0Demo\0", 10));
   const auto type = property(window.window, display->atom(Atom::NET_WM_WINDOW_TYPE), XCB_ATOM_ATOM);
   ASSERT_EQ(type.value_or("").size(), 4u);
@@ -154,7 +156,8 @@ TEST_F(TestWindowProgramManaged, KeepsItsClientAreaInAFrameAndStartsIconicWhenAs
   auto tree = replyOf(c, xcb_query_tree_reply, xcb_query_tree(c, window.window));
   ASSERT_NE(tree, nullptr);
   EXPECT_NE(tree->parent, display->root());  // reparented into a frame
-  auto at = replyOf(c, xcb_translate_coordinates_reply, xcb_translate_coordinates(c, window.window, display->root(), 0, 0));
+  auto at =
+      replyOf(c, xcb_translate_coordinates_reply, xcb_translate_coordinates(c, window.window, display->root(), 0, 0));
   ASSERT_NE(at, nullptr);
   EXPECT_EQ(at->dst_x, 50);
   EXPECT_EQ(at->dst_y, 60);

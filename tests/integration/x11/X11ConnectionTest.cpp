@@ -1,10 +1,9 @@
-#include "platform/linux/x11/X11Connection.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/linux/x11/X11Connection.h"
 #include "support/RecordingLogger.h"
 #include "support/XvfbFixture.h"
 
@@ -66,7 +65,8 @@ TEST_F(X11ConnectionTest, XErrorsAreReportedPerRequestAndNeverEndTheProcess) {
   RecordingLogger logger;
   std::vector<std::uint8_t> observedErrors;
   X11Connection connection(logger, x->display(), "main", [&](const xcb_generic_event_t& event) {
-    if (event.response_type == 0) observedErrors.push_back(reinterpret_cast<const xcb_generic_error_t&>(event).error_code);
+    if (event.response_type == 0)
+      observedErrors.push_back(reinterpret_cast<const xcb_generic_error_t&>(event).error_code);
   });
   const auto display = connection.display();
   ASSERT_NE(display, nullptr);

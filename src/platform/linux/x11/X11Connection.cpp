@@ -21,13 +21,20 @@ static_assert(std::size(kAtomNames) == static_cast<std::size_t>(Atom::count));
 
 const char* connectionErrorText(int code) {
   switch (code) {
-    case XCB_CONN_ERROR: return "socket, pipe or stream error";
-    case XCB_CONN_CLOSED_EXT_NOTSUPPORTED: return "extension not supported";
-    case XCB_CONN_CLOSED_MEM_INSUFFICIENT: return "out of memory";
-    case XCB_CONN_CLOSED_REQ_LEN_EXCEED: return "request too long";
-    case XCB_CONN_CLOSED_PARSE_ERR: return "invalid display name";
-    case XCB_CONN_CLOSED_INVALID_SCREEN: return "no such screen";
-    default: return "connection refused";
+    case XCB_CONN_ERROR:
+      return "socket, pipe or stream error";
+    case XCB_CONN_CLOSED_EXT_NOTSUPPORTED:
+      return "extension not supported";
+    case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
+      return "out of memory";
+    case XCB_CONN_CLOSED_REQ_LEN_EXCEED:
+      return "request too long";
+    case XCB_CONN_CLOSED_PARSE_ERR:
+      return "invalid display name";
+    case XCB_CONN_CLOSED_INVALID_SCREEN:
+      return "no such screen";
+    default:
+      return "connection refused";
   }
 }
 
@@ -133,8 +140,8 @@ std::string X11Display::describe() const {
   note(extensions_.shm, extensions_.shmSharedPixmaps ? "MIT-SHM (shared pixmaps)" : "MIT-SHM");
   note(extensions_.xtest, "XTEST");
   note(extensions_.screenSaver, "MIT-SCREEN-SAVER");
-  return std::to_string(width()) + "x" + std::to_string(height()) + "; extensions: " +
-         (present.empty() ? "none" : present) + "; missing: " + (missing.empty() ? "none" : missing);
+  return std::to_string(width()) + "x" + std::to_string(height()) +
+         "; extensions: " + (present.empty() ? "none" : present) + "; missing: " + (missing.empty() ? "none" : missing);
 }
 
 void X11Display::drainEvents() {
@@ -150,15 +157,15 @@ std::optional<xcb_timestamp_t> X11Display::serverTime() {
     const xcb_window_t window = xcb_generate_id(connection());
     const std::uint32_t values[] = {1, XCB_EVENT_MASK_PROPERTY_CHANGE};
     auto error = checkOf(connection(), xcb_create_window_checked(connection(), 0, window, root_, -1, -1, 1, 1, 0,
-                                                                XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
-                                                                XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values));
+                                                                 XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
+                                                                 XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values));
     if (error || hasFailed()) return std::nullopt;
     timestampWindow_ = window;
   }
   // Appending nothing to a property changes nothing, yet the server answers with a
   // PropertyNotify that carries its current time.
-  xcb_change_property(connection(), XCB_PROP_MODE_APPEND, timestampWindow_, atom(Atom::ORVO_TIMESTAMP),
-                      XCB_ATOM_STRING, 8, 0, nullptr);
+  xcb_change_property(connection(), XCB_PROP_MODE_APPEND, timestampWindow_, atom(Atom::ORVO_TIMESTAMP), XCB_ATOM_STRING,
+                      8, 0, nullptr);
   xcb_flush(connection());
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
@@ -170,7 +177,8 @@ std::optional<xcb_timestamp_t> X11Display::serverTime() {
       }
       if (observer_) observer_(*event);
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd fd{xcb_get_file_descriptor(connection()), POLLIN, 0};
     ::poll(&fd, 1, static_cast<int>(left.count()));
@@ -194,7 +202,8 @@ std::shared_ptr<X11Display> X11Connection::display() {
       current_ = X11Display::open(displayName_, observer_, failure);
       if (current_) {
         connectFailureLogged_ = false;
-        logLine(logger_, "OrvoHost: X11 display", current_->name(), "(" + label_ + ") connected:", current_->describe());
+        logLine(logger_, "OrvoHost: X11 display", current_->name(),
+                "(" + label_ + ") connected:", current_->describe());
       } else if (!connectFailureLogged_) {
         connectFailureLogged_ = true;
         const char* env = std::getenv("DISPLAY");

@@ -74,38 +74,38 @@ inline Error checkOf(xcb_connection_t* connection, xcb_void_cookie_t cookie) {
 // The atoms the X11 pieces use, interned together in one batch per connection. Add a name
 // here when a new one is needed; predefined atoms (WM_NAME, WM_CLASS, STRING, CARDINAL,
 // WINDOW, ATOM, ...) come from xproto.h as XCB_ATOM_*.
-#define ORVO_X11_ATOMS(X)                                              \
-  X(UTF8_STRING, "UTF8_STRING")                                        \
-  X(COMPOUND_TEXT, "COMPOUND_TEXT")                                    \
-  X(WM_STATE, "WM_STATE")                                              \
-  X(WM_PROTOCOLS, "WM_PROTOCOLS")                                      \
-  X(WM_DELETE_WINDOW, "WM_DELETE_WINDOW")                              \
-  X(WM_S0, "WM_S0")                                                    \
-  X(NET_SUPPORTED, "_NET_SUPPORTED")                                   \
-  X(NET_SUPPORTING_WM_CHECK, "_NET_SUPPORTING_WM_CHECK")               \
-  X(NET_CLIENT_LIST, "_NET_CLIENT_LIST")                               \
-  X(NET_CLIENT_LIST_STACKING, "_NET_CLIENT_LIST_STACKING")             \
-  X(NET_ACTIVE_WINDOW, "_NET_ACTIVE_WINDOW")                           \
-  X(NET_RESTACK_WINDOW, "_NET_RESTACK_WINDOW")                         \
-  X(NET_WM_NAME, "_NET_WM_NAME")                                       \
-  X(NET_WM_PID, "_NET_WM_PID")                                         \
-  X(NET_WM_STATE, "_NET_WM_STATE")                                     \
-  X(NET_WM_STATE_HIDDEN, "_NET_WM_STATE_HIDDEN")                       \
-  X(NET_WM_WINDOW_TYPE, "_NET_WM_WINDOW_TYPE")                         \
-  X(NET_WM_WINDOW_TYPE_DESKTOP, "_NET_WM_WINDOW_TYPE_DESKTOP")         \
-  X(NET_WM_WINDOW_TYPE_DOCK, "_NET_WM_WINDOW_TYPE_DOCK")               \
-  X(NET_WM_WINDOW_TYPE_TOOLBAR, "_NET_WM_WINDOW_TYPE_TOOLBAR")         \
-  X(NET_WM_WINDOW_TYPE_MENU, "_NET_WM_WINDOW_TYPE_MENU")               \
-  X(NET_WM_WINDOW_TYPE_UTILITY, "_NET_WM_WINDOW_TYPE_UTILITY")         \
-  X(NET_WM_WINDOW_TYPE_SPLASH, "_NET_WM_WINDOW_TYPE_SPLASH")           \
-  X(NET_WM_WINDOW_TYPE_DIALOG, "_NET_WM_WINDOW_TYPE_DIALOG")           \
+#define ORVO_X11_ATOMS(X)                                                  \
+  X(UTF8_STRING, "UTF8_STRING")                                            \
+  X(COMPOUND_TEXT, "COMPOUND_TEXT")                                        \
+  X(WM_STATE, "WM_STATE")                                                  \
+  X(WM_PROTOCOLS, "WM_PROTOCOLS")                                          \
+  X(WM_DELETE_WINDOW, "WM_DELETE_WINDOW")                                  \
+  X(WM_S0, "WM_S0")                                                        \
+  X(NET_SUPPORTED, "_NET_SUPPORTED")                                       \
+  X(NET_SUPPORTING_WM_CHECK, "_NET_SUPPORTING_WM_CHECK")                   \
+  X(NET_CLIENT_LIST, "_NET_CLIENT_LIST")                                   \
+  X(NET_CLIENT_LIST_STACKING, "_NET_CLIENT_LIST_STACKING")                 \
+  X(NET_ACTIVE_WINDOW, "_NET_ACTIVE_WINDOW")                               \
+  X(NET_RESTACK_WINDOW, "_NET_RESTACK_WINDOW")                             \
+  X(NET_WM_NAME, "_NET_WM_NAME")                                           \
+  X(NET_WM_PID, "_NET_WM_PID")                                             \
+  X(NET_WM_STATE, "_NET_WM_STATE")                                         \
+  X(NET_WM_STATE_HIDDEN, "_NET_WM_STATE_HIDDEN")                           \
+  X(NET_WM_WINDOW_TYPE, "_NET_WM_WINDOW_TYPE")                             \
+  X(NET_WM_WINDOW_TYPE_DESKTOP, "_NET_WM_WINDOW_TYPE_DESKTOP")             \
+  X(NET_WM_WINDOW_TYPE_DOCK, "_NET_WM_WINDOW_TYPE_DOCK")                   \
+  X(NET_WM_WINDOW_TYPE_TOOLBAR, "_NET_WM_WINDOW_TYPE_TOOLBAR")             \
+  X(NET_WM_WINDOW_TYPE_MENU, "_NET_WM_WINDOW_TYPE_MENU")                   \
+  X(NET_WM_WINDOW_TYPE_UTILITY, "_NET_WM_WINDOW_TYPE_UTILITY")             \
+  X(NET_WM_WINDOW_TYPE_SPLASH, "_NET_WM_WINDOW_TYPE_SPLASH")               \
+  X(NET_WM_WINDOW_TYPE_DIALOG, "_NET_WM_WINDOW_TYPE_DIALOG")               \
   X(NET_WM_WINDOW_TYPE_DROPDOWN_MENU, "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU") \
-  X(NET_WM_WINDOW_TYPE_POPUP_MENU, "_NET_WM_WINDOW_TYPE_POPUP_MENU")   \
-  X(NET_WM_WINDOW_TYPE_TOOLTIP, "_NET_WM_WINDOW_TYPE_TOOLTIP")         \
-  X(NET_WM_WINDOW_TYPE_NOTIFICATION, "_NET_WM_WINDOW_TYPE_NOTIFICATION") \
-  X(NET_WM_WINDOW_TYPE_COMBO, "_NET_WM_WINDOW_TYPE_COMBO")             \
-  X(NET_WM_WINDOW_TYPE_DND, "_NET_WM_WINDOW_TYPE_DND")                 \
-  X(NET_WM_WINDOW_TYPE_NORMAL, "_NET_WM_WINDOW_TYPE_NORMAL")           \
+  X(NET_WM_WINDOW_TYPE_POPUP_MENU, "_NET_WM_WINDOW_TYPE_POPUP_MENU")       \
+  X(NET_WM_WINDOW_TYPE_TOOLTIP, "_NET_WM_WINDOW_TYPE_TOOLTIP")             \
+  X(NET_WM_WINDOW_TYPE_NOTIFICATION, "_NET_WM_WINDOW_TYPE_NOTIFICATION")   \
+  X(NET_WM_WINDOW_TYPE_COMBO, "_NET_WM_WINDOW_TYPE_COMBO")                 \
+  X(NET_WM_WINDOW_TYPE_DND, "_NET_WM_WINDOW_TYPE_DND")                     \
+  X(NET_WM_WINDOW_TYPE_NORMAL, "_NET_WM_WINDOW_TYPE_NORMAL")               \
   X(ORVO_TIMESTAMP, "_ORVO_TIMESTAMP")
 
 enum class Atom : std::size_t {
@@ -136,8 +136,7 @@ class X11Display {
  public:
   // Opens `displayName` (empty: $DISPLAY). Null when the display cannot be reached; the
   // reason is in `failure`.
-  static std::shared_ptr<X11Display> open(const std::string& displayName, EventObserver observer,
-                                          std::string& failure);
+  static std::shared_ptr<X11Display> open(const std::string& displayName, EventObserver observer, std::string& failure);
   X11Display(const X11Display&) = delete;
   X11Display& operator=(const X11Display&) = delete;
 
@@ -186,7 +185,7 @@ class X11Display {
   std::array<xcb_atom_t, static_cast<std::size_t>(Atom::count)> atoms_{};
   Extensions extensions_;
 
-  std::mutex eventMutex_;                 // one reader of the event queue at a time
+  std::mutex eventMutex_;                    // one reader of the event queue at a time
   xcb_window_t timestampWindow_ = XCB_NONE;  // created on first serverTime(), under eventMutex_
 };
 
@@ -195,8 +194,7 @@ class X11Connection {
  public:
   // `displayName` empty means $DISPLAY. `label` names this connection in log lines
   // ("main", "capture"). Connects on first use, not here.
-  X11Connection(Logger& logger, std::string displayName = {}, std::string label = "main",
-                EventObserver observer = {});
+  X11Connection(Logger& logger, std::string displayName = {}, std::string label = "main", EventObserver observer = {});
   X11Connection(const X11Connection&) = delete;
   X11Connection& operator=(const X11Connection&) = delete;
 
