@@ -15,6 +15,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils xfonts-base fonts-dejavu-core
   dbus avahi-daemon avahi-utils procps ffmpeg
+  # `ip`: the Avahi test fixture brings up loopback in avahi-daemon's private network namespace
+  iproute2
 )
 
 missing=()
