@@ -93,16 +93,23 @@ bool X11InputInjector::postMouse(MouseEventType type, MouseButton button, Point 
   const auto display = acquire();
   if (!display) return false;
   xcb_connection_t* c = display->connection();
-  // The screen's size now (it may have changed since the connection was made). The point
-  // falls in the pixel that contains it, as the window test of input admission sees it.
-  auto root = replyOf(c, xcb_get_geometry_reply, xcb_get_geometry(c, display->root()));
-  if (!root) return false;
+  // The screen's size now (it may have changed since the connection was made) and where
+  // the pointer is, in one round trip. The point falls in the pixel that contains it, as
+  // the window test of input admission sees it.
+  const auto geometryCookie = xcb_get_geometry(c, display->root());
+  const auto pointerCookie = xcb_query_pointer(c, display->root());
+  auto root = replyOf(c, xcb_get_geometry_reply, geometryCookie);
+  auto pointer = replyOf(c, xcb_query_pointer_reply, pointerCookie);
+  if (!root || !pointer) return false;
   const double x = std::floor(at.x);
   const double y = std::floor(at.y);
   if (x < 0 || y < 0 || x >= root->width || y >= root->height) return false;
 
-  xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0 /* absolute */, XCB_CURRENT_TIME, display->root(),
-                      static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), 0);
+  // Button events happen where the pointer is: it moves there first unless it is there.
+  if (!pointer->same_screen || pointer->root_x != x || pointer->root_y != y) {
+    xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0 /* absolute */, XCB_CURRENT_TIME, display->root(),
+                        static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), 0);
+  }
   const std::uint8_t number = button == MouseButton::secondary ? kSecondaryButton : kPrimaryButton;
   switch (type) {
     case MouseEventType::down: pressButton(c, number, true); break;
