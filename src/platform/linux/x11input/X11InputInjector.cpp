@@ -175,6 +175,8 @@ void X11InputInjector::restoreIdleKeycodes() {
 void X11InputInjector::releaseAll() {
   vertical_.reset();
   horizontal_.reset();
+  // Nothing held or changed: no need to reach the display (nor to connect to it).
+  if (heldButtons_.empty() && characters_.heldKeyCount() == 0 && characters_.remappedCount() == 0) return;
   const auto display = acquire();
   if (!display) {
     // Nothing to talk to: whatever was held or changed went with the display, or comes
