@@ -415,3 +415,55 @@ TEST_F(RemoteKeyboardOnX11, AnXtermTypesTheTextExactly) {
 
 }  // namespace
 }  // namespace orvo::testing
+
+namespace orvo::testing {
+namespace {
+
+// What an injector held and remapped belongs to its server: when that server is gone,
+// posts fail without harm, and a new server on the same display starts from nothing.
+TEST(RemoteInputDisplayLoss, ALostServerTakesTheStateWithItAndANewOneStartsClean) {
+  RecordingLogger logger;
+  VirtualLoop loop{1000.0};
+  auto first = std::make_unique<XvfbFixture>();
+  const int number = first->displayNumber();
+  platform::x11::X11InputInjector injector(logger, loop.main(), loop.clock(), first->display());
+  auto window = first->startTestWindow({"--geometry", "200x100+0+0"});
+  ASSERT_TRUE(injector.postMouse(platform::MouseEventType::down, platform::MouseButton::primary, {50, 50}, 1));
+  ASSERT_TRUE(injector.postCharacter(U'\u00E9'));
+  EXPECT_EQ(injector.remappedKeycodeCount(), 1u);
+
+  first->killServer();
+  EXPECT_FALSE(injector.postCharacter(U'a'));
+  EXPECT_FALSE(injector.postKey(36));
+  EXPECT_FALSE(injector.postScroll(100, 0));
+  EXPECT_FALSE(injector.postMouse(platform::MouseEventType::up, platform::MouseButton::primary, {50, 50}, 1));
+  injector.releaseAll();
+
+  XvfbFixture second(XvfbOptions{.displayNumber = number});
+  platform::x11::X11Connection connection(logger, second.display(), "check");
+  auto display = connection.display();
+  ASSERT_NE(display, nullptr);
+  xcb_connection_t* c = display->connection();
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  const auto count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
+  auto keymap = [&] {
+    auto reply = replyOf(c, xcb_get_keyboard_mapping_reply, xcb_get_keyboard_mapping(c, setup->min_keycode, count));
+    const xcb_keysym_t* keysyms = reply ? xcb_get_keyboard_mapping_keysyms(reply.get()) : nullptr;
+    return reply ? std::vector<xcb_keysym_t>(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get()))
+                 : std::vector<xcb_keysym_t>{};
+  };
+  const auto before = keymap();
+
+  ASSERT_TRUE(injector.postCharacter(U'\u00E9'));
+  EXPECT_EQ(injector.remappedKeycodeCount(), 1u);  // the old server's keycode is forgotten...
+  EXPECT_TRUE(XvfbFixture::waitUntil([&] { return keymap() != before; }));  // ...and this one remapped anew
+  injector.releaseAll();
+  EXPECT_EQ(injector.remappedKeycodeCount(), 0u);
+  EXPECT_EQ(keymap(), before);
+  auto pointer = replyOf(c, xcb_query_pointer_reply, xcb_query_pointer(c, display->root()));
+  ASSERT_NE(pointer, nullptr);
+  EXPECT_EQ(pointer->mask, 0);
+}
+
+}  // namespace
+}  // namespace orvo::testing
