@@ -80,11 +80,11 @@ std::shared_ptr<X11Display> X11InputInjector::acquire() {
 void X11InputInjector::pressButton(xcb_connection_t* c, std::uint8_t button, bool pressed) {
   xcb_test_fake_input(c, pressed ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
   // The server keeps one down state per button, and so does this list.
-  const bool held = std::find(heldButtons_.begin(), heldButtons_.end(), button) != heldButtons_.end();
-  if (pressed) {
-    if (!held) heldButtons_.push_back(button);
-  } else if (auto it = std::find(heldButtons_.begin(), heldButtons_.end(), button); it != heldButtons_.end()) {
-    heldButtons_.erase(it);
+  const auto held = std::find(heldButtons_.begin(), heldButtons_.end(), button);
+  if (pressed && held == heldButtons_.end()) {
+    heldButtons_.push_back(button);
+  } else if (!pressed && held != heldButtons_.end()) {
+    heldButtons_.erase(held);
   }
 }
 
