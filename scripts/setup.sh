@@ -10,6 +10,7 @@ packages=(
   libasio-dev libssl-dev openssl libavahi-client-dev libicu-dev nlohmann-json3-dev
   libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-composite0-dev libxcb-shm0-dev
   libxcb-image0-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-xkb-dev libxcb-screensaver0-dev
+  libxkbcommon-dev
   libyuv-dev libturbojpeg0-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -17,7 +17,9 @@ class InputInjector {
   virtual ~InputInjector() = default;
   // Moves the pointer to `at` and presses, releases or drags (moves with the button held).
   virtual bool postMouse(MouseEventType type, MouseButton button, Point at, std::int64_t clickCount) = 0;
-  // Pixel scroll deltas, positive down/right as sent by the client.
+  // Pixel scroll deltas as the client sends them, with the signs of a pixel scroll wheel:
+  // positive deltaY moves the content down (scrolls toward the top), positive deltaX moves
+  // it right (scrolls toward the left edge).
   virtual bool postScroll(std::int32_t deltaY, std::int32_t deltaX) = 0;
   // A press and release of the key with this virtual key code (51 backspace, 36 return,
   // 53 escape, 123 left, 124 right, 126 up, 125 down).

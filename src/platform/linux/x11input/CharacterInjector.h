@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "platform/linux/x11input/KeyboardSeam.h"
+
+namespace orvo::platform::x11 {
+
+// Types keysyms and characters through a KeyboardSeam: with the key that produces them at
+// their level (Shift and ISO_Level3_Shift held as needed), or, when the keymap has no such
+// key, through a spare keycode (one without keysyms) remapped to the keysym.
+//
+// Nothing is left behind: it remembers every key it holds down and every keycode it
+// remapped with that keycode's former keysyms. releaseAll() lets go of the keys and puts
+// the keysyms back.
+//
+// A remapped keycode keeps its keysym for remapHoldSeconds after its last press before
+// restoreIdle() puts the old keysyms back. X clients translate a key event with the keymap
+// they hold when they process it, and many refresh that keymap as soon as the change
+// notice is read from the socket, possibly before the key event queued ahead of it is
+// handled; restoring at once could make a slow client see the press on an empty key. The
+// same keysym typed again within the hold reuses its keycode without another change. When
+// every spare keycode is taken, the one used longest ago is remapped.
+//
+// Time is passed in (seconds on any monotonic scale). Not thread-safe: one thread, the
+// host's main queue. The seam must outlive the injector.
+class CharacterInjector {
+ public:
+  static constexpr double remapHoldSeconds = 2.0;
+
+  explicit CharacterInjector(KeyboardSeam& seam) : seam_(seam) {}
+  CharacterInjector(const CharacterInjector&) = delete;
+  CharacterInjector& operator=(const CharacterInjector&) = delete;
+
+  // A press and release of the key for exactly this keysym. False when there is no
+  // display, or no key and no spare keycode for it.
+  bool typeKeysym(Keysym keysym, double now);
+  // A press and release that types one Unicode scalar (control characters with a key of
+  // their own type that key). False when the character has no keysym or cannot be typed.
+  bool typeCharacter(char32_t scalar, double now);
+
+  // Restores the remapped keycodes whose hold has run out. Returns when the next one is
+  // due, or nothing when no keycode stays remapped.
+  std::optional<double> restoreIdle(double now);
+  // Releases every key still held, restores every remapped keycode and waits until the
+  // server has done both.
+  void releaseAll();
+  // The display went away with its keymap: drops what is remembered without touching it.
+  void forget();
+
+  std::size_t remappedCount() const { return remaps_.size(); }
+  std::size_t heldKeyCount() const { return held_.size(); }
+
+ private:
+  struct Remap {
+    Keycode keycode = 0;
+    Keysym keysym = kNoSymbol;
+    std::vector<Keysym> original;  // the keycode's keysyms before the first remap
+    double lastUsed = 0;
+  };
+
+  bool type(Keysym keysym, const std::optional<KeyStroke>& existing, double now);
+  Remap* remapFor(Keysym keysym, const KeyboardMapping& mapping, double now);
+  void press(const KeyStroke& stroke);
+  void setKey(Keycode keycode, bool pressed);
+  void restore(const Remap& remap);
+
+  KeyboardSeam& seam_;
+  std::vector<Remap> remaps_;
+  std::vector<Keycode> held_;  // keys down, in the order they went down
+};
+
+}  // namespace orvo::platform::x11

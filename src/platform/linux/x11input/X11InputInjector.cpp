@@ -1,0 +1,192 @@
+#include "platform/linux/x11input/X11InputInjector.h"
+
+#include <xcb/xtest.h>
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+#include "core/Clock.h"
+#include "core/Log.h"
+#include "core/Queues.h"
+
+namespace orvo::platform::x11 {
+namespace {
+
+constexpr std::uint8_t kPrimaryButton = 1;
+constexpr std::uint8_t kSecondaryButton = 3;
+constexpr std::uint8_t kWheelUp = 4;
+constexpr std::uint8_t kWheelDown = 5;
+constexpr std::uint8_t kWheelLeft = 6;
+constexpr std::uint8_t kWheelRight = 7;
+
+// The keys the client names by their virtual key code.
+std::optional<Keysym> keysymForVirtualKey(std::uint16_t virtualKeyCode) {
+  switch (virtualKeyCode) {
+    case 51: return XKB_KEY_BackSpace;
+    case 36: return XKB_KEY_Return;
+    case 53: return XKB_KEY_Escape;
+    case 123: return XKB_KEY_Left;
+    case 124: return XKB_KEY_Right;
+    case 126: return XKB_KEY_Up;
+    case 125: return XKB_KEY_Down;
+    default: return std::nullopt;
+  }
+}
+
+bool sameDisplay(const std::weak_ptr<X11Display>& a, const std::shared_ptr<X11Display>& b) {
+  return !a.owner_before(b) && !b.owner_before(a);
+}
+
+}  // namespace
+
+X11InputInjector::X11InputInjector(Logger& logger, MainQueue& main, const Clock& clock, std::string displayName)
+    : logger_(logger),
+      main_(main),
+      clock_(clock),
+      connection_(logger, std::move(displayName), "input", [this](const xcb_generic_event_t& event) {
+        // Every client hears of keymap changes, its own included.
+        if ((event.response_type & 0x7F) != XCB_MAPPING_NOTIFY) return;
+        const auto& notify = reinterpret_cast<const xcb_mapping_notify_event_t&>(event);
+        if (notify.request != XCB_MAPPING_POINTER) seam_.markStale();
+      }) {}
+
+X11InputInjector::~X11InputInjector() { releaseAll(); }
+
+std::shared_ptr<X11Display> X11InputInjector::acquire() {
+  auto display = connection_.display();
+  if (!display) return nullptr;
+  if (!sameDisplay(boundDisplay_, display)) {
+    // A new server knows nothing of what was pressed or remapped on the old one.
+    characters_.forget();
+    heldButtons_.clear();
+    vertical_.reset();
+    horizontal_.reset();
+    missingXtestLogged_ = false;
+    boundDisplay_ = display;
+  }
+  if (!display->extensions().xtest) {
+    if (!missingXtestLogged_) {
+      missingXtestLogged_ = true;
+      logLine(logger_, "OrvoHost: the X display has no XTEST extension; remote input is unavailable");
+    }
+    return nullptr;
+  }
+  seam_.attach(display);
+  return display;
+}
+
+void X11InputInjector::pressButton(xcb_connection_t* c, std::uint8_t button, bool pressed) {
+  xcb_test_fake_input(c, pressed ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  // The server keeps one down state per button, and so does this list.
+  const auto held = std::find(heldButtons_.begin(), heldButtons_.end(), button);
+  if (pressed && held == heldButtons_.end()) {
+    heldButtons_.push_back(button);
+  } else if (!pressed && held != heldButtons_.end()) {
+    heldButtons_.erase(held);
+  }
+}
+
+bool X11InputInjector::postMouse(MouseEventType type, MouseButton button, Point at, std::int64_t) {
+  if (!std::isfinite(at.x) || !std::isfinite(at.y)) return false;
+  const auto display = acquire();
+  if (!display) return false;
+  xcb_connection_t* c = display->connection();
+  // The screen's size now (it may have changed since the connection was made) and where
+  // the pointer is, in one round trip. The point falls in the pixel that contains it, as
+  // the window test of input admission sees it.
+  const auto geometryCookie = xcb_get_geometry(c, display->root());
+  const auto pointerCookie = xcb_query_pointer(c, display->root());
+  auto root = replyOf(c, xcb_get_geometry_reply, geometryCookie);
+  auto pointer = replyOf(c, xcb_query_pointer_reply, pointerCookie);
+  if (!root || !pointer) return false;
+  const double x = std::floor(at.x);
+  const double y = std::floor(at.y);
+  if (x < 0 || y < 0 || x >= root->width || y >= root->height) return false;
+
+  // Button events happen where the pointer is: it moves there first unless it is there.
+  if (!pointer->same_screen || pointer->root_x != x || pointer->root_y != y) {
+    xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0 /* absolute */, XCB_CURRENT_TIME, display->root(),
+                        static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), 0);
+  }
+  const std::uint8_t number = button == MouseButton::secondary ? kSecondaryButton : kPrimaryButton;
+  switch (type) {
+    case MouseEventType::down: pressButton(c, number, true); break;
+    case MouseEventType::up: pressButton(c, number, false); break;
+    case MouseEventType::dragged: break;  // the motion, with whatever is held
+  }
+  xcb_flush(c);
+  return true;
+}
+
+bool X11InputInjector::postScroll(std::int32_t deltaY, std::int32_t deltaX) {
+  const auto display = acquire();
+  if (!display) return false;
+  xcb_connection_t* c = display->connection();
+  auto clicks = [&](std::int64_t count, std::uint8_t positive, std::uint8_t negative) {
+    const std::uint8_t button = count > 0 ? positive : negative;
+    for (std::int64_t i = 0; i < std::llabs(count); ++i) {
+      pressButton(c, button, true);
+      pressButton(c, button, false);
+    }
+  };
+  clicks(vertical_.add(deltaY), kWheelUp, kWheelDown);
+  clicks(horizontal_.add(deltaX), kWheelLeft, kWheelRight);
+  xcb_flush(c);
+  return true;
+}
+
+bool X11InputInjector::postKey(std::uint16_t virtualKeyCode) {
+  const auto keysym = keysymForVirtualKey(virtualKeyCode);
+  if (!keysym || !acquire()) return false;
+  const bool typed = characters_.typeKeysym(*keysym, clock_.now());
+  afterTyping();
+  return typed;
+}
+
+bool X11InputInjector::postCharacter(char32_t scalar) {
+  if (!acquire()) return false;
+  const bool typed = characters_.typeCharacter(scalar, clock_.now());
+  afterTyping();
+  return typed;
+}
+
+void X11InputInjector::afterTyping() {
+  if (restoreScheduled_ || characters_.remappedCount() == 0) return;
+  restoreScheduled_ = true;
+  main_.asyncAfter(CharacterInjector::remapHoldSeconds, [weak = std::weak_ptr(self_)] {
+    if (auto self = weak.lock()) (*self)->restoreIdleKeycodes();
+  });
+}
+
+void X11InputInjector::restoreIdleKeycodes() {
+  restoreScheduled_ = false;
+  if (!acquire()) return;
+  const double now = clock_.now();
+  if (const auto next = characters_.restoreIdle(now)) {
+    restoreScheduled_ = true;
+    main_.asyncAfter(std::max(*next - now, 0.0), [weak = std::weak_ptr(self_)] {
+      if (auto self = weak.lock()) (*self)->restoreIdleKeycodes();
+    });
+  }
+}
+
+void X11InputInjector::releaseAll() {
+  vertical_.reset();
+  horizontal_.reset();
+  // Nothing held or changed: no need to reach the display (nor to connect to it).
+  if (heldButtons_.empty() && characters_.heldKeyCount() == 0 && characters_.remappedCount() == 0) return;
+  const auto display = acquire();
+  if (!display) {
+    // Nothing to talk to: whatever was held or changed went with the display, or comes
+    // back with it and is forgotten then.
+    return;
+  }
+  const bool buttonsHeld = !heldButtons_.empty();
+  while (!heldButtons_.empty()) pressButton(display->connection(), heldButtons_.back(), false);
+  characters_.releaseAll();
+  if (buttonsHeld) seam_.sync();
+}
+
+}  // namespace orvo::platform::x11
