@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace orvo::client {
+
+// The value at fraction `p` (0…1) of the samples by the nearest-rank rule: the smallest
+// sample with at least p of all samples at or below it. Nothing for no samples.
+std::optional<double> percentile(std::vector<double> samples, double p);
+
+// Width and height from a JPEG's start-of-frame segment; nothing when the bytes are not a
+// JPEG or end before one. Reads within the given bytes only.
+struct JpegSize {
+  int width = 0;
+  int height = 0;
+  friend bool operator==(const JpegSize&, const JpegSize&) = default;
+};
+std::optional<JpegSize> jpegSize(std::span<const std::uint8_t> jpeg);
+
+// What one window's stream delivered, as the client sees it: frames, bytes and the time
+// from each snapshot request to its frame. Times are seconds on one monotonic clock.
+class WindowStreamStats {
+ public:
+  explicit WindowStreamStats(std::uint32_t windowId) : windowId_(windowId) {}
+
+  void requested(double now);
+  // A frame of this window arrived; its latency counts from the request it answers.
+  void received(double now, std::span<const std::uint8_t> jpeg);
+
+  std::uint32_t windowId() const { return windowId_; }
+  std::size_t frames() const { return frames_; }
+  bool awaitingFrame() const { return awaiting_; }
+  double lastRequestAt() const { return lastRequestAt_; }
+  // Frames per second from the first request to the last frame.
+  double framesPerSecond() const;
+  double bytesPerFrame() const;
+  std::optional<double> latencyPercentile(double p) const { return percentile(latencies_, p); }
+  std::optional<JpegSize> lastSize() const { return lastSize_; }
+
+  // "window=ID frames=N seconds=S fps=F bytesPerFrame=B latencyMedianMs=M latencyP95Ms=P size=WxH"
+  std::string summary() const;
+
+ private:
+  std::uint32_t windowId_;
+  std::size_t frames_ = 0;
+  std::size_t bytes_ = 0;
+  bool awaiting_ = false;
+  std::optional<double> firstRequestAt_;
+  double lastRequestAt_ = 0;
+  double lastFrameAt_ = 0;
+  std::vector<double> latencies_;
+  std::optional<JpegSize> lastSize_;
+};
+
+}  // namespace orvo::client

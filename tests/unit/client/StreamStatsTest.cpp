@@ -1,0 +1,72 @@
+#include "client/StreamStats.h"
+
+#include <gtest/gtest.h>
+
+#include "core/Bytes.h"
+
+namespace orvo::client {
+namespace {
+
+// SOI, an APP0 segment, a DQT stub, then a baseline frame header of the given size.
+Bytes jpegHeader(int width, int height, std::uint8_t sofMarker = 0xC0) {
+  Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 'J', 'F', 0xFF, 0xDB, 0x00, 0x03, 0x00};
+  const Bytes sof = {0xFF, sofMarker, 0x00, 0x0B, 0x08, static_cast<std::uint8_t>(height >> 8),
+                     static_cast<std::uint8_t>(height), static_cast<std::uint8_t>(width >> 8),
+                     static_cast<std::uint8_t>(width), 0x01, 0x01, 0x11, 0x00};
+  b.insert(b.end(), sof.begin(), sof.end());
+  return b;
+}
+
+TEST(Percentile, NearestRank) {
+  EXPECT_EQ(percentile({}, 0.5), std::nullopt);
+  EXPECT_EQ(percentile({7}, 0.95), 7);
+  EXPECT_EQ(percentile({4, 1, 3, 2}, 0.5), 2);
+  EXPECT_EQ(percentile({5, 1, 4, 2, 3}, 0.5), 3);
+  std::vector<double> hundred;
+  for (int i = 100; i >= 1; --i) hundred.push_back(i);
+  EXPECT_EQ(percentile(hundred, 0.95), 95);
+  EXPECT_EQ(percentile(hundred, 0), 1);
+  EXPECT_EQ(percentile(hundred, 1), 100);
+}
+
+TEST(JpegSize, ReadsTheFrameHeaderAndRejectsEverythingElse) {
+  EXPECT_EQ(jpegSize(jpegHeader(1600, 1000)), (JpegSize{1600, 1000}));
+  EXPECT_EQ(jpegSize(jpegHeader(1, 65535, 0xC2)), (JpegSize{1, 65535})) << "progressive";
+  const Bytes full = jpegHeader(1200, 800);
+  for (std::size_t cut = 0; cut < full.size(); ++cut) {
+    EXPECT_EQ(jpegSize(std::span(full).first(cut)), std::nullopt) << cut;
+  }
+  Bytes huffmanOnly = jpegHeader(10, 10, 0xC4);  // DHT is not a frame header
+  EXPECT_EQ(jpegSize(huffmanOnly), std::nullopt);
+  Bytes notJpeg = full;
+  notJpeg[1] = 0xD9;
+  EXPECT_EQ(jpegSize(notJpeg), std::nullopt);
+  Bytes badLength = full;
+  badLength[5] = 0x00;  // APP0 length 0
+  EXPECT_EQ(jpegSize(badLength), std::nullopt);
+  EXPECT_EQ(jpegSize(jpegHeader(0, 10)), std::nullopt);
+}
+
+TEST(WindowStreamStats, LatencyRunsFromEachRequestToItsFrame) {
+  WindowStreamStats stats(42);
+  const Bytes jpeg = jpegHeader(1600, 1000);
+  double now = 100.0;
+  for (int i = 0; i < 10; ++i) {
+    stats.requested(now);
+    EXPECT_TRUE(stats.awaitingFrame());
+    now += 0.010 + 0.001 * i;  // 10 … 19 ms
+    stats.received(now, jpeg);
+    EXPECT_FALSE(stats.awaitingFrame());
+  }
+  stats.received(102.0, jpeg);  // unasked: counted as a frame, not as a latency
+  EXPECT_EQ(stats.frames(), 11u);
+  EXPECT_NEAR(*stats.latencyPercentile(0.5), 0.014, 1e-9);
+  EXPECT_NEAR(*stats.latencyPercentile(0.95), 0.019, 1e-9);
+  EXPECT_NEAR(stats.framesPerSecond(), 5.5, 1e-9);
+  EXPECT_EQ(stats.bytesPerFrame(), static_cast<double>(jpeg.size()));
+  EXPECT_EQ(stats.summary(), "window=42 frames=11 seconds=2.00 fps=5.5 bytesPerFrame=26 latencyMedianMs=14.0 "
+                             "latencyP95Ms=19.0 size=1600x1000");
+}
+
+}  // namespace
+}  // namespace orvo::client
