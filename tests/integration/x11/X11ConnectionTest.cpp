@@ -1,0 +1,144 @@
+#include "platform/linux/x11/X11Connection.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/RecordingLogger.h"
+#include "support/XvfbFixture.h"
+
+namespace orvo::platform::x11 {
+namespace {
+
+using testing::RecordingLogger;
+using testing::XvfbFixture;
+using testing::XvfbOptions;
+
+class X11ConnectionTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { x = std::make_unique<XvfbFixture>(); }
+  static void TearDownTestSuite() { x.reset(); }
+  static inline std::unique_ptr<XvfbFixture> x;
+};
+
+TEST_F(X11ConnectionTest, ConnectsOnFirstUseWithScreenAtomsAndExtensions) {
+  RecordingLogger logger;
+  X11Connection connection(logger, x->display(), "main");
+  EXPECT_FALSE(connection.isConnected());  // nothing happens before first use
+  const auto display = connection.display();
+  ASSERT_NE(display, nullptr);
+  EXPECT_TRUE(connection.isConnected());
+  EXPECT_EQ(display->width(), 1920);
+  EXPECT_EQ(display->height(), 1080);
+  EXPECT_NE(display->root(), static_cast<xcb_window_t>(XCB_NONE));
+  EXPECT_EQ(display->name(), x->display());
+
+  // Every atom of the table is interned under its own name.
+  const std::vector<std::pair<Atom, std::string>> names = {
+#define ORVO_TEST_ATOM(id, name) {Atom::id, name},
+      ORVO_X11_ATOMS(ORVO_TEST_ATOM)
+#undef ORVO_TEST_ATOM
+  };
+  xcb_connection_t* c = display->connection();
+  for (const auto& [atom, name] : names) {
+    auto reply = replyOf(c, xcb_get_atom_name_reply, xcb_get_atom_name(c, display->atom(atom)));
+    ASSERT_NE(reply, nullptr) << name;
+    EXPECT_EQ(std::string(xcb_get_atom_name_name(reply.get()), xcb_get_atom_name_name_length(reply.get())), name);
+  }
+
+  const Extensions& e = display->extensions();
+  EXPECT_TRUE(e.composite);
+  EXPECT_GE(e.compositeMajor * 100 + e.compositeMinor, 2u);  // NameWindowPixmap is there
+  EXPECT_TRUE(e.shm);
+  EXPECT_TRUE(e.xtest);
+  EXPECT_TRUE(e.screenSaver);
+
+  // The same connection serves every later use, and it is announced once.
+  EXPECT_EQ(connection.display(), display);
+  ASSERT_EQ(logger.lines().size(), 1u);
+  EXPECT_EQ(logger.lines()[0].rfind("OrvoHost: X11 display " + x->display() + " (main) connected: 1920x1080; ", 0), 0u)
+      << logger.lines()[0];
+  EXPECT_NE(logger.lines()[0].find("XTEST"), std::string::npos);
+}
+
+TEST_F(X11ConnectionTest, XErrorsAreReportedPerRequestAndNeverEndTheProcess) {
+  RecordingLogger logger;
+  std::vector<std::uint8_t> observedErrors;
+  X11Connection connection(logger, x->display(), "main", [&](const xcb_generic_event_t& event) {
+    if (event.response_type == 0) observedErrors.push_back(reinterpret_cast<const xcb_generic_error_t&>(event).error_code);
+  });
+  const auto display = connection.display();
+  ASSERT_NE(display, nullptr);
+  xcb_connection_t* c = display->connection();
+  const xcb_window_t missing = 0x7fffff0;
+
+  Error error;
+  auto attributes = replyOf(c, xcb_get_window_attributes_reply, xcb_get_window_attributes(c, missing), &error);
+  EXPECT_EQ(attributes, nullptr);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->error_code, XCB_WINDOW);
+
+  auto checked = checkOf(c, xcb_map_window_checked(c, missing));
+  ASSERT_NE(checked, nullptr);
+  EXPECT_EQ(checked->error_code, XCB_WINDOW);
+
+  // An unchecked request's error lands on the event queue, which the next use drains.
+  xcb_map_window(c, missing);
+  replyOf(c, xcb_get_input_focus_reply, xcb_get_input_focus(c));  // a round trip brings the error in
+  EXPECT_EQ(connection.display(), display);
+  EXPECT_EQ(observedErrors, std::vector<std::uint8_t>{XCB_WINDOW});
+  EXPECT_FALSE(display->hasFailed());
+}
+
+TEST_F(X11ConnectionTest, ServerTimeComesFromTheServerAndMovesForward) {
+  RecordingLogger logger;
+  X11Connection connection(logger, x->display());
+  const auto display = connection.display();
+  ASSERT_NE(display, nullptr);
+  const auto first = display->serverTime();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_NE(*first, static_cast<xcb_timestamp_t>(XCB_CURRENT_TIME));
+  XvfbFixture::waitUntil([] { return false; }, std::chrono::milliseconds(20));
+  const auto second = display->serverTime();
+  ASSERT_TRUE(second.has_value());
+  EXPECT_GE(*second - *first, 10u);  // milliseconds of the server's clock
+}
+
+// Each test here owns its server, since it kills it.
+TEST(X11ConnectionLoss, LostDisplayAnswersNullLogsOnceAndReconnectsToANewServer) {
+  RecordingLogger logger;
+  auto first = std::make_unique<XvfbFixture>();
+  const int number = first->displayNumber();
+  X11Connection connection(logger, first->display(), "capture");
+  auto held = connection.display();
+  ASSERT_NE(held, nullptr);
+
+  first->killServer();
+  // A round trip on the held display notices the loss; a caller holding it is not hurt.
+  EXPECT_EQ(replyOf(held->connection(), xcb_get_input_focus_reply, xcb_get_input_focus(held->connection())), nullptr);
+  EXPECT_TRUE(held->hasFailed());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(connection.display(), nullptr);
+  EXPECT_FALSE(connection.isConnected());
+  EXPECT_EQ(logger.countPrefix("OrvoHost: X11 display " + first->display() + " (capture) lost"), 1u);
+  EXPECT_EQ(logger.countPrefix("OrvoHost: cannot open X11 display " + first->display() + " (capture):"), 1u);
+  held.reset();
+
+  XvfbFixture second(XvfbOptions{.displayNumber = number});
+  const auto again = connection.display();
+  ASSERT_NE(again, nullptr);
+  EXPECT_FALSE(again->hasFailed());
+  EXPECT_EQ(again->width(), 1920);
+  EXPECT_EQ(logger.countPrefix("OrvoHost: X11 display " + second.display() + " (capture) connected:"), 2u);
+}
+
+TEST(X11ConnectionLoss, UnreachableDisplayGivesNullWithoutCrashing) {
+  RecordingLogger logger;
+  X11Connection connection(logger, "not a display name");
+  EXPECT_EQ(connection.display(), nullptr);
+  EXPECT_EQ(connection.display(), nullptr);
+  EXPECT_EQ(logger.lines().size(), 1u);
+}
+
+}  // namespace
+}  // namespace orvo::platform::x11
