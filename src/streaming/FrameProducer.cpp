@@ -52,7 +52,7 @@ void FrameProducer::captureAndSendFrame(std::uint32_t windowId,
 
   const double t2 = clock_.now();
   const double quality = windowStateOr(jpegQualityByWindow_, windowId, profile.initialQ);
-  const auto encoded = encoder_.encode(*scaled, quality, cache.jpeg);
+  const auto encoded = encoder_.encode(*scaled, quality, subsamplingFor(profile), cache.jpeg);
   // No compressor or no output buffer is a failed frame; a frame the 32-bit length field
   // cannot describe is one too (the profiles' sizes never come near it).
   if (!encoded || *encoded > std::numeric_limits<std::uint32_t>::max()) {

@@ -27,17 +27,17 @@ std::uint8_t* WindowJPEGEncodeCache::reserve(std::size_t bytes) {
 
 void JpegEncoder::HandleCloser::operator()(void* handle) const { tjDestroy(static_cast<tjhandle>(handle)); }
 
-JpegEncoder::JpegEncoder(ChromaSubsampling subsampling)
-    : handle_(tjInitCompress()), subsampling_(subsampling == ChromaSubsampling::s420 ? TJSAMP_420 : TJSAMP_444) {}
+JpegEncoder::JpegEncoder() : handle_(tjInitCompress()) {}
 
 JpegEncoder::~JpegEncoder() = default;
 
 std::optional<std::size_t> JpegEncoder::encode(const platform::ImageView& image, double quality,
-                                               WindowJPEGEncodeCache& cache) {
+                                               ChromaSubsampling subsampling, WindowJPEGEncodeCache& cache) {
   if (!handle_ || !image.pixels || image.width < 1 || image.height < 1 || image.stride < image.width * 4) {
     return std::nullopt;
   }
-  const unsigned long worstCase = tjBufSize(image.width, image.height, subsampling_);
+  const int samples = subsampling == ChromaSubsampling::s420 ? TJSAMP_420 : TJSAMP_444;
+  const unsigned long worstCase = tjBufSize(image.width, image.height, samples);
   if (worstCase == static_cast<unsigned long>(-1)) return std::nullopt;
   std::uint8_t* buffer = cache.reserve(worstCase);
   if (!buffer) return std::nullopt;
@@ -45,7 +45,7 @@ std::optional<std::size_t> JpegEncoder::encode(const platform::ImageView& image,
   unsigned long size = cache.capacity();
   // TJFLAG_NOREALLOC: the worst-case buffer is ours and must stay where it is.
   const int result = tjCompress2(static_cast<tjhandle>(handle_.get()), image.pixels, image.width, image.stride,
-                                 image.height, TJPF_BGRX, &buffer, &size, subsampling_, jpegQuality, TJFLAG_NOREALLOC);
+                                 image.height, TJPF_BGRX, &buffer, &size, samples, jpegQuality, TJFLAG_NOREALLOC);
   const std::size_t length = result == 0 && buffer == cache.data() ? static_cast<std::size_t>(size) : 0;
   cache.setLength(length);
   return length;

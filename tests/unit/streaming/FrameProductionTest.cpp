@@ -55,7 +55,7 @@ class FrameProductionTest : public ::testing::Test, public StreamingHarness {
   FrameProducer& producer() { return pump.producer(); }
 };
 
-TEST_F(FrameProductionTest, FramesAreScaledToTheProfileAndCarryTheirLength) {
+TEST_F(FrameProductionTest, FramesFollowTheProfileInSizeAndColourAndCarryTheirLength) {
   capturer.setPicture(5, 4000, 10);
   streamOne(5);  // no input yet: refine
   pump.noteInput(5);
@@ -71,6 +71,9 @@ TEST_F(FrameProductionTest, FramesAreScaledToTheProfileAndCarryTheirLength) {
   }
   EXPECT_EQ(std::pair(sent[0].width, sent[0].height), std::pair(2300, 6));  // 5.75 rounds up
   EXPECT_EQ(std::pair(sent[1].width, sent[1].height), std::pair(1600, 4));
+  // Refine frames keep full colour; interactive ones halve it.
+  EXPECT_EQ(sent[0].subsampling, TJSAMP_444);
+  EXPECT_EQ(sent[1].subsampling, TJSAMP_420);
 }
 
 TEST_F(FrameProductionTest, APictureAlreadyAtTargetSizeIsEncodedAsItIs) {

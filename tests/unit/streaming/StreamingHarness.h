@@ -27,6 +27,7 @@ struct SentFrame {
   Bytes jpeg;
   int width = 0;  // decoded from the JPEG; 0 when it does not decode
   int height = 0;
+  int subsampling = -1;  // TJSAMP_*
 };
 
 // The streaming part wired as the host wires it, on the virtual loop, with fake windows,
@@ -84,6 +85,7 @@ class StreamingHarness {
                                                    &subsampling, &colorspace) == 0) {
       frame.width = width;
       frame.height = height;
+      frame.subsampling = subsampling;
     }
     tjDestroy(decoder);
   }
