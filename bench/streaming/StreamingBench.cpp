@@ -5,8 +5,10 @@
 //
 // A private Xvfb (3840 × 2160) shows two xterms full of coloured text: one of about
 // 3200 × 2000 pixels, one of about 1200 × 800. Run: build/bench/streaming/orvo_streaming_bench
+// (ORVO_BENCH_MEMORY_FRAMES=5000 also streams 5000 frames and reports memory).
 
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <turbojpeg.h>
 
 #include <asio/executor_work_guard.hpp>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -351,6 +354,35 @@ void registerAll(Desktop& desktop, Rig& rig, std::map<std::string, Picture>& pic
   });
 }
 
+// Resident memory of this process, kB.
+long residentKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// Streams many frames of both windows, interactive and refine mixed, and reports resident
+// memory and the heap in use early on and at the end. Enabled by ORVO_BENCH_MEMORY_FRAMES.
+void measureMemory(Desktop& desktop, Rig& rig, int frames) {
+  const auto heap = [] {
+    const auto info = mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
+  };
+  long rssEarly = 0, heapEarly = 0;
+  for (int i = 0; i < frames; ++i) {
+    rig.frame(i % 2 == 0 ? desktop.big : desktop.small, i % 3 != 0);
+    if (i == 99) {
+      rssEarly = residentKilobytes();
+      heapEarly = heap();
+    }
+  }
+  std::printf("\nMemory over %d frames: resident %ld kB after 100, %ld kB at the end; heap in use %ld kB, %ld kB\n",
+              frames, rssEarly, residentKilobytes(), heapEarly, heap());
+}
+
 void printSummary(const std::map<std::string, double>& medians, const std::map<std::string, Picture>& pictures,
                   Rig& rig) {
   std::printf("\nMedians over %d frames (ms); whole = captureAndSendFrame up to the send queue\n", kFrames);
@@ -424,6 +456,7 @@ int main(int argc, char** argv) {
   SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   printSummary(reporter.medians, pictures, rig);
+  if (const char* frames = std::getenv("ORVO_BENCH_MEMORY_FRAMES")) measureMemory(desktop, rig, std::atoi(frames));
   benchmark::Shutdown();
   return 0;
 }

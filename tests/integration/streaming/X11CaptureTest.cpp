@@ -195,5 +195,21 @@ TEST_F(X11CaptureBare, CompositedPartsOffTheScreenAreBlack) {
   EXPECT_EQ(colorAt(*composited, 300, 50), patternColor("edge", 7));
 }
 
+// A display that goes away: no pictures, no crash, and the segments are let go.
+TEST(X11CaptureLoss, ALostDisplayGivesNoPicture) {
+  XvfbFixture x;
+  testing::RecordingLogger logger;
+  X11Connection connection(logger, x.display(), "capture");
+  X11WindowCapturer capturer(connection, logger);
+  auto window = x.startTestWindow({"--pattern", "lost", "--geometry", "200x100+0+0"});
+  ASSERT_TRUE(XvfbFixture::waitUntil(
+      [&] { return capturer.captureWindow(window.window, std::nullopt, CaptureMode::isolated).has_value(); }));
+  x.killServer();
+  for (const auto mode : {CaptureMode::isolated, CaptureMode::composited, CaptureMode::isolated}) {
+    EXPECT_FALSE(capturer.captureWindow(window.window, std::nullopt, mode));
+  }
+  EXPECT_EQ(logger.countPrefix("OrvoHost: X11 display"), 2u) << "connected once, lost once";
+}
+
 }  // namespace
 }  // namespace orvo::platform::x11
