@@ -106,7 +106,8 @@ void SnapshotPump::runSnapshotPump() {
 
 bool SnapshotPump::admitSnapshot(std::uint32_t windowId, const std::shared_ptr<platform::Connection>& connection) {
   const auto state = pumpState(windowId);
-  if (session_.currentConnection() != connection) {
+  const auto current = session_.currentConnection();
+  if (!current || current != connection) {
     storePumpState(windowId, {false, state && state->pending, state ? state->lastRequestAt : 0});
     return false;
   }

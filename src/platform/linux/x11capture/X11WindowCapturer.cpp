@@ -35,13 +35,9 @@ bool hasUsableFormat(const X11Display& display) {
   return found > 0;
 }
 
-// The window's viewable state and size, asked together.
-struct WindowFacts {
-  int width = 0;
-  int height = 0;
-  int borderWidth = 0;
-};
-std::optional<WindowFacts> viewableWindow(xcb_connection_t* c, xcb_window_t window) {
+// The window's size when it is viewable, asking for its state and geometry together.
+template <class Size>
+std::optional<Size> viewableWindow(xcb_connection_t* c, xcb_window_t window) {
   const auto attributesCookie = xcb_get_window_attributes(c, window);
   const auto geometryCookie = xcb_get_geometry(c, window);
   const auto attributes = replyOf(c, xcb_get_window_attributes_reply, attributesCookie);
@@ -49,7 +45,7 @@ std::optional<WindowFacts> viewableWindow(xcb_connection_t* c, xcb_window_t wind
   if (!attributes || !geometry || attributes->map_state != XCB_MAP_STATE_VIEWABLE) return std::nullopt;
   if (geometry->width < 1 || geometry->height < 1) return std::nullopt;
   if (static_cast<std::int64_t>(geometry->width) * geometry->height > maxCapturePixels) return std::nullopt;
-  return WindowFacts{geometry->width, geometry->height, geometry->border_width};
+  return Size{geometry->width, geometry->height};
 }
 
 }  // namespace
@@ -122,9 +118,12 @@ std::optional<ImageView> X11WindowCapturer::captureWindow(std::uint32_t window, 
                                                           CaptureMode mode) {
   const auto display = connection_.display();
   if (!display || !prepare(display)) return std::nullopt;
+  // Only a window that exists takes one of the few per-window states.
+  const auto size = viewableWindow<WindowSize>(display->connection(), window);
+  if (!size) return std::nullopt;
   WindowState& state = stateFor(window);
-  auto image = mode == CaptureMode::isolated ? captureIsolated(*display, window, state)
-                                             : captureComposited(*display, window, state);
+  auto image = mode == CaptureMode::isolated ? captureIsolated(*display, window, *size, state)
+                                             : captureComposited(*display, window, *size, state);
   // A failed request may have broken the connection; the owner reconnects on next use.
   if (display->hasFailed()) return std::nullopt;
   return image;
@@ -176,11 +175,9 @@ X11WindowCapturer::WindowState& X11WindowCapturer::stateFor(std::uint32_t window
 }
 
 std::optional<ImageView> X11WindowCapturer::captureIsolated(X11Display& display, std::uint32_t window,
-                                                            WindowState& state) {
+                                                            WindowSize size, WindowState& state) {
   xcb_connection_t* c = display.connection();
-  const auto facts = viewableWindow(c, window);
-  if (!facts) return std::nullopt;
-  if (!composite_) return read(display, {window, 0, 0, facts->width, facts->height}, state);
+  if (!composite_) return read(display, {window, 0, 0, size.width, size.height}, state);
 
   // The top-level ancestor is what the server redirected: the frame under a window
   // manager, the window itself without one.
@@ -202,7 +199,7 @@ std::optional<ImageView> X11WindowCapturer::captureIsolated(X11Display& display,
   const int pixmapWidth = topGeometry->width + 2 * topGeometry->border_width;
   const int pixmapHeight = topGeometry->height + 2 * topGeometry->border_width;
   Region region{XCB_NONE, offset->dst_x + topGeometry->border_width, offset->dst_y + topGeometry->border_width,
-                facts->width, facts->height};
+                size.width, size.height};
   region.x = std::clamp(region.x, 0, pixmapWidth - 1);
   region.y = std::clamp(region.y, 0, pixmapHeight - 1);
   region.width = std::min(region.width, pixmapWidth - region.x);
@@ -218,10 +215,8 @@ std::optional<ImageView> X11WindowCapturer::captureIsolated(X11Display& display,
 }
 
 std::optional<ImageView> X11WindowCapturer::captureComposited(X11Display& display, std::uint32_t window,
-                                                              WindowState& state) {
+                                                              WindowSize size, WindowState& state) {
   xcb_connection_t* c = display.connection();
-  const auto facts = viewableWindow(c, window);
-  if (!facts) return std::nullopt;
   const auto origin = replyOf(c, xcb_translate_coordinates_reply, xcb_translate_coordinates(c, window, display.root(), 0, 0));
   if (!origin) return std::nullopt;
 
@@ -229,15 +224,15 @@ std::optional<ImageView> X11WindowCapturer::captureComposited(X11Display& displa
   const int top = origin->dst_y;
   const int clipLeft = std::max(left, 0);
   const int clipTop = std::max(top, 0);
-  const int clipRight = std::min(left + facts->width, display.width());
-  const int clipBottom = std::min(top + facts->height, display.height());
-  const bool whollyOnScreen = clipLeft == left && clipTop == top && clipRight == left + facts->width &&
-                              clipBottom == top + facts->height;
-  if (whollyOnScreen) return read(display, {display.root(), left, top, facts->width, facts->height}, state);
+  const int clipRight = std::min(left + size.width, display.width());
+  const int clipBottom = std::min(top + size.height, display.height());
+  const bool whollyOnScreen = clipLeft == left && clipTop == top && clipRight == left + size.width &&
+                              clipBottom == top + size.height;
+  if (whollyOnScreen) return read(display, {display.root(), left, top, size.width, size.height}, state);
 
   // Partly or wholly off the screen: what is visible, on black, at the window's size.
-  const std::size_t rowBytes = static_cast<std::size_t>(facts->width) * 4;
-  state.canvas.assign(rowBytes * static_cast<std::size_t>(facts->height), 0);
+  const std::size_t rowBytes = static_cast<std::size_t>(size.width) * 4;
+  state.canvas.assign(rowBytes * static_cast<std::size_t>(size.height), 0);
   if (clipRight > clipLeft && clipBottom > clipTop) {
     const auto visible =
         read(display, {display.root(), clipLeft, clipTop, clipRight - clipLeft, clipBottom - clipTop}, state);
@@ -249,7 +244,7 @@ std::optional<ImageView> X11WindowCapturer::captureComposited(X11Display& displa
                   static_cast<std::size_t>(visible->width) * 4);
     }
   }
-  return ImageView{state.canvas.data(), facts->width, facts->height, static_cast<int>(rowBytes)};
+  return ImageView{state.canvas.data(), size.width, size.height, static_cast<int>(rowBytes)};
 }
 
 std::optional<ImageView> X11WindowCapturer::read(X11Display& display, const Region& region, WindowState& state) {

@@ -75,9 +75,17 @@ class X11WindowCapturer final : public WindowCapturer {
     std::uint64_t lastUsed = 0;
   };
 
+  // The window's size, when it exists and is viewable.
+  struct WindowSize {
+    int width = 0;
+    int height = 0;
+  };
+
   bool prepare(const std::shared_ptr<X11Display>& display);
-  std::optional<ImageView> captureIsolated(X11Display& display, std::uint32_t window, WindowState& state);
-  std::optional<ImageView> captureComposited(X11Display& display, std::uint32_t window, WindowState& state);
+  std::optional<ImageView> captureIsolated(X11Display& display, std::uint32_t window, WindowSize size,
+                                           WindowState& state);
+  std::optional<ImageView> captureComposited(X11Display& display, std::uint32_t window, WindowSize size,
+                                             WindowState& state);
   // Reads a region of a drawable (32 bits per pixel) into the window's segment or a
   // GetImage answer.
   std::optional<ImageView> read(X11Display& display, const Region& region, WindowState& state);
