@@ -7,22 +7,26 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target orvo-host orvo-client
+cmake --build build --target orvo-host
 
 started=()
+started_dir=""
 cleanup() {
   trap - EXIT INT TERM
   for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  [ -z "$started_dir" ] || rm -rf "$started_dir"
 }
 trap cleanup EXIT INT TERM
 
 if [ -z "${DISPLAY:-}" ]; then
-  exec {fd}<> <(:)
-  Xvfb -displayfd "$fd" -screen 0 1920x1080x24 +extension Composite -nolisten tcp >/tmp/orvo-xvfb.log 2>&1 &
+  xdir=$(mktemp -d)
+  started_dir="$xdir"
+  Xvfb -displayfd 3 -screen 0 1920x1080x24 +extension Composite -nolisten tcp 3>"$xdir/display" >"$xdir/xvfb.log" 2>&1 &
   started+=($!)
-  read -r -t 10 -u "$fd" number || { echo "Xvfb did not start; see /tmp/orvo-xvfb.log" >&2; exit 1; }
-  export DISPLAY=":$number"
+  for _ in $(seq 100); do [ -s "$xdir/display" ] && break; sleep 0.1; done
+  [ -s "$xdir/display" ] || { echo "Xvfb did not start:" >&2; cat "$xdir/xvfb.log" >&2; exit 1; }
+  export DISPLAY=":$(head -n1 "$xdir/display")"
   openbox >/dev/null 2>&1 &
   started+=($!)
   xterm -geometry 100x30+40+40 -title "Demo terminal" >/dev/null 2>&1 &
@@ -33,11 +37,10 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 if ! pgrep -x avahi-daemon >/dev/null; then
-  echo "Note: avahi-daemon is not running, so clients cannot discover this host by name."
-  echo "      They can still pair by address: build/src/client/orvo-client pair --pin CODE --host 127.0.0.1:PORT"
+  echo "Note: avahi-daemon is not running, so clients on the network cannot discover this host."
 fi
-echo "To pair a client: read the code below (or run: build/src/app/orvo-host ctl pin)"
-echo "and enter it on the tablet or headset, or use: build/src/client/orvo-client pair --pin CODE"
+echo "To pair a tablet or headset: open Orvo on it, tap Pair and enter the pairing code printed below"
+echo "(build/src/app/orvo-host ctl pin shows it again; ctl help lists the other commands)."
 echo
 
 build/src/app/orvo-host --headless &

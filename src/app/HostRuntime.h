@@ -1,0 +1,87 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <memory>
+#include <string>
+
+#include "core/AsioQueues.h"
+#include "core/Clock.h"
+#include "core/Coding.h"
+#include "host/OrvoHost.h"
+#include "pairing/NameCollator.h"
+#include "platform/linux/avahi/AvahiServiceDiscovery.h"
+#include "platform/linux/net/AsioNetwork.h"
+#include "platform/linux/stores/FileSecretStore.h"
+#include "platform/linux/stores/FileSettingsStore.h"
+#include "platform/linux/stores/LinuxHostInfo.h"
+#include "platform/linux/x11/X11Connection.h"
+#include "platform/linux/x11/X11SleepInhibitor.h"
+#include "platform/linux/x11/X11WindowActivation.h"
+#include "platform/linux/x11/X11WindowServer.h"
+#include "platform/linux/x11capture/X11WindowCapturer.h"
+#include "platform/linux/x11input/X11InputInjector.h"
+
+namespace orvo {
+
+class WindowCatalogue;
+class WindowFocus;
+class SnapshotPump;
+class RemoteInput;
+
+// The whole host on the real platform: the main queue on an io_context run by the calling
+// thread, the serial queues on a small pool, the stores under the XDG directories, TLS
+// listeners, Avahi, and the X display of $DISPLAY (one X connection for the main queue,
+// one for capture). Built, run and destroyed on one thread.
+class HostRuntime {
+ public:
+  struct Options {
+    // Listeners bind here: all interfaces by default; tests use "127.0.0.1".
+    std::string bindAddress = "::";
+  };
+
+  HostRuntime(Logger& logger, Options options);
+  ~HostRuntime();
+  HostRuntime(const HostRuntime&) = delete;
+  HostRuntime& operator=(const HostRuntime&) = delete;
+
+  asio::io_context& context() { return context_; }
+  OrvoHost& host() { return *host_; }
+  platform::WindowActivation& activation() { return activation_; }
+  const Clock& clock() const { return clock_; }
+
+  // Runs the main queue until stop() lets it finish.
+  void run();
+  // Orderly stop: the host withdraws its advertisements and closes its listeners and
+  // connection; the main queue then finishes what is left (at most about two seconds).
+  void stop();
+
+ private:
+  Logger& logger_;
+  asio::io_context context_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  AsioMainQueue main_;
+  SystemClock clock_;
+  OpenSslRandom random_;
+  platform::FileSettingsStore settings_;
+  platform::FileSecretStore secrets_;
+  platform::LinuxHostInfo hostInfo_;
+  NameCollator collator_;
+  platform::AsioNetwork network_;
+  platform::AvahiServiceDiscovery discovery_;
+  platform::x11::X11Connection mainDisplay_;
+  platform::x11::X11Connection captureDisplay_;
+  platform::x11::X11WindowServer windowServer_;
+  platform::x11::X11WindowActivation activation_;
+  platform::x11::X11SleepInhibitor sleepInhibitor_;
+  platform::x11::X11WindowCapturer capturer_;
+  platform::x11::X11InputInjector injector_;
+  AsioQueueFactory queues_;
+  std::shared_ptr<OrvoHost> host_;
+  std::unique_ptr<WindowCatalogue> catalogue_;
+  std::unique_ptr<WindowFocus> focus_;
+  std::unique_ptr<SnapshotPump> pump_;
+  std::unique_ptr<RemoteInput> input_;
+  bool stopping_ = false;
+};
+
+}  // namespace orvo

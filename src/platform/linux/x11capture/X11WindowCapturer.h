@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/WindowServer.h"
+#include "platform/linux/x11/X11Connection.h"
+
+namespace orvo {
+class Logger;
+}
+
+namespace orvo::platform::x11 {
+
+// Window pictures from an X display.
+//
+// Isolated: the window's own pixels, even where other windows cover it. The top-level
+// windows are redirected off screen (Composite, automatic: the server still draws the
+// screen as before), and the window's top-level ancestor (the window manager's frame, or
+// the window itself without one) is named as a pixmap and read, cropped to the client
+// area. Composited: the window's rectangle of the screen as shown, windows in front
+// included, read from the root window; parts off the screen are black.
+//
+// Pixels are read through MIT-SHM into a shared segment kept per window and reused (a
+// new one only when a larger picture is needed). Where MIT-SHM cannot be used (remote
+// display, no extension) plain GetImage serves, and that is logged once. Without
+// Composite, isolated pictures are read from the window itself (covered parts show
+// whatever covers them); also logged once.
+//
+// A window that is gone, unmapped or not 24/32-bit gives no picture. X errors are
+// answered per request and never end the process; a lost display gives no picture until
+// the connection owner reconnects, and then the redirect and segments are set up afresh.
+//
+// Threads: used by one queue at a time (the host's capture queue), over its own
+// X11Connection, which must outlive the capturer. A returned picture stays valid until
+// the next capture of the same window. Segments are kept for the few most recently
+// captured windows and released when the capturer goes.
+class X11WindowCapturer final : public WindowCapturer {
+ public:
+  // `allowSharedMemory` false reads every picture with plain GetImage, as on a display
+  // without MIT-SHM.
+  X11WindowCapturer(X11Connection& connection, Logger& logger, bool allowSharedMemory = true);
+  ~X11WindowCapturer() override;
+  X11WindowCapturer(const X11WindowCapturer&) = delete;
+  X11WindowCapturer& operator=(const X11WindowCapturer&) = delete;
+
+  std::optional<ImageView> captureWindow(std::uint32_t window, const std::optional<Rect>& bounds,
+                                         CaptureMode mode) override;
+
+  // Whether captures read through MIT-SHM (known after the first capture).
+  bool usesSharedMemory() const { return useShm_; }
+
+  static constexpr std::size_t maxCapturedWindows = 8;
+
+ private:
+  class ShmSegment;
+  struct Region {
+    xcb_drawable_t drawable = XCB_NONE;
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+  };
+  struct WindowState {
+    WindowState();
+    ~WindowState();
+    WindowState(WindowState&&) noexcept;
+    WindowState& operator=(WindowState&&) noexcept;
+    std::unique_ptr<ShmSegment> segment;
+    Reply<xcb_get_image_reply_t> plainImage;  // the last GetImage answer, when not shared
+    std::vector<std::uint8_t> canvas;          // a partly off-screen picture, put together
+    std::uint64_t lastUsed = 0;
+  };
+
+  // The window's size, when it exists and is viewable.
+  struct WindowSize {
+    int width = 0;
+    int height = 0;
+  };
+
+  bool prepare(const std::shared_ptr<X11Display>& display);
+  std::optional<ImageView> captureIsolated(X11Display& display, std::uint32_t window, WindowSize size,
+                                           WindowState& state);
+  std::optional<ImageView> captureComposited(X11Display& display, std::uint32_t window, WindowSize size,
+                                             WindowState& state);
+  // Reads a region of a drawable (32 bits per pixel) into the window's segment or a
+  // GetImage answer.
+  std::optional<ImageView> read(X11Display& display, const Region& region, WindowState& state);
+  WindowState& stateFor(std::uint32_t window);
+
+  X11Connection& connection_;
+  Logger& logger_;
+  const bool allowSharedMemory_;
+  // The display the redirect and segments belong to; anything else starts afresh.
+  std::shared_ptr<X11Display> display_;
+  bool composite_ = false;
+  bool useShm_ = false;
+  bool formatUsable_ = false;
+  bool noShmLogged_ = false;
+  bool noCompositeLogged_ = false;
+  std::unordered_map<std::uint32_t, WindowState> windows_;
+  std::uint64_t useCounter_ = 0;
+};
+
+}  // namespace orvo::platform::x11

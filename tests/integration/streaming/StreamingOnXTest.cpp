@@ -1,0 +1,161 @@
+// Frames of real windows: the pump, the X capturer, scaling and JPEG, end to end up to the
+// bytes on the connection.
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <cstdlib>
+
+#include "core/testing/VirtualLoop.h"
+#include "fakes/FakePlatform.h"
+#include "fakes/FakeSession.h"
+#include "fakes/FakeWindowServer.h"
+#include "fakes/RecordingConnection.h"
+#include "fixtures/TestWindowProtocol.h"
+#include "input/WindowFocus.h"
+#include "platform/linux/x11/X11Connection.h"
+#include "platform/linux/x11capture/X11WindowCapturer.h"
+#include "streaming/SnapshotPump.h"
+#include "streaming/WindowCatalogue.h"
+#include "support/RecordingLogger.h"
+#include "support/XvfbFixture.h"
+
+namespace orvo::testing {
+namespace {
+
+struct DecodedFrame {
+  std::uint32_t windowId = 0;
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> pixels;  // B, G, R, X
+};
+
+std::vector<DecodedFrame> decodeFrames(const RecordingConnection& connection) {
+  std::vector<DecodedFrame> frames;
+  const auto chunks = connection.chunks();
+  tjhandle decoder = tjInitDecompress();
+  for (std::size_t i = 0; i + 1 < chunks.size(); i += 2) {
+    DecodedFrame frame;
+    const Bytes& header = chunks[i];
+    const Bytes& jpeg = chunks[i + 1];
+    if (header.size() != 9 || header[0] != 0x02) break;
+    frame.windowId = header[1] | header[2] << 8 | header[3] << 16 | static_cast<std::uint32_t>(header[4]) << 24;
+    int subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(decoder, jpeg.data(), jpeg.size(), &frame.width, &frame.height, &subsampling,
+                            &colorspace) == 0) {
+      frame.pixels.resize(static_cast<std::size_t>(frame.width) * frame.height * 4);
+      tjDecompress2(decoder, jpeg.data(), jpeg.size(), frame.pixels.data(), frame.width, frame.width * 4,
+                    frame.height, TJPF_BGRX, 0);
+    }
+    frames.push_back(std::move(frame));
+  }
+  tjDestroy(decoder);
+  return frames;
+}
+
+// Whether the decoded picture shows each band of the pattern, within what JPEG changes.
+bool showsPattern(const DecodedFrame& frame, const std::string& pattern) {
+  for (int band = 0; band < kPatternBands; ++band) {
+    const int column = (2 * band + 1) * frame.width / (2 * kPatternBands);
+    const std::uint8_t* p = &frame.pixels[(static_cast<std::size_t>(frame.height / 2) * frame.width + column) * 4];
+    const std::uint32_t expected = patternColor(pattern, band);
+    const int channels[] = {static_cast<int>(expected & 0xFF), static_cast<int>((expected >> 8) & 0xFF),
+                            static_cast<int>(expected >> 16)};
+    for (int c = 0; c < 3; ++c) {
+      if (std::abs(p[c] - channels[c]) > 24) return false;
+    }
+  }
+  return true;
+}
+
+class StreamingOnX : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { x = std::make_unique<XvfbFixture>(XvfbOptions{.screen = "2560x1440x24"}); }
+  static void TearDownTestSuite() { x.reset(); }
+  static inline std::unique_ptr<XvfbFixture> x;
+
+  StreamingOnX() { session.setConnection(connection); }
+
+  HostQueues queues() { return HostQueues{*sendQueue, *captureQueue, *focusQueue, *streamQueue, *clickQueue}; }
+  TestWindowProcess startWindow(const std::string& pattern, const std::string& geometry) {
+    auto window = x->startTestWindow({"--pattern", pattern, "--geometry", geometry});
+    windows.add(window.window, {0, 0, 1, 1});
+    return window;
+  }
+  void request(std::uint32_t windowId) {
+    pump.handleSnapshotRequest(windowId);
+    loop.drain();
+  }
+  void completeOldest() {
+    connection->releaseOldest();
+    loop.drain();
+  }
+
+  VirtualLoop loop{1000.0};
+  RecordingLogger logger;
+  FakeWindowServer windows;
+  FakeSession session;
+  FakeWindowActivation activation;
+  platform::x11::X11Connection xConnection{logger, x->display(), "capture"};
+  platform::x11::X11WindowCapturer capturer{xConnection, logger};
+  std::shared_ptr<RecordingConnection> connection = std::make_shared<RecordingConnection>();
+  std::unique_ptr<SerialQueue> focusQueue = loop.makeSerialQueue("orvo.host.focusState", QueuePriority::unspecified);
+  std::unique_ptr<SerialQueue> sendQueue = loop.makeSerialQueue("orvo.host.send", QueuePriority::userInitiated);
+  std::unique_ptr<SerialQueue> clickQueue = loop.makeSerialQueue("orvo.host.clickTracking", QueuePriority::unspecified);
+  std::unique_ptr<SerialQueue> captureQueue = loop.makeSerialQueue("orvo.capture", QueuePriority::userInitiated);
+  std::unique_ptr<SerialQueue> streamQueue = loop.makeSerialQueue("orvo.host.streamState", QueuePriority::unspecified);
+  WindowCatalogue catalogue{windows, session, loop.main(), loop.clock(), logger};
+  WindowFocus focus{session, catalogue, windows, activation, *focusQueue, loop.main(), loop.clock(), logger};
+  SnapshotPump pump{session, queues(), loop.main(), loop.clock(), logger, catalogue, focus, capturer};
+};
+
+TEST_F(StreamingOnX, FramesDecodeAtTheProfileSizeAndShowTheWindow) {
+  auto window = startWindow("wide", "2400x600+0+0");
+  ASSERT_TRUE(XvfbFixture::waitUntil([&] {
+    // Until the window has painted: a refine frame (no input yet) at its full 2300 width.
+    connection->clearChunks();
+    request(window.window);
+    completeOldest();
+    const auto frames = decodeFrames(*connection);
+    return frames.size() == 1 && showsPattern(frames[0], "wide");
+  }));
+  auto frames = decodeFrames(*connection);
+  EXPECT_EQ(frames[0].windowId, window.window);
+  EXPECT_EQ(std::pair(frames[0].width, frames[0].height), std::pair(2300, 575));
+
+  pump.noteInput(window.window);
+  loop.drain();
+  connection->clearChunks();
+  request(window.window);
+  frames = decodeFrames(*connection);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(std::pair(frames[0].width, frames[0].height), std::pair(1600, 400));
+  EXPECT_TRUE(showsPattern(frames[0], "wide"));
+}
+
+TEST_F(StreamingOnX, AWindowClosedBeforeItsCaptureIsLoggedAndTheNextOneServed) {
+  auto a = startWindow("a", "200x100+0+700");
+  auto b = startWindow("b", "200x100+300+700");
+  auto c = startWindow("c", "200x100+600+700");
+  auto d = startWindow("d", "200x100+900+700");
+  request(a.window);
+  request(b.window);  // both slots taken
+  loop.clock().set(1001.0);
+  request(d.window);
+  loop.clock().set(1002.0);
+  request(c.window);  // the newest request: served first
+  c.process->stop();
+  ASSERT_TRUE(XvfbFixture::waitUntil(
+      [&] { return !capturer.captureWindow(c.window, std::nullopt, CaptureMode::isolated); }));
+  connection->clearChunks();
+
+  completeOldest();
+  EXPECT_TRUE(logger.has("OrvoHost: failed snapshot " + std::to_string(c.window)));
+  const auto frames = decodeFrames(*connection);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].windowId, d.window);
+  EXPECT_EQ(pump.globalHostSnapshotsInFlight(), 2);
+}
+
+}  // namespace
+}  // namespace orvo::testing
