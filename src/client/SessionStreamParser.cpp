@@ -7,9 +7,6 @@ namespace orvo::client {
 
 namespace {
 
-constexpr std::uint8_t kFrameMarker = 0x02;
-constexpr std::size_t kHeaderSize = 9;
-
 std::uint32_t readLE32(const std::uint8_t* bytes) {
   return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
@@ -27,7 +24,7 @@ bool SessionStreamParser::feed(std::span<const std::uint8_t> bytes) {
       case State::between:
         if (bytes[0] == '\n') {
           used = 1;  // an empty line
-        } else if (bytes[0] == kFrameMarker) {
+        } else if (bytes[0] == frameMarker) {
           state_ = State::frameHeader;
           headerFill_ = 0;
         } else {
@@ -67,17 +64,17 @@ std::size_t SessionStreamParser::takeLine(std::span<const std::uint8_t> bytes) {
 }
 
 std::size_t SessionStreamParser::takeHeader(std::span<const std::uint8_t> bytes) {
-  const std::size_t used = std::min(kHeaderSize - headerFill_, bytes.size());
-  std::memcpy(header_ + headerFill_, bytes.data(), used);
+  const std::size_t used = std::min(frameHeaderSize - headerFill_, bytes.size());
+  std::memcpy(header_.data() + headerFill_, bytes.data(), used);
   headerFill_ += used;
-  if (headerFill_ < kHeaderSize) return used;
-  const std::uint32_t length = readLE32(header_ + 5);
+  if (headerFill_ < frameHeaderSize) return used;
+  const std::uint32_t length = readLE32(header_.data() + 5);
   if (length > limits_.maxFrameBytes) {
     fail("frame of " + std::to_string(length) + " bytes exceeds the limit of " +
          std::to_string(limits_.maxFrameBytes));
     return bytes.size();
   }
-  frame_.windowId = readLE32(header_ + 1);
+  frame_.windowId = readLE32(header_.data() + 1);
   frame_.jpeg.clear();
   frame_.jpeg.resize(length);
   bodyFill_ = 0;

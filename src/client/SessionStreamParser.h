@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/Bytes.h"
+#include "streaming/FrameFormat.h"
 
 namespace orvo::client {
 
@@ -62,7 +63,7 @@ class SessionStreamParser {
   Limits limits_;
   State state_ = State::between;
   std::string line_;
-  std::uint8_t header_[9] = {};
+  FrameHeader header_{};
   std::size_t headerFill_ = 0;
   ReceivedFrame frame_;
   std::size_t bodyFill_ = 0;

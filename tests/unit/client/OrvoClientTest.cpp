@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "streaming/FrameFormat.h"
+
 #include "ClientTestSupport.h"
 #include "core/testing/VirtualLoop.h"
 #include "host/ControlMessages.h"
@@ -15,11 +17,8 @@ using testing::sentLines;
 using testing::typeOf;
 
 std::string frameRecord(std::uint32_t windowId, const std::string& jpeg) {
-  std::string bytes(1, '\x02');
-  for (const std::uint32_t value : {windowId, static_cast<std::uint32_t>(jpeg.size())}) {
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
-  }
-  return bytes + jpeg;
+  const auto header = makeFrameHeader(windowId, static_cast<std::uint32_t>(jpeg.size()));
+  return std::string(header.begin(), header.end()) + jpeg;
 }
 
 class OrvoClientTest : public ::testing::Test {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "streaming/FrameFormat.h"
+
 #include <random>
 #include <string>
 #include <variant>
@@ -10,13 +12,10 @@
 namespace orvo::client {
 namespace {
 
-// The header the host writes before each JPEG, built byte by byte as the wire defines it.
+// A frame record exactly as the host's frame producer writes it.
 std::string frameRecord(std::uint32_t windowId, const std::string& jpeg) {
-  std::string bytes(1, '\x02');
-  for (const std::uint32_t value : {windowId, static_cast<std::uint32_t>(jpeg.size())}) {
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
-  }
-  return bytes + jpeg;
+  const auto header = makeFrameHeader(windowId, static_cast<std::uint32_t>(jpeg.size()));
+  return std::string(header.begin(), header.end()) + jpeg;
 }
 
 using Unit = std::variant<std::string, ReceivedFrame>;
