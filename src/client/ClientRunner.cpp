@@ -1,5 +1,6 @@
 #include "client/ClientRunner.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -240,6 +241,7 @@ std::optional<ClientRunner::SessionTarget> ClientRunner::findSessionTarget(int& 
   const auto given = command_.host ? parseEndpoint(*command_.host) : std::nullopt;
   std::string error;
   std::optional<HostCredential> credential;
+  // With several pairings, a host named by --host picks its own credential below.
   if (command_.hostId || given || credentials_.peers().size() <= 1 || !command_.host) {
     credential = credentials_.find(command_.hostId, error);
     if (!credential) {
@@ -247,20 +249,21 @@ std::optional<ClientRunner::SessionTarget> ClientRunner::findSessionTarget(int& 
       return std::nullopt;
     }
   }
-  if (given) return SessionTarget{*given, *credential};
+  if (given) return SessionTarget{given, nullptr, *credential};
 
+  auto matches = [selector = command_.host, credential](const AdvertisedHost& host) {
+    if (host.sessionEndpoints.empty()) return false;
+    if (selector && !host.matches(*selector)) return false;
+    return !(credential && credential->peer.stableHostId && host.hostId != *credential->peer.stableHostId);
+  };
   startBrowsing(false);
   std::optional<AdvertisedHost> found;
   runUntil(
       [&] {
         for (const auto& host : directory_.hosts()) {
-          if (!host.sessionEndpoint()) continue;
-          if (command_.host && !host.matches(*command_.host)) continue;
-          if (credential && credential->peer.stableHostId && host.hostId != *credential->peer.stableHostId) continue;
-          found = host;
-          return true;
+          if (matches(host)) found = host;
         }
-        return false;
+        return found.has_value();
       },
       command_.timeout);
   if (!found) {
@@ -280,37 +283,73 @@ std::optional<ClientRunner::SessionTarget> ClientRunner::findSessionTarget(int& 
       return std::nullopt;
     }
   }
-  return SessionTarget{*found->sessionEndpoint(), *credential};
+  const std::string hostId = found->hostId;
+  return SessionTarget{std::nullopt,
+                       [matches, hostId](const AdvertisedHost& host) { return host.hostId == hostId && matches(host); },
+                       *credential};
 }
 
-std::shared_ptr<OrvoClient> ClientRunner::openSession(const SessionTarget& target, OrvoClientHandlers handlers,
+std::vector<Endpoint> ClientRunner::sessionCandidates(const SessionTarget& target) const {
+  if (target.given) return {*target.given};
+  for (const auto& host : directory_.hosts()) {
+    if (target.matches(host)) return host.sessionEndpoints;
+  }
+  return {};
+}
+
+std::shared_ptr<OrvoClient> ClientRunner::openSession(const SessionTarget& target, const OrvoClientHandlers& handlers,
                                                       int& status) {
-  bool ready = false;
-  auto userReady = std::move(handlers.ready);
-  handlers.ready = [&ready, userReady] {
-    ready = true;
-    if (userReady) userReady();
+  const double deadline = monotonicNow() + command_.timeout;
+  std::vector<Endpoint> unreachable;
+  std::string lastError;
+  auto untried = [&]() -> std::optional<Endpoint> {
+    for (const auto& endpoint : sessionCandidates(target)) {
+      if (std::find(unreachable.begin(), unreachable.end(), endpoint) == unreachable.end()) return endpoint;
+    }
+    return std::nullopt;
   };
-  auto userEnded = std::move(handlers.ended);
-  handlers.ended = [this, userEnded](const SessionEnd& end) {
-    sessionEnd_ = end;
-    if (userEnded) userEnded(end);
-  };
-  OrvoClientOptions options;
-  options.deviceName = deviceName();
-  auto session = OrvoClient::create(main_, network_, options, std::move(handlers));
-  session->connect(target.endpoint.address, target.endpoint.port, target.credential.peer.id, target.credential.key);
-  runUntil([&] { return ready || sessionEnd_.has_value(); }, command_.timeout);
-  if (sessionEnd_) {
-    status = reportSessionEnd(*sessionEnd_);
+  for (;;) {
+    auto endpoint = untried();
+    if (!endpoint && !target.given) {
+      runUntil([&] { return untried().has_value(); }, std::max(0.0, deadline - monotonicNow()));
+      endpoint = untried();
+    }
+    if (!endpoint) {
+      status = fail(kExitHostNotFound, "cannot connect: " + lastError);
+      return nullptr;
+    }
+
+    bool ready = false;
+    sessionEnd_.reset();
+    OrvoClientHandlers wrapped = handlers;
+    wrapped.ready = [&ready, user = handlers.ready] {
+      ready = true;
+      if (user) user();
+    };
+    wrapped.ended = [this, user = handlers.ended](const SessionEnd& end) {
+      sessionEnd_ = end;
+      if (user) user(end);
+    };
+    OrvoClientOptions options;
+    options.deviceName = deviceName();
+    auto session = OrvoClient::create(main_, network_, options, std::move(wrapped));
+    session->connect(endpoint->address, endpoint->port, target.credential.peer.id, target.credential.key);
+    runUntil([&] { return ready || sessionEnd_.has_value(); }, std::max(0.0, deadline - monotonicNow()));
+    if (ready) return session;
+    if (sessionEnd_ && sessionEnd_->kind == SessionEndKind::unreachable && !target.given) {
+      // A withdrawn port: try the next address browsing reports.
+      unreachable.push_back(*endpoint);
+      lastError = describeEndpoint(*endpoint) + ": " + sessionEnd_->description;
+      continue;
+    }
+    if (sessionEnd_) {
+      status = reportSessionEnd(*sessionEnd_);
+    } else {
+      status = fail(kExitTimedOut, "no session with " + describeEndpoint(*endpoint) + " within " +
+                                       std::to_string(static_cast<int>(command_.timeout)) + " s");
+    }
     return nullptr;
   }
-  if (!ready) {
-    status = fail(kExitTimedOut, "no session with " + describeEndpoint(target.endpoint) + " within " +
-                                     std::to_string(static_cast<int>(command_.timeout)) + " s");
-    return nullptr;
-  }
-  return session;
 }
 
 int ClientRunner::reportSessionEnd(const SessionEnd& end) {

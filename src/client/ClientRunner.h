@@ -57,9 +57,11 @@ class ClientRunner {
   int run();
 
  private:
-  // Where a session connects and with which credential.
+  // Where a session connects and with which credential: the given address, or the
+  // session service of the advertised host that `matches` accepts.
   struct SessionTarget {
-    Endpoint endpoint;
+    std::optional<Endpoint> given;
+    std::function<bool(const AdvertisedHost&)> matches;
     HostCredential credential;
   };
 
@@ -74,8 +76,13 @@ class ClientRunner {
   bool runUntil(const std::function<bool()>& done, double seconds);
   void startBrowsing(bool pairingToo);
   std::optional<SessionTarget> findSessionTarget(int& status);
+  // The addresses to try for the target, newest first.
+  std::vector<Endpoint> sessionCandidates(const SessionTarget& target) const;
   // Connects and waits for the session to be ready; reports failures and sets `status`.
-  std::shared_ptr<OrvoClient> openSession(const SessionTarget& target, OrvoClientHandlers handlers, int& status);
+  // An advertised address that nothing listens on any more is skipped for the next one
+  // browsing reports.
+  std::shared_ptr<OrvoClient> openSession(const SessionTarget& target, const OrvoClientHandlers& handlers,
+                                          int& status);
   // The message and status for a session that ended before the command was done.
   int reportSessionEnd(const SessionEnd& end);
   int fail(int status, const std::string& message);

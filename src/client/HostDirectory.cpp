@@ -94,14 +94,11 @@ bool AdvertisedHost::matches(std::string_view selector) const {
 }
 
 void HostDirectory::add(const platform::ResolvedService& service) {
-  auto same = std::find_if(services_.begin(), services_.end(), [&](const platform::ResolvedService& known) {
-    return sameType(known.type, service.type) && known.name == service.name && known.domain == service.domain;
+  std::erase_if(services_, [&](const platform::ResolvedService& known) {
+    return sameType(known.type, service.type) && known.name == service.name && known.domain == service.domain &&
+           known.address == service.address && known.port == service.port;
   });
-  if (same != services_.end()) {
-    *same = service;
-  } else {
-    services_.push_back(service);
-  }
+  services_.push_back(service);
 }
 
 std::vector<AdvertisedHost> HostDirectory::hosts() const {
@@ -113,14 +110,20 @@ std::vector<AdvertisedHost> HostDirectory::hosts() const {
     const std::string id = txtValue(service.txt, "hostId").value_or("");
     auto host = std::find_if(hosts.begin(), hosts.end(), [&](const AdvertisedHost& known) {
       if (!id.empty()) return known.hostId == id;
-      // Without a host id, a service stands alone.
-      return false;
+      // Without a host id, services group by name only.
+      const auto& other = isSession ? known.session : known.pairing;
+      return known.hostId.empty() && other && other->name == service.name;
     });
-    if (host == hosts.end() || (isSession ? host->session.has_value() : host->pairing.has_value())) {
+    if (host == hosts.end()) {
       hosts.push_back(AdvertisedHost{.hostId = id});
       host = hosts.end() - 1;
     }
     (isSession ? host->session : host->pairing) = service;
+    if (isSession) {
+      const Endpoint endpoint{service.address, service.port};
+      std::erase(host->sessionEndpoints, endpoint);
+      host->sessionEndpoints.insert(host->sessionEndpoints.begin(), endpoint);
+    }
   }
   return hosts;
 }

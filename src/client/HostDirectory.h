@@ -29,8 +29,13 @@ std::optional<Endpoint> parseEndpoint(std::string_view text);
 // both, grouped by the TXT "hostId".
 struct AdvertisedHost {
   std::string hostId;  // empty when the advertisement carries none
-  std::optional<platform::ResolvedService> session;
-  std::optional<platform::ResolvedService> pairing;
+  std::optional<platform::ResolvedService> session;  // the newest report
+  std::optional<platform::ResolvedService> pairing;  // the newest report
+  // Every address the session service was reported at, newest first. The host moves its
+  // session listener to a new port whenever its paired-device list changes (a pairing, a
+  // hello), and browsing may still report the withdrawn port for a while, so a client
+  // tries these in turn.
+  std::vector<Endpoint> sessionEndpoints;
 
   // The pairing data the advertisements carry (pairing service first, it is refreshed
   // together with the session service).
@@ -46,13 +51,15 @@ struct AdvertisedHost {
   bool matches(std::string_view selector) const;
 };
 
-// What browsing has found so far: the latest report of each service (services are
-// reported again when their TXT record changes). Not thread-safe; main queue.
+// What browsing has found so far, in report order. A service reported again at the same
+// address (its TXT record changed) replaces its earlier report and counts as the newest;
+// one reported under the same name at another address is kept beside the old one.
+// Not thread-safe; main queue.
 class HostDirectory {
  public:
   void add(const platform::ResolvedService& service);
   const std::vector<platform::ResolvedService>& services() const { return services_; }
-  // Hosts in the order their first service was found.
+  // Hosts in the order of their oldest current report.
   std::vector<AdvertisedHost> hosts() const;
 
  private:

@@ -46,8 +46,9 @@ TEST(HostDirectory, GroupsBothServicesOfAHostAndKeepsTheLatestTXT) {
   directory.add(service("_http._tcp.", "Printer", 80, {}));
 
   EXPECT_EQ(directory.services().size(), 4u) << "a re-reported service replaces its earlier report";
-  const auto hosts = directory.hosts();
+  auto hosts = directory.hosts();
   ASSERT_EQ(hosts.size(), 2u);
+  if (hosts[0].hostId != "H1") std::swap(hosts[0], hosts[1]);
   EXPECT_EQ(hosts[0].hostId, "H1");
   ASSERT_TRUE(hosts[0].session && hosts[0].pairing);
   EXPECT_EQ(hosts[0].txt("pinSalt"), "new");
@@ -56,6 +57,20 @@ TEST(HostDirectory, GroupsBothServicesOfAHostAndKeepsTheLatestTXT) {
   EXPECT_EQ(hosts[0].displayName(), "Orvo on vm");
   EXPECT_EQ(hosts[1].hostId, "H2");
   EXPECT_FALSE(hosts[1].pairingEndpoint()) << "no pairing service and no pairPort";
+}
+
+TEST(HostDirectory, AServiceThatMovedIsTriedAtItsNewestAddressFirst) {
+  HostDirectory directory;
+  directory.add(service("_orvo._tcp.", "Orvo on vm", 4000, {{"hostId", "H1"}}));
+  directory.add(service("_orvo._tcp.", "Orvo on vm", 4100, {{"hostId", "H1"}}));
+  directory.add(service("_orvo._tcp.", "Orvo on vm", 4200, {{"hostId", "H1"}}));
+  directory.add(service("_orvo._tcp.", "Orvo on vm", 4100, {{"hostId", "H1"}, {"pinSalt", "s"}}));  // reported again
+  const auto hosts = directory.hosts();
+  ASSERT_EQ(hosts.size(), 1u);
+  EXPECT_EQ(hosts[0].sessionEndpoint(), (Endpoint{"127.0.0.1", 4100}));
+  EXPECT_EQ(hosts[0].txt("pinSalt"), "s");
+  EXPECT_EQ(hosts[0].sessionEndpoints,
+            (std::vector<Endpoint>{{"127.0.0.1", 4100}, {"127.0.0.1", 4200}, {"127.0.0.1", 4000}}));
 }
 
 TEST(HostDirectory, PairingPortFromTheSessionRecordWhenThePairingServiceIsNotSeen) {
