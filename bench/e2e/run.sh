@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# End-to-end streaming benchmark: orvo-host and orvo-client on a private Xvfb, next to
+# ffmpeg capturing the same windows at the same size in the same run.
+#
+#   bench/e2e/run.sh            builds what it needs (Release, in build-bench/) and runs
+#
+# Two xterms with dense coloured text are mirrored: a large one (~3200x2000, sent at
+# 1600 px wide by the interactive profile) and a small one (~1200x800, sent as it is).
+# For each window the client pulls frames the way a client does (a new request as soon as
+# a frame arrives) and reports frames per second, request-to-frame latency and bytes per
+# frame; the host's CPU per frame comes from /proc/PID/stat (utime + stime) around the run.
+# ffmpeg's CPU per frame is measured the same way (user + system time of the process).
+#
+# Environment: FRAMES (default 300), WARMUP (default 30), LISTING_PAUSE (seconds between
+# two listings in the xterms, default 1), ORVO_BENCH_BUILD (build directory), KEEP=1
+# (keep the logs of the run and print where they are).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${ORVO_BENCH_BUILD:-$root/build-bench}
+frames=${FRAMES:-300}
+warmup=${WARMUP:-30}
+pause=${LISTING_PAUSE:-1}
+
+for tool in Xvfb openbox xterm xwininfo xprop ffmpeg ss cmake ninja; do
+  command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 1; }
+done
+
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVO_BUILD_TESTS=OFF \
+    -DORVO_BUILD_BENCH=OFF >/dev/null
+fi
+ninja -C "$build" -j2 orvo-host orvo-client >/dev/null
+host_bin=$build/src/app/orvo-host
+client_bin=$build/src/client/orvo-client
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  if [ "${KEEP:-0}" = 1 ]; then echo "logs kept in $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+# Polls a command until it succeeds, for at most $1 seconds.
+wait_for() {
+  local limit=$1
+  shift
+  local deadline=$((SECONDS + limit))
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $deadline ] || { echo "timed out waiting for: $*" >&2; return 1; }
+    sleep 0.05
+  done
+}
+
+# --- a private display with a window manager and two xterms of coloured text -----------
+Xvfb -displayfd 3 -screen 0 3840x2160x24 +extension Composite -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+pids+=($!)
+wait_for 10 test -s "$work/display"
+export DISPLAY=:$(head -n1 "$work/display")
+openbox >"$work/openbox.log" 2>&1 &
+pids+=($!)
+wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
+
+listing="while :; do ls -la --color=always /usr/lib/x86_64-linux-gnu /usr/share/doc /usr/bin; sleep $pause; done"
+xterm -title orvo-bench-large -geometry 400x117 -fa Monospace -fs 10 -e sh -c "$listing" &
+pids+=($!)
+xterm -title orvo-bench-small -geometry 150x47+60+60 -fa Monospace -fs 10 -e sh -c "$listing" &
+pids+=($!)
+window_id() { xwininfo -name "$1" | awk '/Window id:/ {print $4}'; }
+window_size() { xwininfo -name "$1" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}'; }
+wait_for 10 window_id orvo-bench-large
+wait_for 10 window_id orvo-bench-small
+large=$(window_id orvo-bench-large)
+small=$(window_id orvo-bench-small)
+
+# --- the host, listening on loopback only, advertising nowhere ------------------------
+mkdir -p "$work/host/run" "$work/client"
+chmod 700 "$work/host/run"
+export XDG_RUNTIME_DIR=$work/host/run
+env XDG_CONFIG_HOME="$work/host/config" XDG_DATA_HOME="$work/host/data" ORVO_BIND_ADDRESS=127.0.0.1 \
+  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" "$host_bin" --headless >"$work/host.log" 2>&1 &
+host_pid=$!
+pids+=($host_pid)
+wait_for 10 "$host_bin" ctl status
+
+client() { env XDG_CONFIG_HOME="$work/client/config" XDG_DATA_HOME="$work/client/data" "$client_bin" "$@"; }
+client pair --token "$("$host_bin" ctl token)" >/dev/null
+
+# The session port moves whenever the paired list changes (a pairing, each hello), and
+# nothing advertises it here: try the host's listening ports; the pairing port refuses
+# the session key (exit status 4).
+host_ports() { ss -ltnpH | awk -v pid="pid=$host_pid," '$0 ~ pid {n = split($4, a, ":"); print a[n]}'; }
+stream() {
+  local port status
+  for port in $(host_ports); do
+    status=0
+    client stream --host "127.0.0.1:$port" --name orvo-bench "$@" >"$work/stream.out" 2>"$work/stream.err" || status=$?
+    [ $status -eq 4 ] && continue
+    [ $status -eq 0 ] || { cat "$work/stream.err" >&2; return $status; }
+    return 0
+  done
+  echo "no session port of the host accepted the client" >&2
+  return 1
+}
+
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+ticks_per_second=$(getconf CLK_TCK)
+field() { sed -n "s/.*window=$2 .*$1=\([^ ]*\).*/\1/p" "$work/stream.out"; }
+
+# One window through host and client, then through ffmpeg at the size the host sent.
+measure() {
+  local name=$1 id=$2 decimal=$(($2))
+  stream --window "$decimal" --frames "$warmup"
+  local before after
+  before=$(cpu_ticks "$host_pid")
+  stream --window "$decimal" --frames "$frames"
+  after=$(cpu_ticks "$host_pid")
+  local fps latency p95 bytes size host_ms
+  fps=$(field fps "$decimal")
+  latency=$(field latencyMedianMs "$decimal")
+  p95=$(field latencyP95Ms "$decimal")
+  bytes=$(field bytesPerFrame "$decimal")
+  size=$(field size "$decimal")
+  host_ms=$(awk -v t=$((after - before)) -v hz="$ticks_per_second" -v n="$frames" 'BEGIN {printf "%.1f", t * 1000 / hz / n}')
+
+  local width=${size%x*} start end ffmpeg_ms ffmpeg_fps ffmpeg_own_fps
+  start=$(date +%s.%N)
+  ffmpeg -nostdin -f x11grab -framerate 1000 -draw_mouse 0 -window_id "$id" -i "$DISPLAY" -frames:v "$frames" \
+    -fps_mode passthrough -vf "scale=$width:-2,format=yuvj420p" -c:v mjpeg -q:v 4 -f mjpeg -y /dev/null \
+    >"$work/ffmpeg.log" 2>&1 &
+  local ffmpeg_pid=$!
+  local ffmpeg_ticks=0 ticks
+  # The last reading before the process is reaped is its total CPU time.
+  while kill -0 "$ffmpeg_pid" 2>/dev/null; do
+    ticks=$(cpu_ticks "$ffmpeg_pid" 2>/dev/null) && ffmpeg_ticks=$ticks
+    sleep 0.02
+  done
+  wait "$ffmpeg_pid" || { tail -5 "$work/ffmpeg.log" >&2; return 1; }
+  end=$(date +%s.%N)
+  ffmpeg_ms=$(awk -v t="$ffmpeg_ticks" -v hz="$ticks_per_second" -v n="$frames" 'BEGIN {printf "%.1f", t * 1000 / hz / n}')
+  ffmpeg_fps=$(awk -v s="$start" -v e="$end" -v n="$frames" 'BEGIN {printf "%.1f", n / (e - s)}')
+  ffmpeg_own_fps=$(tr '\r' '\n' <"$work/ffmpeg.log" | sed -n 's/.*fps= *\([0-9.]*\).*/\1/p' | tail -n1)
+
+  # The host's own timing lines (every 60th frame) of this window during the measured run.
+  grep "^HOST win=$decimal " "$work/host.log" | tail -n "$((frames / 60))" >"$work/host-$name.timing" || true
+  printf '%-6s %-10s %-10s %7s %8s %8s %10s %9s   %7s %7s %9s   %5s %5s\n' "$name" "$(window_size "orvo-bench-$name")" \
+    "$size" "$fps" "$latency" "$p95" "$bytes" "$host_ms" "$ffmpeg_fps" "$ffmpeg_own_fps" "$ffmpeg_ms" \
+    "$(awk -v a="$fps" -v b="$ffmpeg_fps" 'BEGIN {printf "%.2f", a / b}')" \
+    "$(awk -v a="$host_ms" -v b="$ffmpeg_ms" 'BEGIN {printf "%.2f", a / b}')"
+}
+
+echo "Orvo end to end on $DISPLAY (3840x2160), $frames frames per window after $warmup warm-up frames; $(nproc) cores"
+printf '%-6s %-10s %-10s %7s %8s %8s %10s %9s   %7s %7s %9s   %5s %5s\n' window captured sent fps \
+  "lat.ms" "p95.ms" bytes/frame cpu.ms "ff.fps" "(own)" "ff.cpu.ms" "fps×" "cpu×"
+measure large "$large"
+measure small "$small"
+echo "fps/lat: orvo-host to orvo-client over TLS on loopback; cpu.ms: host CPU per frame;"
+echo "ff.fps: ffmpeg frames over wall time (own: ffmpeg's report); fps× and cpu×: orvo over ffmpeg."
+echo "Host timing of sampled frames (ms, mean): capture, scale, encode, total"
+for name in large small; do
+  awk -v name="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); v[kv[1]] += kv[2] + 0}; n++}
+    END {if (n) printf "  %-6s cap=%.1f scale=%.1f enc=%.1f total=%.1f (%d samples)\n", name, v["cap"]/n, v["scale"]/n, v["enc"]/n, v["total"]/n, n}' \
+    "$work/host-$name.timing"
+done
