@@ -9,6 +9,7 @@
 # For each window the client pulls frames the way a client does (a new request as soon as
 # a frame arrives) and reports frames per second, request-to-frame latency and bytes per
 # frame; the host's CPU per frame comes from /proc/PID/stat (utime + stime) around the run.
+# A second row per window keeps two requests open, to show what pipelining adds.
 # ffmpeg's CPU per frame is measured the same way (user + system time of the process).
 #
 # Environment: FRAMES (default 300), WARMUP (default 30), LISTING_PAUSE (seconds between
@@ -109,29 +110,30 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 ticks_per_second=$(getconf CLK_TCK)
 field() { sed -n "s/.*window=$2 .*$1=\([^ ]*\).*/\1/p" "$work/stream.out"; }
 
-# One window through host and client, then through ffmpeg at the size the host sent.
-measure() {
-  local name=$1 id=$2 decimal=$(($2))
-  stream --window "$decimal" --frames "$warmup"
-  local before after
+# One window through host and client: $3 requests kept open (1 as a client does).
+# Sets fps, latency, p95, bytes, size and host_ms.
+orvo_run() {
+  local decimal=$(($1)) depth=$2 before after
+  stream --window "$decimal" --frames "$warmup" --depth "$depth"
   before=$(cpu_ticks "$host_pid")
-  stream --window "$decimal" --frames "$frames"
+  stream --window "$decimal" --frames "$frames" --depth "$depth"
   after=$(cpu_ticks "$host_pid")
-  local fps latency p95 bytes size host_ms
   fps=$(field fps "$decimal")
   latency=$(field latencyMedianMs "$decimal")
   p95=$(field latencyP95Ms "$decimal")
   bytes=$(field bytesPerFrame "$decimal")
   size=$(field size "$decimal")
   host_ms=$(awk -v t=$((after - before)) -v hz="$ticks_per_second" -v n="$frames" 'BEGIN {printf "%.1f", t * 1000 / hz / n}')
+}
 
-  local width=${size%x*} start end ffmpeg_ms ffmpeg_fps ffmpeg_own_fps
+# ffmpeg capturing the window at width $2. Sets ffmpeg_fps, ffmpeg_own_fps and ffmpeg_ms.
+ffmpeg_run() {
+  local id=$1 width=$2 start end ticks ffmpeg_ticks=0
   start=$(date +%s.%N)
   ffmpeg -nostdin -f x11grab -framerate 1000 -draw_mouse 0 -window_id "$id" -i "$DISPLAY" -frames:v "$frames" \
     -fps_mode passthrough -vf "scale=$width:-2,format=yuvj420p" -c:v mjpeg -q:v 4 -f mjpeg -y /dev/null \
     >"$work/ffmpeg.log" 2>&1 &
   local ffmpeg_pid=$!
-  local ffmpeg_ticks=0 ticks
   # The last reading before the process is reaped is its total CPU time.
   while kill -0 "$ffmpeg_pid" 2>/dev/null; do
     ticks=$(cpu_ticks "$ffmpeg_pid" 2>/dev/null) && ffmpeg_ticks=$ticks
@@ -142,22 +144,34 @@ measure() {
   ffmpeg_ms=$(awk -v t="$ffmpeg_ticks" -v hz="$ticks_per_second" -v n="$frames" 'BEGIN {printf "%.1f", t * 1000 / hz / n}')
   ffmpeg_fps=$(awk -v s="$start" -v e="$end" -v n="$frames" 'BEGIN {printf "%.1f", n / (e - s)}')
   ffmpeg_own_fps=$(tr '\r' '\n' <"$work/ffmpeg.log" | sed -n 's/.*fps= *\([0-9.]*\).*/\1/p' | tail -n1)
+}
 
+row() {
+  printf '%-8s %-10s %-10s %7s %8s %8s %10s %9s   %7s %7s %9s   %5s %5s\n' "$@"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+
+measure() {
+  local name=$1 id=$2 decimal=$(($2)) captured
+  captured=$(window_size "orvo-bench-$name")
+  orvo_run "$id" 1
   # The host's own timing lines (every 60th frame) of this window during the measured run.
   grep "^HOST win=$decimal " "$work/host.log" | tail -n "$((frames / 60))" >"$work/host-$name.timing" || true
-  printf '%-6s %-10s %-10s %7s %8s %8s %10s %9s   %7s %7s %9s   %5s %5s\n' "$name" "$(window_size "orvo-bench-$name")" \
-    "$size" "$fps" "$latency" "$p95" "$bytes" "$host_ms" "$ffmpeg_fps" "$ffmpeg_own_fps" "$ffmpeg_ms" \
-    "$(awk -v a="$fps" -v b="$ffmpeg_fps" 'BEGIN {printf "%.2f", a / b}')" \
-    "$(awk -v a="$host_ms" -v b="$ffmpeg_ms" 'BEGIN {printf "%.2f", a / b}')"
+  ffmpeg_run "$id" "${size%x*}"
+  row "$name" "$captured" "$size" "$fps" "$latency" "$p95" "$bytes" "$host_ms" "$ffmpeg_fps" "$ffmpeg_own_fps" \
+    "$ffmpeg_ms" "$(ratio "$fps" "$ffmpeg_fps")" "$(ratio "$host_ms" "$ffmpeg_ms")"
+  orvo_run "$id" 2
+  row "$name/2" "$captured" "$size" "$fps" "$latency" "$p95" "$bytes" "$host_ms" "" "" "" \
+    "$(ratio "$fps" "$ffmpeg_fps")" "$(ratio "$host_ms" "$ffmpeg_ms")"
 }
 
 echo "Orvo end to end on $DISPLAY (3840x2160), $frames frames per window after $warmup warm-up frames; $(nproc) cores"
-printf '%-6s %-10s %-10s %7s %8s %8s %10s %9s   %7s %7s %9s   %5s %5s\n' window captured sent fps \
-  "lat.ms" "p95.ms" bytes/frame cpu.ms "ff.fps" "(own)" "ff.cpu.ms" "fps×" "cpu×"
+row window captured sent fps lat.ms p95.ms bytes/frame cpu.ms ff.fps "(own)" ff.cpu.ms "fps×" "cpu×"
 measure large "$large"
 measure small "$small"
 echo "fps/lat: orvo-host to orvo-client over TLS on loopback; cpu.ms: host CPU per frame;"
-echo "ff.fps: ffmpeg frames over wall time (own: ffmpeg's report); fps× and cpu×: orvo over ffmpeg."
+echo "ff.fps: ffmpeg frames over wall time (own: ffmpeg's report); fps× and cpu×: orvo over ffmpeg;"
+echo "NAME/2: two requests kept open per window instead of one (the host pipelines capture and send)."
 echo "Host timing of sampled frames (ms, mean): capture, scale, encode, total"
 for name in large small; do
   awk -v name="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); v[kv[1]] += kv[2] + 0}; n++}

@@ -47,7 +47,7 @@ bool takesOption(CommandKind kind, const std::string& option) {
       {CommandKind::discover, {"--seconds"}},
       {CommandKind::pair, {"--pin", "--token", "--salt", "--device-id"}},
       {CommandKind::windows, {}},
-      {CommandKind::stream, {"--window", "--frames", "--seconds", "--out", "--frame-timeout"}},
+      {CommandKind::stream, {"--window", "--frames", "--seconds", "--out", "--frame-timeout", "--depth"}},
       {CommandKind::pointer, {"--window", "--x", "--y", "--button", "--wait"}},
       {CommandKind::scroll, {"--window", "--dx", "--dy", "--wait"}},
       {CommandKind::type, {"--wait"}},
@@ -155,6 +155,10 @@ ParsedCommandLine parseClientCommandLine(const std::vector<std::string>& args) {
     } else if (arg == "--frames") {
       command.frames = parseCount(value);
       ok = command.frames.has_value() && *command.frames > 0;
+    } else if (arg == "--depth") {
+      const auto depth = parseCount(value);
+      ok = depth && *depth >= 1 && *depth <= 8;
+      if (ok) command.depth = *depth;
     } else if (arg == "--out") {
       command.outDir = value;
     } else if (arg == "--frame-timeout") {
@@ -250,7 +254,8 @@ Commands:
   pair --token TOKEN                     import an advanced pairing token
   windows                                list the host's windows
   stream --window ID [--window ID ...] [--frames N | --seconds S] [--out DIR] [--frame-timeout S]
-                                         pull frames like a client and report fps, bytes and latency
+         [--depth N]                     pull frames like a client and report fps, bytes and latency
+                                         (--depth: requests kept open per window, default 1)
   click|down|drag|up --window ID --x NX --y NY [--button left|right|middle]
   scroll [--dx DX] [--dy DY] [--window ID]
   type TEXT

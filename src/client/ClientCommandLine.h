@@ -36,12 +36,15 @@ struct ClientCommand {
   std::optional<std::string> deviceId;
 
   // stream: --window ID (repeatable), --frames N (per window) or --seconds S, --out DIR,
-  // --frame-timeout S (a window that sends no frame this long after a request is gone).
+  // --frame-timeout S (a window that sends no frame this long after a request is gone),
+  // --depth N (requests kept open per window; a client keeps 1: it asks for the next
+  // frame when one arrives).
   std::vector<std::uint32_t> windows;
   std::optional<int> frames;
   std::optional<double> streamSeconds;
   std::optional<std::string> outDir;
   double frameTimeout = 5.0;
+  int depth = 1;
 
   // click, down, drag, up: --window ID --x NX --y NY [--button NAME]. scroll: --dx, --dy,
   // [--window ID]. active ID, mode ID isolated|composited, type TEXT, key COMMAND.

@@ -421,7 +421,7 @@ int ClientRunner::stream() {
       file.write(reinterpret_cast<const char*>(frame.jpeg.data()), static_cast<std::streamsize>(frame.jpeg.size()));
       if (!file) writeError = "cannot write " + path;
     }
-    if (wanted == 0 || window.frames() < wanted) {
+    if (wanted == 0 || window.frames() + window.outstanding() < wanted) {
       window.requested(monotonicNow());
       session->requestWindowSnapshot(frame.windowId);
     }
@@ -431,15 +431,17 @@ int ClientRunner::stream() {
 
   const double start = monotonicNow();
   for (auto& [window, entry] : stats) {
-    entry.requested(monotonicNow());
-    session->requestWindowSnapshot(window);
+    for (int i = 0; i < command_.depth && (wanted == 0 || entry.outstanding() < wanted); ++i) {
+      entry.requested(monotonicNow());
+      session->requestWindowSnapshot(window);
+    }
   }
   std::optional<std::uint32_t> silentWindow;
   auto finished = [&] {
     if (sessionEnd_ || !writeError.empty()) return true;
     const double now = monotonicNow();
     for (const auto& [window, entry] : stats) {
-      if (entry.awaitingFrame() && now - entry.lastRequestAt() > command_.frameTimeout) {
+      if (entry.awaitingFrame() && now - entry.oldestRequestAt() > command_.frameTimeout) {
         silentWindow = window;
         return true;
       }

@@ -46,16 +46,17 @@ std::optional<JpegSize> jpegSize(std::span<const std::uint8_t> b) {
 
 void WindowStreamStats::requested(double now) {
   if (!firstRequestAt_) firstRequestAt_ = now;
-  lastRequestAt_ = now;
-  awaiting_ = true;
+  open_.push_back(now);
 }
 
 void WindowStreamStats::received(double now, std::span<const std::uint8_t> jpeg) {
   ++frames_;
   bytes_ += jpeg.size();
   lastFrameAt_ = now;
-  if (awaiting_) latencies_.push_back(now - lastRequestAt_);
-  awaiting_ = false;
+  if (!open_.empty()) {
+    latencies_.push_back(now - open_.front());
+    open_.pop_front();
+  }
   if (auto size = jpegSize(jpeg)) lastSize_ = size;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,7 +24,8 @@ struct JpegSize {
 std::optional<JpegSize> jpegSize(std::span<const std::uint8_t> jpeg);
 
 // What one window's stream delivered, as the client sees it: frames, bytes and the time
-// from each snapshot request to its frame. Times are seconds on one monotonic clock.
+// from each snapshot request to its frame. Requests are answered in order, so a frame
+// answers the oldest request still open. Times are seconds on one monotonic clock.
 class WindowStreamStats {
  public:
   explicit WindowStreamStats(std::uint32_t windowId) : windowId_(windowId) {}
@@ -34,8 +36,10 @@ class WindowStreamStats {
 
   std::uint32_t windowId() const { return windowId_; }
   std::size_t frames() const { return frames_; }
-  bool awaitingFrame() const { return awaiting_; }
-  double lastRequestAt() const { return lastRequestAt_; }
+  // Requests not answered yet, and when the oldest of them was sent.
+  std::size_t outstanding() const { return open_.size(); }
+  bool awaitingFrame() const { return !open_.empty(); }
+  double oldestRequestAt() const { return open_.empty() ? 0 : open_.front(); }
   // Frames per second from the first request to the last frame.
   double framesPerSecond() const;
   double bytesPerFrame() const;
@@ -49,9 +53,8 @@ class WindowStreamStats {
   std::uint32_t windowId_;
   std::size_t frames_ = 0;
   std::size_t bytes_ = 0;
-  bool awaiting_ = false;
+  std::deque<double> open_;  // times of the requests not answered yet, oldest first
   std::optional<double> firstRequestAt_;
-  double lastRequestAt_ = 0;
   double lastFrameAt_ = 0;
   std::vector<double> latencies_;
   std::optional<JpegSize> lastSize_;

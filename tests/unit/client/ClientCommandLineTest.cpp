@@ -34,7 +34,9 @@ TEST(ClientCommandLine, ParsesEachCommand) {
   EXPECT_EQ(stream.streamSeconds, 2.0);
   EXPECT_EQ(stream.frames, std::nullopt);
   EXPECT_EQ(stream.outDir, "/tmp/f");
+  EXPECT_EQ(stream.depth, 1);
   EXPECT_EQ(parse({"stream", "--window", "1"}).frames, 100) << "100 frames per window by default";
+  EXPECT_EQ(parse({"stream", "--window", "1", "--depth", "2"}).depth, 2);
 
   struct PointerCase {
     const char* name;
@@ -84,6 +86,9 @@ TEST(ClientCommandLine, RejectsWhatItCannotRun) {
       {"stream", "--window", "4294967296"},
       {"stream", "--window", "0xZZ"},
       {"stream", "--window", "1", "--seconds", "nan"},
+      {"stream", "--window", "1", "--depth", "0"},
+      {"stream", "--window", "1", "--depth", "9"},
+      {"windows", "--depth", "2"},
       {"click", "--x", "0.5", "--y", "0.5"},
       {"click", "--window", "1", "--x", "half"},
       {"scroll"},

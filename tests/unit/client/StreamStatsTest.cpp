@@ -68,5 +68,23 @@ TEST(WindowStreamStats, LatencyRunsFromEachRequestToItsFrame) {
                              "latencyP95Ms=19.0 size=1600x1000");
 }
 
+TEST(WindowStreamStats, WithSeveralRequestsOpenEachFrameAnswersTheOldest) {
+  WindowStreamStats stats(1);
+  const Bytes jpeg = jpegHeader(8, 8);
+  stats.requested(10.000);
+  stats.requested(10.001);
+  EXPECT_EQ(stats.outstanding(), 2u);
+  EXPECT_EQ(stats.oldestRequestAt(), 10.000);
+  stats.received(10.010, jpeg);  // answers the first: 10 ms
+  EXPECT_EQ(stats.oldestRequestAt(), 10.001);
+  stats.requested(10.010);
+  stats.received(10.021, jpeg);  // answers the second: 20 ms
+  stats.received(10.040, jpeg);  // answers the third: 30 ms
+  EXPECT_EQ(stats.outstanding(), 0u);
+  EXPECT_NEAR(*stats.latencyPercentile(0), 0.010, 1e-9);
+  EXPECT_NEAR(*stats.latencyPercentile(0.5), 0.020, 1e-9);
+  EXPECT_NEAR(*stats.latencyPercentile(1), 0.030, 1e-9);
+}
+
 }  // namespace
 }  // namespace orvo::client
