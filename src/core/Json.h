@@ -34,6 +34,11 @@ class ObjectReader {
 
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
+  // ok(), and the fault copied to `error` when there is one: the last line of a decoder.
+  bool finish(std::string& error) const {
+    if (!ok()) error = error_;
+    return ok();
+  }
 
   std::string requireString(const char* key);
   std::optional<std::string> optionalString(const char* key);

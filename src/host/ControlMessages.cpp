@@ -20,12 +20,6 @@ void putIfPresent(json::Json& object, const char* key, const std::optional<std::
   if (value) object[key] = *value;
 }
 
-bool finish(const json::ObjectReader& reader, std::string& error) {
-  if (reader.ok()) return true;
-  error = reader.error();
-  return false;
-}
-
 }  // namespace
 
 const char* keyboardCommandName(KeyboardCommand command) {
@@ -106,7 +100,7 @@ json::Json toJson(const InputRejectedMessage& r) {
 bool fromJson(const json::Json& value, MessageEnvelope& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, OrvoRequest& out, std::string& error) {
@@ -116,14 +110,14 @@ bool fromJson(const json::Json& value, OrvoRequest& out, std::string& error) {
   out.normX = reader.optionalNumber("normX");
   out.normY = reader.optionalNumber("normY");
   out.button = reader.optionalString("button");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, KeyboardTextMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.text = reader.requireString("text");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, KeyboardCommandMessage& out, std::string& error) {
@@ -137,20 +131,20 @@ bool fromJson(const json::Json& value, KeyboardCommandMessage& out, std::string&
       reader.fail("dataCorrupted: invalid KeyboardCommand value \"" + command + "\"");
     }
   }
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, ClientVisibilityMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.isVisible = reader.requireBool("isVisible");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, ClientPingMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, ClientHelloMessage& out, std::string& error) {
@@ -162,14 +156,14 @@ bool fromJson(const json::Json& value, ClientHelloMessage& out, std::string& err
   out.platform = reader.requireString("platform");
   out.osVersion = reader.optionalString("osVersion");
   out.appVersion = reader.optionalString("appVersion");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, ClientActiveWindowMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.windowId = reader.requireWindowId("windowId");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, SetCaptureModeMessage& out, std::string& error) {
@@ -184,7 +178,7 @@ bool fromJson(const json::Json& value, SetCaptureModeMessage& out, std::string& 
       reader.fail("dataCorrupted: invalid CaptureMode value \"" + mode + "\"");
     }
   }
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, OrvoWindow& out, std::string& error) {
@@ -195,7 +189,7 @@ bool fromJson(const json::Json& value, OrvoWindow& out, std::string& error) {
   out.width = reader.requireInt64("width");
   out.height = reader.requireInt64("height");
   out.statusSummary = reader.optionalString("statusSummary");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, WindowListMessage& out, std::string& error) {
@@ -203,7 +197,7 @@ bool fromJson(const json::Json& value, WindowListMessage& out, std::string& erro
   out.type = reader.requireString("type");
   const json::Json* windows = reader.requireValue("windows");
   if (reader.ok() && !windows->is_array()) reader.fail("typeMismatch: expected an array at \"windows\"");
-  if (!finish(reader, error)) return false;
+  if (!reader.finish(error)) return false;
   out.windows.clear();
   for (const auto& item : *windows) {
     OrvoWindow window;
@@ -218,7 +212,7 @@ bool fromJson(const json::Json& value, InputRejectedMessage& out, std::string& e
   out.windowId = reader.requireWindowId("windowId");
   out.reason = reader.requireString("reason");
   out.timestamp = reader.requireNumber("timestamp");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 }  // namespace orvo

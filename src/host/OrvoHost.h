@@ -109,6 +109,8 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   void disconnectClient(const std::string& reason);
   bool isClientConnected(const std::string& pairingID) const;
   bool hasConnection() const { return currentConnection() != nullptr; }
+  // The session listener's port once it listens.
+  std::optional<std::uint16_t> listenerPort() const { return listener_ ? listener_->port() : std::nullopt; }
 
   // Control channel.
   void ingestReceivedData(const std::uint8_t* data, std::size_t size);

@@ -24,20 +24,12 @@ json::Json toJson(const OrvoPairingInvitation& r) {
   return o;
 }
 
-namespace {
-bool finish(const json::ObjectReader& reader, std::string& error) {
-  if (reader.ok()) return true;
-  error = reader.error();
-  return false;
-}
-}  // namespace
-
 bool fromJson(const json::Json& value, PairRequestMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.clientName = reader.requireString("clientName");
   out.clientDeviceId = reader.requireString("clientDeviceId");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, PairResponseMessage& out, std::string& error) {
@@ -56,7 +48,7 @@ bool fromJson(const json::Json& value, PairResponseMessage& out, std::string& er
       reader.fail("dataCorrupted: \"psk\" is not base64");
     }
   }
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 bool fromJson(const json::Json& value, OrvoPairingInvitation& out, std::string& error) {
@@ -66,7 +58,7 @@ bool fromJson(const json::Json& value, OrvoPairingInvitation& out, std::string& 
   out.pskBase64 = reader.requireString("pskBase64");
   out.hostDisplayName = reader.requireString("hostDisplayName");
   out.hostId = reader.optionalString("hostId");
-  return finish(reader, error);
+  return reader.finish(error);
 }
 
 std::string encodePairingToken(const OrvoPairingInvitation& invitation) {

@@ -34,17 +34,25 @@ class CountingWindowList final : public WindowListHandler {
 };
 
 // A host with real TLS listeners on 127.0.0.1 and its main queue on the test thread
-// (run by runUntil); discovery, stores and the desktop are fakes.
+// (run by runUntil); stores and the desktop are fakes, and so is service discovery
+// unless a test brings its own.
 class RealHostTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { startHost(discovery); }
+  void TearDown() override { stopHost(); }
+
+  void startHost(platform::ServiceDiscovery& serviceDiscovery, bool waitForAdvertisement = true) {
     host = OrvoHost::create(OrvoHostServices{main, queues, clock, logger, random, settings, secrets, hostInfo, network,
-                                             discovery, activation, sleep, collator});
+                                             serviceDiscovery, activation, sleep, collator});
     host->attachHandlers({.windowList = &windowList});
-    ASSERT_TRUE(runUntil([&] { return host->statusText()->rfind("Bonjour published", 0) == 0; })) << *host->statusText();
-    ASSERT_TRUE(runUntil([&] { return host->pairingListenerPort().has_value(); }));
+    ASSERT_TRUE(runUntil([&] { return host->pairingListenerPort().has_value() && host->listenerPort(); }));
+    if (waitForAdvertisement) {
+      ASSERT_TRUE(runUntil([&] { return host->statusText()->rfind("Bonjour published", 0) == 0; }))
+          << *host->statusText();
+    }
   }
-  void TearDown() override {
+  void stopHost() {
+    if (!host) return;
     host->shutdown();
     runFor(std::chrono::milliseconds(50));
     host.reset();
@@ -61,8 +69,7 @@ class RealHostTest : public ::testing::Test {
   }
   void runFor(std::chrono::milliseconds duration) { runUntil([] { return false; }, duration); }
 
-  // The session port as the advertisement gives it.
-  std::uint16_t sessionPort() const { return discovery.live("_orvo._tcp.")->port; }
+  std::uint16_t sessionPort() const { return *host->listenerPort(); }
 
   // Stores a paired device with a key of printable bytes (so that s_client can present it).
   Bytes pairPrintable(const std::string& id, char fill) {
