@@ -229,6 +229,10 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   std::map<const platform::Connection*, PendingHandshake> pendingHandshakes_;
   std::vector<std::uint8_t> receiveBuffer_;
   std::size_t receiveScanned_ = 0;  // bytes of receiveBuffer_ already searched for a line feed
+  // Ports of the last listeners, asked for again when a listener is rebuilt, so that the
+  // advertised ports stay the same and clients that remember one keep reaching it.
+  std::uint16_t lastListenerPort_ = 0;
+  std::uint16_t lastPairingListenerPort_ = 0;
 
   // Client liveness.
   bool clientIsVisible_ = true;

@@ -79,7 +79,7 @@ void OrvoHost::startPairingListener() {
   if (pairingListener_) return;
   const auto key = derivePinKey(*pairingPIN_, pairingSalt_, hostId());
   std::string error;
-  auto listener = services_.network.makeListener(makePSKParameters(kPinIdentity, key), error);
+  auto listener = services_.network.makeListener(makePSKParameters(kPinIdentity, key), lastPairingListenerPort_, error);
   if (!listener) {
     logLine(services_.logger, "OrvoHost: failed to start pairing listener:", error);
     return;
@@ -116,6 +116,7 @@ void OrvoHost::handlePairingListenerState(const platform::ListenerState& state) 
       const auto port = pairingListener_ ? pairingListener_->port() : std::nullopt;
       if (!port) return;
       pairingListenerPort_ = port;
+      lastPairingListenerPort_ = *port;
       if (*isDiscoverable_) {
         if (pairingNetService_) {
           pairingNetService_->stop();

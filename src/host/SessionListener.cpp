@@ -33,7 +33,7 @@ void OrvoHost::startListener() {
   options.cipherSuites = {kOrvoPskCipherSuite};
 
   std::string error;
-  auto listener = services_.network.makeListener(options, error);
+  auto listener = services_.network.makeListener(options, lastListenerPort_, error);
   if (!listener) {
     setStatus("Failed to start listener: " + error);
     logLine(services_.logger, "OrvoHost listener error:", error);
@@ -81,6 +81,7 @@ void OrvoHost::handleListenerState(const platform::ListenerState& state) {
         setStatus("Listener ready (unknown port)");
         return;
       }
+      lastListenerPort_ = *port;
       const auto count = pairingStore_->paired()->size();
       const std::string portText = std::to_string(*port);
       if (count == 0) {

@@ -88,10 +88,15 @@ class Listener {
 class Network {
  public:
   virtual ~Network() = default;
-  // A listener on any free port of the network's bind address (all interfaces for the
-  // host; tests bind 127.0.0.1). Returns nothing and an error description when the
+  // A listener on the network's bind address (all interfaces for the host; tests bind
+  // 127.0.0.1): on `preferredPort` when that port is free, else on any free port (0 asks
+  // for any port straight away). Returns nothing and an error description when the
   // parameters cannot be used.
-  virtual std::shared_ptr<Listener> makeListener(const TlsParameters& parameters, std::string& error) = 0;
+  virtual std::shared_ptr<Listener> makeListener(const TlsParameters& parameters, std::uint16_t preferredPort,
+                                                 std::string& error) = 0;
+  std::shared_ptr<Listener> makeListener(const TlsParameters& parameters, std::string& error) {
+    return makeListener(parameters, 0, error);
+  }
   // A client connection to host:port presenting the first key of the parameters.
   virtual std::shared_ptr<Connection> makeConnection(const std::string& host, std::uint16_t port,
                                                      const TlsParameters& parameters) = 0;

@@ -147,14 +147,16 @@ class FakeNetwork final : public platform::Network {
  public:
   explicit FakeNetwork(MainQueue& main) : main_(main) {}
 
+  using platform::Network::makeListener;
   std::shared_ptr<platform::Listener> makeListener(const platform::TlsParameters& parameters,
-                                                   std::string& error) override {
+                                                   std::uint16_t preferredPort, std::string& error) override {
     if (failNextListener) {
       failNextListener = false;
       error = "Address already in use";
       return nullptr;
     }
-    auto listener = std::make_shared<FakeListener>(main_, parameters, nextPort_++);
+    preferredPorts.push_back(preferredPort);
+    auto listener = std::make_shared<FakeListener>(main_, parameters, preferredPort ? preferredPort : nextPort_++);
     listener->autoReady = autoReady;
     listeners.push_back(listener);
     return listener;
@@ -186,6 +188,7 @@ class FakeNetwork final : public platform::Network {
   }
 
   std::vector<std::shared_ptr<FakeListener>> listeners;
+  std::vector<std::uint16_t> preferredPorts;  // as asked, one per listener made
   bool failNextListener = false;
   bool autoReady = true;
 

@@ -93,6 +93,29 @@ TEST_F(ListenerTest, NewConnectionsArriveNotStarted) {
   ASSERT_TRUE(runUntil([&] { return client->reached(Kind::ready) && server->accepted[0]->reached(Kind::ready); }));
 }
 
+TEST_F(ListenerTest, ARebuiltListenerTakesThePreferredPortWhenItIsFree) {
+  const TlsParameters parameters = sessionParameters({{kPairingId, keyBytes(6)}});
+  auto first = listen(parameters);
+  const std::uint16_t port = *first->listener->port();
+  auto client = connect(*first, parameters);
+  ASSERT_TRUE(runUntil([&] { return client->reached(Kind::ready); }));
+
+  // While the port is taken, any other port; once the old listener is gone, that port
+  // again, even with a connection it accepted still open.
+  std::string error;
+  auto taken = network.makeListener(parameters, port, error);
+  taken->start();
+  ASSERT_TRUE(runUntil([&] { return taken->port().has_value(); }));
+  EXPECT_NE(*taken->port(), port);
+  first->listener->cancel();
+  runFor(20ms);
+  auto again = network.makeListener(parameters, port, error);
+  again->start();
+  ASSERT_TRUE(runUntil([&] { return again->port().has_value(); }));
+  EXPECT_EQ(*again->port(), port);
+  EXPECT_FALSE(client->ended());
+}
+
 TEST_F(ListenerTest, CancelOrDropStopsListeningAndLeavesAcceptedConnectionsAlone) {
   const TlsParameters parameters = sessionParameters({{kPairingId, keyBytes(4)}});
   for (const bool drop : {false, true}) {

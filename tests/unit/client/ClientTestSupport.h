@@ -15,7 +15,9 @@ class RecordingClientNetwork final : public platform::Network {
  public:
   explicit RecordingClientNetwork(MainQueue& main) : main_(main) {}
 
-  std::shared_ptr<platform::Listener> makeListener(const platform::TlsParameters&, std::string& error) override {
+  using platform::Network::makeListener;
+  std::shared_ptr<platform::Listener> makeListener(const platform::TlsParameters&, std::uint16_t,
+                                                   std::string& error) override {
     error = "clients do not listen";
     return nullptr;
   }

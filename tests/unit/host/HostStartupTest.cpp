@@ -171,6 +171,19 @@ TEST(HostStartup, AdvertisementFailureIsReported) {
   EXPECT_TRUE(h.logger.has("OrvoHost: Bonjour failed: Daemon not running"));
 }
 
+TEST(HostStartup, RebuiltListenersAskForTheirPreviousPorts) {
+  HostHarness h;
+  h.start();
+  const auto sessionPort = *h.sessionListener()->port();
+  const auto pairingPort = *h.host->pairingListenerPort();
+  h.host->restartListener();
+  h.host->regeneratePairingCode();
+  h.loop.drain();
+  EXPECT_EQ(*h.sessionListener()->port(), sessionPort);
+  EXPECT_EQ(*h.host->pairingListenerPort(), pairingPort);
+  EXPECT_EQ(h.network.preferredPorts.front(), 0);  // the first ones take any port
+}
+
 TEST(HostStartup, StoreChangesRebuildTheListenerWithTheKeysOfPeersThatHaveOne) {
   HostHarness h;
   h.start();

@@ -12,10 +12,11 @@
 
 namespace orvo::platform {
 
-ListenerCore::ListenerCore(asio::io_context& context, asio::ip::address bindAddress,
+ListenerCore::ListenerCore(asio::io_context& context, asio::ip::address bindAddress, std::uint16_t preferredPort,
                            std::shared_ptr<const TlsContext> tls, Logger& logger)
     : context_(context),
       bindAddress_(std::move(bindAddress)),
+      preferredPort_(preferredPort),
       tls_(std::move(tls)),
       logger_(logger),
       acceptor_(context),
@@ -36,26 +37,37 @@ void ListenerCore::setNewConnectionHandler(Listener::NewConnectionHandler handle
 void ListenerCore::start() {
   if (started_ || cancelled_) return;
   started_ = true;
-  const asio::ip::tcp::endpoint endpoint(bindAddress_, 0);
   std::error_code error;
   const char* step = "open";
-  acceptor_.open(endpoint.protocol(), error);
-  if (!error && bindAddress_.is_v6()) {
-    // "::" serves IPv4 clients too.
-    std::error_code ignored;
-    acceptor_.set_option(asio::ip::v6_only(false), ignored);
-  }
-  if (!error) {
-    step = "bind";
-    acceptor_.set_option(asio::socket_base::reuse_address(true), error);
-    if (!error) acceptor_.bind(endpoint, error);
-  }
-  if (!error) {
-    step = "listen";
-    acceptor_.listen(asio::socket_base::max_listen_connections, error);
-  }
+  // The port of the listener this one replaces keeps clients that remember it working;
+  // when it is taken, any free port will do.
   std::uint16_t port = 0;
-  if (!error) port = acceptor_.local_endpoint(error).port();
+  for (const std::uint16_t candidate : {preferredPort_, std::uint16_t{0}}) {
+    if (error) {
+      std::error_code ignored;
+      acceptor_.close(ignored);
+      error.clear();
+    }
+    const asio::ip::tcp::endpoint endpoint(bindAddress_, candidate);
+    step = "open";
+    acceptor_.open(endpoint.protocol(), error);
+    if (!error && bindAddress_.is_v6()) {
+      // "::" serves IPv4 clients too.
+      std::error_code ignored;
+      acceptor_.set_option(asio::ip::v6_only(false), ignored);
+    }
+    if (!error) {
+      step = "bind";
+      acceptor_.set_option(asio::socket_base::reuse_address(true), error);
+      if (!error) acceptor_.bind(endpoint, error);
+    }
+    if (!error) {
+      step = "listen";
+      acceptor_.listen(asio::socket_base::max_listen_connections, error);
+    }
+    if (!error) port = acceptor_.local_endpoint(error).port();
+    if (!error || candidate == 0) break;
+  }
   if (error) {
     std::error_code ignored;
     acceptor_.close(ignored);

@@ -31,8 +31,8 @@ class ListenerCore final : public std::enable_shared_from_this<ListenerCore>, pu
  public:
   static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
-  ListenerCore(asio::io_context& context, asio::ip::address bindAddress, std::shared_ptr<const TlsContext> tls,
-               Logger& logger);
+  ListenerCore(asio::io_context& context, asio::ip::address bindAddress, std::uint16_t preferredPort,
+               std::shared_ptr<const TlsContext> tls, Logger& logger);
   ListenerCore(const ListenerCore&) = delete;
   ListenerCore& operator=(const ListenerCore&) = delete;
 
@@ -55,6 +55,7 @@ class ListenerCore final : public std::enable_shared_from_this<ListenerCore>, pu
 
   asio::io_context& context_;
   asio::ip::address bindAddress_;
+  std::uint16_t preferredPort_;
   std::shared_ptr<const TlsContext> tls_;
   Logger& logger_;
   asio::ip::tcp::acceptor acceptor_;

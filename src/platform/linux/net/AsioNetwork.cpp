@@ -11,7 +11,8 @@ namespace orvo::platform {
 AsioNetwork::AsioNetwork(asio::io_context& context, std::string bindAddress, Logger& logger)
     : context_(context), bindAddress_(std::move(bindAddress)), logger_(logger) {}
 
-std::shared_ptr<Listener> AsioNetwork::makeListener(const TlsParameters& parameters, std::string& error) {
+std::shared_ptr<Listener> AsioNetwork::makeListener(const TlsParameters& parameters, std::uint16_t preferredPort,
+                                                    std::string& error) {
   std::error_code addressError;
   const asio::ip::address address = asio::ip::make_address(bindAddress_, addressError);
   if (addressError) {
@@ -20,7 +21,7 @@ std::shared_ptr<Listener> AsioNetwork::makeListener(const TlsParameters& paramet
   }
   std::shared_ptr<const TlsContext> tls = TlsContext::make(TlsRole::server, parameters, error);
   if (!tls) return nullptr;
-  auto core = std::make_shared<ListenerCore>(context_, address, std::move(tls), logger_);
+  auto core = std::make_shared<ListenerCore>(context_, address, preferredPort, std::move(tls), logger_);
   asio::use_service<HandlerReleaseService>(context_).track(core);
   return std::make_shared<AsioListener>(std::move(core));
 }

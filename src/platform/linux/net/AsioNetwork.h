@@ -46,7 +46,9 @@ class AsioNetwork final : public Network {
 
   // Nothing, with a description, when the bind address is not a numeric address or the
   // TLS parameters cannot be used (unknown cipher suite, none at all).
-  std::shared_ptr<Listener> makeListener(const TlsParameters& parameters, std::string& error) override;
+  using Network::makeListener;
+  std::shared_ptr<Listener> makeListener(const TlsParameters& parameters, std::uint16_t preferredPort,
+                                         std::string& error) override;
   // Unusable parameters give a connection that reports failed on start().
   std::shared_ptr<Connection> makeConnection(const std::string& host, std::uint16_t port,
                                              const TlsParameters& parameters) override;
