@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target orvo-host
+cmake --build build --target orvo-host orvo-client
 
 started=()
 started_dir=""
@@ -41,6 +41,8 @@ if ! pgrep -x avahi-daemon >/dev/null; then
 fi
 echo "To pair a tablet or headset: open Orvo on it, tap Pair and enter the pairing code printed below"
 echo "(build/src/app/orvo-host ctl pin shows it again; ctl help lists the other commands)."
+echo "To try it from this machine: build/src/client/orvo-client pair --pin CODE --host 127.0.0.1"
+echo "then build/src/client/orvo-client windows  (and stream, click, type; --help lists them)."
 echo
 
 build/src/app/orvo-host --headless &
