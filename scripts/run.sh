@@ -38,11 +38,13 @@ fi
 
 if ! pgrep -x avahi-daemon >/dev/null; then
   echo "Note: avahi-daemon is not running, so clients on the network cannot discover this host."
+  echo "      From this machine: build/src/client/orvo-client pair --token \"\$(build/src/app/orvo-host ctl token)\""
+  echo "      then build/src/client/orvo-client windows --host 127.0.0.1:PORT (the session port of orvo-host ctl status)."
 fi
 echo "To pair a tablet or headset: open Orvo on it, tap Pair and enter the pairing code printed below"
 echo "(build/src/app/orvo-host ctl pin shows it again; ctl help lists the other commands)."
-echo "To try it from this machine: build/src/client/orvo-client pair --pin CODE --host 127.0.0.1"
-echo "then build/src/client/orvo-client windows  (and stream, click, type; --help lists them)."
+echo "To try it from this machine: build/src/client/orvo-client pair --pin CODE, then"
+echo "build/src/client/orvo-client windows (and stream, click, type; --help lists them)."
 echo
 
 build/src/app/orvo-host --headless &

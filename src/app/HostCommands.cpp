@@ -96,8 +96,15 @@ HostCommands::Result HostCommands::status() {
   }
   std::string remote = host_.allowControlThisMac() ? "on" : "off";
   if (!activation_.isTrusted()) remote += " (input injection is not available on this display)";
+  // The ports, for clients that cannot discover the host (no Avahi on the network).
+  std::string ports = "not listening";
+  if (const auto session = host_.listenerPort()) {
+    ports = "session port " + std::to_string(*session);
+    if (const auto pairing = host_.pairingListenerPort()) ports += ", pairing port " + std::to_string(*pairing);
+  }
   return {0, "Status: " + *host_.statusText() + "\n" + "Discoverable: " + (*host_.isDiscoverable() ? "on" : "off") +
-                 "\n" + "Remote control: " + remote + "\n" + "Connected client: " + escapeForLog(client) + "\n"};
+                 "\n" + "Listening: " + ports + "\n" + "Remote control: " + remote + "\n" +
+                 "Connected client: " + escapeForLog(client) + "\n"};
 }
 
 HostCommands::Result HostCommands::pin() {

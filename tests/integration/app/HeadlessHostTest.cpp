@@ -89,6 +89,8 @@ TEST_F(HeadlessHostTest, EveryCommandAnswersAndTheSocketIsPrivate) {
 
   const auto status = ctl({"status"});
   EXPECT_THAT(status.output, HasSubstr("Discoverable: on\n"));
+  EXPECT_TRUE(std::regex_search(status.output, std::regex("\nListening: session port [0-9]+, pairing port [0-9]+\n")))
+      << status.output;
   EXPECT_THAT(status.output, HasSubstr("Remote control: off (input injection is not available on this display)\n"));
   EXPECT_THAT(status.output, HasSubstr("Connected client: none\n"));
 

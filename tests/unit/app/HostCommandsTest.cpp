@@ -27,7 +27,10 @@ class HostCommandsTest : public ::testing::Test {
 TEST_F(HostCommandsTest, StatusReportsEveryField) {
   auto result = run({"status"});
   EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(result.output, "Status: " + h.status() + "\nDiscoverable: on\nRemote control: off\nConnected client: none\n");
+  EXPECT_EQ(result.output, "Status: " + h.status() + "\nDiscoverable: on\nListening: session port " +
+                               std::to_string(*h.host->listenerPort()) + ", pairing port " +
+                               std::to_string(*h.host->pairingListenerPort()) +
+                               "\nRemote control: off\nConnected client: none\n");
   h.pair("A", "Ada's iPad");
   auto client = h.connectClient();
   EXPECT_THAT(run({"status"}).output, HasSubstr("Connected client: connected, not identified yet\n"));
@@ -73,6 +76,7 @@ TEST_F(HostCommandsTest, SwitchesAndTheirErrors) {
   EXPECT_EQ(run({"discoverable", "off"}).output, "Discoverable: off\n");
   EXPECT_FALSE(*h.host->isDiscoverable());
   EXPECT_EQ(h.status(), "Not discoverable");
+  EXPECT_THAT(run({"status"}).output, HasSubstr("\nListening: not listening\n"));
   EXPECT_EQ(run({"discoverable", "on"}).exitCode, 0);
   EXPECT_TRUE(*h.host->isDiscoverable());
 
