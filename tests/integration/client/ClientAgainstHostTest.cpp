@@ -2,7 +2,7 @@
 // 127.0.0.1) in one process: every exchange the two sides share, from both ends.
 #include <gtest/gtest.h>
 
-#include "RealHostHarness.h"
+#include "support/RealHostHarness.h"
 #include "client/ClientCredentials.h"
 #include "client/OrvoClient.h"
 #include "client/PinPairingClient.h"

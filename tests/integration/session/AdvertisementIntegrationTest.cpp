@@ -2,7 +2,7 @@
 // with avahi-browse.
 #include <gtest/gtest.h>
 
-#include "RealHostHarness.h"
+#include "support/RealHostHarness.h"
 #include "platform/linux/avahi/AvahiServiceDiscovery.h"
 #include "support/AvahiFixture.h"
 

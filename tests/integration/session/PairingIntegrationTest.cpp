@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "RealHostHarness.h"
+#include "support/RealHostHarness.h"
 #include "pairing/Keychain.h"
 #include "pairing/PairingMessages.h"
 #include "pairing/PinKey.h"

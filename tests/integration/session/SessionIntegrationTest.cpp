@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "RealHostHarness.h"
+#include "support/RealHostHarness.h"
 
 namespace orvo::testing {
 namespace {
