@@ -1,5 +1,7 @@
 #include "streaming/FrameProducer.h"
 
+#include <cstring>
+
 #include <cstdio>
 #include <limits>
 
@@ -65,19 +67,21 @@ void FrameProducer::captureAndSendFrame(std::uint32_t windowId,
   setJpegQuality(windowId, adaptQuality(quality, length, profile));
   if (profile.isRefine) pump_.noteRefineSent(windowId, now);
 
+  // The header and a copy of the JPEG in one buffer: the window's encode buffer is free for
+  // its next frame at once, and the frame reaches the connection in one write.
   const FrameHeader header = makeFrameHeader(windowId, static_cast<std::uint32_t>(length));
-  // The copy frees the window's buffer for its next frame at once.
-  Bytes jpeg(cache.jpeg.data(), cache.jpeg.data() + length);
-  sendQueue_.async([connection, header, jpeg = std::move(jpeg), windowId, weak = std::weak_ptr(self_)]() mutable {
-    sendFrame(*connection, Bytes(header.begin(), header.end()), std::move(jpeg),
-              [weak = std::move(weak), windowId](const std::optional<std::string>&) {
-                // On the main queue, where the producer is destroyed: safe to look.
-                const auto self = weak.lock();
-                if (!self) return;
-                (*self)->captureQueue_.async([weak, windowId] {
-                  if (const auto producer = weak.lock()) (*producer)->pump_.finishSnapshot(windowId);
-                });
-              });
+  Bytes frame(header.size() + length);
+  std::memcpy(frame.data(), header.data(), header.size());
+  if (length > 0) std::memcpy(frame.data() + header.size(), cache.jpeg.data(), length);
+  sendQueue_.async([connection, frame = std::move(frame), windowId, weak = std::weak_ptr(self_)]() mutable {
+    sendFrame(*connection, std::move(frame), [weak = std::move(weak), windowId](const std::optional<std::string>&) {
+      // On the main queue, where the producer is destroyed: safe to look.
+      const auto self = weak.lock();
+      if (!self) return;
+      (*self)->captureQueue_.async([weak, windowId] {
+        if (const auto producer = weak.lock()) (*producer)->pump_.finishSnapshot(windowId);
+      });
+    });
   });
 
   if (++perf_frameCounter_ % perf_logEveryNFrames == 0) {
@@ -85,10 +89,9 @@ void FrameProducer::captureAndSendFrame(std::uint32_t windowId,
   }
 }
 
-void FrameProducer::sendFrame(platform::Connection& connection, Bytes header, Bytes jpeg,
+void FrameProducer::sendFrame(platform::Connection& connection, Bytes frame,
                               platform::Connection::SendCompletion completion) {
-  connection.send(std::move(header), nullptr);
-  connection.send(std::move(jpeg), std::move(completion));
+  connection.send(std::move(frame), std::move(completion));
 }
 
 FrameProducer::WindowBuffers& FrameProducer::buffers(std::uint32_t windowId) {

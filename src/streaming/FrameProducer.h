@@ -53,9 +53,9 @@ class FrameProducer {
   // Windows whose buffers are currently kept.
   std::size_t cachedWindowCount() const { return buffersByWindow_.size(); }
 
-  // Send queue: the header, then the JPEG; `completion` runs (on the main queue) once
-  // the JPEG has been processed by the network, whether or not it went out.
-  static void sendFrame(platform::Connection& connection, Bytes header, Bytes jpeg,
+  // Send queue: the frame (header and JPEG) in one write; `completion` runs (on the main
+  // queue) once the bytes have been processed by the network, whether or not they went out.
+  static void sendFrame(platform::Connection& connection, Bytes frame,
                         platform::Connection::SendCompletion completion);
 
   // How many windows keep their buffers; the least recently streamed one gives its

@@ -47,6 +47,32 @@ class RecordingConnection final : public platform::Connection {
     std::lock_guard lock(mutex_);
     return chunks_;
   }
+  // The frame records in the bytes sent so far, however the sends split them: each a
+  // 9-byte header (0x02, window id, JPEG length, little-endian) and the JPEG. Stops at
+  // anything that is not a whole frame record.
+  struct FrameRecord {
+    std::uint32_t windowId = 0;
+    Bytes jpeg;
+  };
+  std::vector<FrameRecord> frameRecords() const {
+    Bytes stream;
+    for (const auto& chunk : chunks()) stream.insert(stream.end(), chunk.begin(), chunk.end());
+    std::vector<FrameRecord> records;
+    std::size_t at = 0;
+    while (stream.size() - at >= 9 && stream[at] == 0x02) {
+      std::uint32_t id = 0;
+      std::uint32_t length = 0;
+      for (int b = 0; b < 4; ++b) {
+        id |= static_cast<std::uint32_t>(stream[at + 1 + b]) << (8 * b);
+        length |= static_cast<std::uint32_t>(stream[at + 5 + b]) << (8 * b);
+      }
+      if (stream.size() - at - 9 < length) break;
+      records.push_back({id, Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at + 9),
+                                   stream.begin() + static_cast<std::ptrdiff_t>(at + 9 + length))});
+      at += 9 + length;
+    }
+    return records;
+  }
   void clearChunks() {
     std::lock_guard lock(mutex_);
     chunks_.clear();

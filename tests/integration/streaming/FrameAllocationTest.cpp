@@ -1,4 +1,4 @@
-// Steady streaming allocates nothing per frame beyond the JPEG copy handed to the network,
+// Steady streaming allocates nothing large per frame beyond the frame handed to the network,
 // and its memory stays flat. This program counts every C++ allocation (operator new is
 // replaced below), so it is a test binary of its own.
 
@@ -57,21 +57,21 @@ namespace orvo::testing {
 namespace {
 
 // Completes every send at once (through the main queue, as the network does) and keeps
-// only the sizes of the JPEGs, in a list reserved up front.
+// only the sizes of the frames, in a list reserved up front.
 class DiscardingConnection final : public platform::Connection {
  public:
-  explicit DiscardingConnection(MainQueue& main) : main_(main) { jpegSizes.reserve(100000); }
+  explicit DiscardingConnection(MainQueue& main) : main_(main) { frameSizes.reserve(100000); }
   void setStateHandler(StateHandler) override {}
   void start() override {}
   void receive(std::size_t, std::size_t, ReceiveCompletion) override {}
   void send(Bytes data, SendCompletion completion) override {
-    if (data.size() != 9) jpegSizes.push_back(data.size());
+    frameSizes.push_back(data.size());
     if (completion) main_.async([completion = std::move(completion)] { completion(std::nullopt); });
   }
   void cancel() override {}
   std::string endpointDescription() const override { return "127.0.0.1:1"; }
 
-  std::vector<std::size_t> jpegSizes;
+  std::vector<std::size_t> frameSizes;
 
  private:
   MainQueue& main_;
@@ -103,10 +103,10 @@ class FrameAllocation : public ::testing::Test, public StreamingHarness {
   std::shared_ptr<DiscardingConnection> sink = std::make_shared<DiscardingConnection>(loop.main());
 };
 
-TEST_F(FrameAllocation, SteadyFramesAllocateOnlyTheJpegCopy) {
+TEST_F(FrameAllocation, SteadyFramesAllocateOnlyTheFrameForTheNetwork) {
   capturer.setPicture(5, 1800, 240);
   for (int i = 0; i < 10; ++i) frame(i);  // buffers are made here
-  const std::size_t before = sink->jpegSizes.size();
+  const std::size_t before = sink->frameSizes.size();
 
   constexpr int frames = 200;
   largeCount = 0;
@@ -116,17 +116,17 @@ TEST_F(FrameAllocation, SteadyFramesAllocateOnlyTheJpegCopy) {
   for (int i = 10; i < 10 + frames; ++i) frame(i);
   counting = false;
 
-  ASSERT_EQ(sink->jpegSizes.size(), before + frames);
-  // Every large allocation is one frame's JPEG copy, in order.
+  ASSERT_EQ(sink->frameSizes.size(), before + frames);
+  // Every large allocation is one frame (header and JPEG copy) handed to the network, in order.
   ASSERT_EQ(largeCount.load(), static_cast<std::size_t>(frames));
-  std::size_t jpegBytes = 0;
+  std::size_t frameBytes = 0;
   for (int i = 0; i < frames; ++i) {
-    EXPECT_EQ(largeSizes[static_cast<std::size_t>(i)].load(), sink->jpegSizes[before + static_cast<std::size_t>(i)]);
-    jpegBytes += sink->jpegSizes[before + static_cast<std::size_t>(i)];
+    EXPECT_EQ(largeSizes[static_cast<std::size_t>(i)].load(), sink->frameSizes[before + static_cast<std::size_t>(i)]);
+    frameBytes += sink->frameSizes[before + static_cast<std::size_t>(i)];
   }
-  // Beyond the copies: a handful of small queue closures and the 9-byte header per frame.
+  // Beyond the frames: a handful of small closures that carry the frame across the queues.
   const std::size_t smallCount = allocations.load() - frames;
-  const std::size_t smallBytes = allocatedBytes.load() - jpegBytes;
+  const std::size_t smallBytes = allocatedBytes.load() - frameBytes;
   EXPECT_LE(smallCount, static_cast<std::size_t>(frames) * 16) << smallCount / frames << " per frame";
   EXPECT_LE(smallBytes, static_cast<std::size_t>(frames) * 1024) << smallBytes / frames << " bytes per frame";
   RecordProperty("smallAllocationsPerFrame", static_cast<int>(smallCount / frames));

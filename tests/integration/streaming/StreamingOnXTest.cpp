@@ -32,14 +32,11 @@ struct DecodedFrame {
 
 std::vector<DecodedFrame> decodeFrames(const RecordingConnection& connection) {
   std::vector<DecodedFrame> frames;
-  const auto chunks = connection.chunks();
   tjhandle decoder = tjInitDecompress();
-  for (std::size_t i = 0; i + 1 < chunks.size(); i += 2) {
+  for (const auto& record : connection.frameRecords()) {
     DecodedFrame frame;
-    const Bytes& header = chunks[i];
-    const Bytes& jpeg = chunks[i + 1];
-    if (header.size() != 9 || header[0] != 0x02) break;
-    frame.windowId = header[1] | header[2] << 8 | header[3] << 16 | static_cast<std::uint32_t>(header[4]) << 24;
+    frame.windowId = record.windowId;
+    const Bytes& jpeg = record.jpeg;
     int subsampling = 0, colorspace = 0;
     if (tjDecompressHeader3(decoder, jpeg.data(), jpeg.size(), &frame.width, &frame.height, &subsampling,
                             &colorspace) == 0) {

@@ -23,7 +23,6 @@ namespace orvo::testing {
 // One frame as it went over the wire.
 struct SentFrame {
   std::uint32_t windowId = 0;
-  std::uint32_t declaredLength = 0;
   Bytes jpeg;
   int width = 0;  // decoded from the JPEG; 0 when it does not decode
   int height = 0;
@@ -57,16 +56,10 @@ class StreamingHarness {
   std::vector<SentFrame> frames() const { return framesOf(*connection); }
   static std::vector<SentFrame> framesOf(const RecordingConnection& on) {
     std::vector<SentFrame> frames;
-    const auto chunks = on.chunks();
-    for (std::size_t i = 0; i + 1 < chunks.size(); i += 2) {
-      const Bytes& header = chunks[i];
+    for (auto& record : on.frameRecords()) {
       SentFrame frame;
-      if (header.size() != 9 || header[0] != 0x02) return frames;
-      for (int b = 0; b < 4; ++b) {
-        frame.windowId |= static_cast<std::uint32_t>(header[1 + b]) << (8 * b);
-        frame.declaredLength |= static_cast<std::uint32_t>(header[5 + b]) << (8 * b);
-      }
-      frame.jpeg = chunks[i + 1];
+      frame.windowId = record.windowId;
+      frame.jpeg = std::move(record.jpeg);
       decodeSize(frame);
       frames.push_back(std::move(frame));
     }
