@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/WaitUntil.h"
+
 extern char** environ;
 
 namespace orvo::testing {
@@ -308,12 +310,7 @@ TestWindowProcess XvfbFixture::startTestWindow(std::vector<std::string> args) {
 }
 
 bool XvfbFixture::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return testing::waitUntil(condition, timeout);
 }
 
 }  // namespace orvo::testing

@@ -13,6 +13,7 @@
 #include "pairing/PairingMessages.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace orvo::testing {
 namespace {
@@ -20,15 +21,6 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using namespace std::chrono_literals;
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 struct CtlResult {
   int exitCode = -1;

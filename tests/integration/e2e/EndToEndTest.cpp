@@ -21,6 +21,7 @@
 #include "support/AvahiFixture.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 #include "support/XvfbFixture.h"
 
 namespace orvo::testing {
@@ -28,15 +29,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 struct Outcome {
   int exitCode = -1;  // -1: still running at the deadline (then killed)
