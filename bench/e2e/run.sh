@@ -2,7 +2,7 @@
 # End-to-end streaming benchmark: orvo-host and orvo-client on a private Xvfb, next to
 # ffmpeg capturing the same windows at the same size in the same run.
 #
-#   bench/e2e/run.sh            builds what it needs (Release, in build-bench/) and runs
+#   bench/e2e/run.sh            installs and builds what it needs (Release, in build-bench/) and runs
 #
 # Two xterms with dense coloured text are mirrored: a large one (~3200x2000, sent at
 # 1600 px wide by the interactive profile) and a small one (~1200x800, sent as it is).
@@ -23,6 +23,7 @@ frames=${FRAMES:-300}
 warmup=${WARMUP:-30}
 pause=${LISTING_PAUSE:-1}
 
+bash "$root/scripts/setup.sh"
 for tool in Xvfb openbox xterm xwininfo xprop ffmpeg ss cmake ninja; do
   command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit 1; }
 done
