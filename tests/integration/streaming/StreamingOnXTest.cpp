@@ -6,19 +6,11 @@
 
 #include <cstdlib>
 
-#include "core/testing/VirtualLoop.h"
-#include "fakes/FakePlatform.h"
-#include "fakes/FakeSession.h"
-#include "fakes/FakeWindowServer.h"
-#include "fakes/RecordingConnection.h"
 #include "fixtures/TestWindowProtocol.h"
-#include "input/WindowFocus.h"
 #include "platform/linux/x11/X11Connection.h"
 #include "platform/linux/x11capture/X11WindowCapturer.h"
-#include "streaming/SnapshotPump.h"
-#include "streaming/WindowCatalogue.h"
-#include "support/RecordingLogger.h"
 #include "support/XvfbFixture.h"
+#include "unit/streaming/StreamingHarness.h"
 
 namespace orvo::testing {
 namespace {
@@ -65,45 +57,27 @@ bool showsPattern(const DecodedFrame& frame, const std::string& pattern) {
   return true;
 }
 
-class StreamingOnX : public ::testing::Test {
+// The capture queue's own X connection and the real capturer.
+struct WithX11Capturer {
+  explicit WithX11Capturer(const std::string& display) : xConnection(log, display, "capture") {}
+  RecordingLogger log;
+  platform::x11::X11Connection xConnection;
+  platform::x11::X11WindowCapturer capturer{xConnection, log};
+};
+
+class StreamingOnX : public ::testing::Test, public WithX11Capturer, public StreamingRig {
  protected:
   static void SetUpTestSuite() { x = std::make_unique<XvfbFixture>(XvfbOptions{.screen = "2560x1440x24"}); }
   static void TearDownTestSuite() { x.reset(); }
   static inline std::unique_ptr<XvfbFixture> x;
 
-  StreamingOnX() { session.setConnection(connection); }
+  StreamingOnX() : WithX11Capturer(x->display()), StreamingRig(WithX11Capturer::capturer, 1000.0) {}
 
-  HostQueues queues() { return HostQueues{*sendQueue, *captureQueue, *focusQueue, *streamQueue, *clickQueue}; }
   TestWindowProcess startWindow(const std::string& pattern, const std::string& geometry) {
     auto window = x->startTestWindow({"--pattern", pattern, "--geometry", geometry});
     windows.add(window.window, {0, 0, 1, 1});
     return window;
   }
-  void request(std::uint32_t windowId) {
-    pump.handleSnapshotRequest(windowId);
-    loop.drain();
-  }
-  void completeOldest() {
-    connection->releaseOldest();
-    loop.drain();
-  }
-
-  VirtualLoop loop{1000.0};
-  RecordingLogger logger;
-  FakeWindowServer windows;
-  FakeSession session;
-  FakeWindowActivation activation;
-  platform::x11::X11Connection xConnection{logger, x->display(), "capture"};
-  platform::x11::X11WindowCapturer capturer{xConnection, logger};
-  std::shared_ptr<RecordingConnection> connection = std::make_shared<RecordingConnection>();
-  std::unique_ptr<SerialQueue> focusQueue = loop.makeSerialQueue("orvo.host.focusState", QueuePriority::unspecified);
-  std::unique_ptr<SerialQueue> sendQueue = loop.makeSerialQueue("orvo.host.send", QueuePriority::userInitiated);
-  std::unique_ptr<SerialQueue> clickQueue = loop.makeSerialQueue("orvo.host.clickTracking", QueuePriority::unspecified);
-  std::unique_ptr<SerialQueue> captureQueue = loop.makeSerialQueue("orvo.capture", QueuePriority::userInitiated);
-  std::unique_ptr<SerialQueue> streamQueue = loop.makeSerialQueue("orvo.host.streamState", QueuePriority::unspecified);
-  WindowCatalogue catalogue{windows, session, loop.main(), loop.clock(), logger};
-  WindowFocus focus{session, catalogue, windows, activation, *focusQueue, loop.main(), loop.clock(), logger};
-  SnapshotPump pump{session, queues(), loop.main(), loop.clock(), logger, catalogue, focus, capturer};
 };
 
 TEST_F(StreamingOnX, FramesDecodeAtTheProfileSizeAndShowTheWindow) {

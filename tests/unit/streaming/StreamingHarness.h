@@ -29,11 +29,11 @@ struct SentFrame {
   int subsampling = -1;  // TJSAMP_*
 };
 
-// The streaming part wired as the host wires it, on the virtual loop, with fake windows,
-// a fake capturer and a connection that holds send completions until released.
-class StreamingHarness {
+// The streaming part wired as the host wires it, on the virtual loop, with fake windows
+// and a connection that holds send completions until released, around any capturer.
+class StreamingRig {
  public:
-  explicit StreamingHarness(double startTime = 99.0) : loop(startTime) {
+  StreamingRig(platform::WindowCapturer& capturer, double startTime) : loop(startTime), capturer_(capturer) {
     activation.applications = {{100, "App"}};
     session.setConnection(connection);
   }
@@ -88,7 +88,7 @@ class StreamingHarness {
   FakeWindowServer windows;
   FakeSession session;
   FakeWindowActivation activation;
-  FakeWindowCapturer capturer;
+  platform::WindowCapturer& capturer_;
   std::shared_ptr<RecordingConnection> connection = std::make_shared<RecordingConnection>();
   // Created in the host's order.
   std::unique_ptr<SerialQueue> focusQueue = loop.makeSerialQueue("orvo.host.focusState", QueuePriority::unspecified);
@@ -98,7 +98,16 @@ class StreamingHarness {
   std::unique_ptr<SerialQueue> streamQueue = loop.makeSerialQueue("orvo.host.streamState", QueuePriority::unspecified);
   WindowCatalogue catalogue{windows, session, loop.main(), loop.clock(), logger};
   WindowFocus focus{session, catalogue, windows, activation, *focusQueue, loop.main(), loop.clock(), logger};
-  SnapshotPump pump{session, queues(), loop.main(), loop.clock(), logger, catalogue, focus, capturer};
+  SnapshotPump pump{session, queues(), loop.main(), loop.clock(), logger, catalogue, focus, capturer_};
+};
+
+// The rig with a fake capturer whose pictures the test sets.
+struct WithFakeCapturer {
+  FakeWindowCapturer capturer;
+};
+class StreamingHarness : public WithFakeCapturer, public StreamingRig {
+ public:
+  explicit StreamingHarness(double startTime = 99.0) : StreamingRig(capturer, startTime) {}
 };
 
 }  // namespace orvo::testing
