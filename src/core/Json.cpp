@@ -49,6 +49,8 @@ std::optional<std::uint32_t> toWindowId(const Json& value) {
   return std::nullopt;
 }
 
+namespace {
+
 std::optional<std::int64_t> toInt64(const Json& value) {
   if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
   if (value.is_number_unsigned()) {
@@ -65,6 +67,8 @@ std::optional<std::int64_t> toInt64(const Json& value) {
   }
   return std::nullopt;
 }
+
+}  // namespace
 
 ObjectReader::ObjectReader(const Json& value) : value_(value) {
   if (!value_.is_object()) fail("typeMismatch: expected a JSON object");
@@ -127,16 +131,6 @@ bool ObjectReader::requireBool(const char* key) {
   if (!v->is_boolean()) {
     fail(mismatch(key, "a boolean"));
     return false;
-  }
-  return v->get<bool>();
-}
-
-std::optional<bool> ObjectReader::optionalBool(const char* key) {
-  const Json* v = optionalValue(key);
-  if (!v) return std::nullopt;
-  if (!v->is_boolean()) {
-    fail(mismatch(key, "a boolean"));
-    return std::nullopt;
   }
   return v->get<bool>();
 }

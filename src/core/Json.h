@@ -43,7 +43,6 @@ class ObjectReader {
   std::string requireString(const char* key);
   std::optional<std::string> optionalString(const char* key);
   bool requireBool(const char* key);
-  std::optional<bool> optionalBool(const char* key);
   double requireNumber(const char* key);
   std::optional<double> optionalNumber(const char* key);
   std::int64_t requireInt64(const char* key);
@@ -61,8 +60,7 @@ class ObjectReader {
   std::string error_;
 };
 
-// Number conversions shared by the reader and by array decoders.
+// A window id: an integral JSON number from 0 to 4294967295.
 std::optional<std::uint32_t> toWindowId(const Json& value);
-std::optional<std::int64_t> toInt64(const Json& value);
 
 }  // namespace orvo::json

@@ -59,7 +59,6 @@ class FakeConnection final : public platform::Connection, public std::enable_sha
     return true;
   }
   bool hasPendingReceive() const { return static_cast<bool>(pendingReceive_); }
-  bool hasStateHandler() const { return static_cast<bool>(stateHandler_); }
   std::vector<Bytes> sent() const {
     std::lock_guard lock(mutex_);
     return sent_;
@@ -126,7 +125,6 @@ class FakeListener final : public platform::Listener {
     if (kind == platform::ListenerStateKind::ready) listening = true;
     if (stateHandler_) stateHandler_({kind, std::move(error)});
   }
-  bool hasHandlers() const { return stateHandler_ && connectionHandler_; }
 
   platform::TlsParameters parameters;
   bool started = false;

@@ -57,7 +57,6 @@ class FakeSecretStore final : public platform::SecretStore {
     std::lock_guard lock(mutex_);
     if (failAddWith != 0) return std::exchange(failAddWith, 0);
     if (!items_.emplace(key(service, account), data).second) return platform::kSecDuplicateItem;
-    ++adds;
     return platform::kSecSuccess;
   }
   int remove(std::string_view service, std::string_view account) override {
@@ -75,7 +74,6 @@ class FakeSecretStore final : public platform::SecretStore {
 
   int failAddWith = 0;
   int failUpdateWith = 0;
-  int adds = 0;
 
  private:
   static std::pair<std::string, std::string> key(std::string_view service, std::string_view account) {

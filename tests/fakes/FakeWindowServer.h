@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -18,7 +17,6 @@ class FakeWindowServer final : public platform::WindowServer {
 
   std::vector<platform::WindowInfo> copyWindowInfo(platform::WindowListOption option) override {
     std::lock_guard lock(mutex_);
-    ++queries;
     std::vector<platform::WindowInfo> out;
     for (const auto& w : windows) {
       if (option == platform::WindowListOption::all || w.onScreen) out.push_back(w.info);
@@ -34,7 +32,6 @@ class FakeWindowServer final : public platform::WindowServer {
   }
 
   std::vector<Window> windows;
-  std::atomic<int> queries = 0;
 
  private:
   std::mutex mutex_;
