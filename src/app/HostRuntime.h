@@ -46,6 +46,7 @@ class HostRuntime {
 
   asio::io_context& context() { return context_; }
   OrvoHost& host() { return *host_; }
+  MainQueue& mainQueue() { return main_; }
   platform::WindowActivation& activation() { return activation_; }
   const Clock& clock() const { return clock_; }
 

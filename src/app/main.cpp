@@ -1,6 +1,6 @@
-// orvo-host: the host without a window (`--headless`), and `orvo-host ctl COMMAND`, which
-// drives a running host over its control socket.
-#include <asio/signal_set.hpp>
+// orvo-host: the host with its control panel when a display is present, the host without
+// a window (`--headless`), and `orvo-host ctl COMMAND`, which drives a running host over
+// its control socket.
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -8,13 +8,15 @@
 
 #include "app/ControlSocket.h"
 #include "app/HostCommands.h"
-#include "app/HostRuntime.h"
+#include "app/HostService.h"
+#include "app/PanelMain.h"
 #include "core/Log.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: orvo-host [--headless]     run the host (this build has no control panel, so it always runs headless)\n"
+    "usage: orvo-host                  run the host with its control panel (headless when there is no display)\n"
+    "       orvo-host --headless       run the host without a window\n"
     "       orvo-host ctl COMMAND      drive the running host (orvo-host ctl help lists the commands)\n";
 
 int runCtl(const std::vector<std::string>& args) {
@@ -33,35 +35,14 @@ int runCtl(const std::vector<std::string>& args) {
 
 int runHost() {
   orvo::StdoutLogger logger;
-  orvo::HostRuntime::Options options;
-  if (const char* bind = std::getenv("ORVO_BIND_ADDRESS"); bind && *bind) options.bindAddress = bind;
-  orvo::HostRuntime runtime(logger, options);
-  auto& host = runtime.host();
-
-  orvo::HostCommands commands(host, runtime.activation(), runtime.clock());
-  orvo::ControlServer control(runtime.context(), orvo::controlSocketPath(),
-                              [&](const std::vector<std::string>& args) { return commands.execute(args); }, logger);
-  if (auto error = control.start()) {
+  orvo::HostService* running = nullptr;
+  orvo::HostService service(logger, [&] { running->stop(); });
+  running = &service;
+  if (auto error = service.start()) {
     std::cerr << "orvo-host: " << *error << "\n";
     return 1;
   }
-
-  // The code a user types on the client, at start and after every regeneration.
-  auto pinLine = host.pairingPIN().subscribe([&](const std::string& pin) {
-    orvo::logLine(logger, "Pairing code: " + pin + " (valid until " +
-                              orvo::formatTimestamp(*host.pairingPinExpiresAt()) + ")");
-  });
-
-  asio::signal_set signals(runtime.context(), SIGINT, SIGTERM);
-  signals.async_wait([&](const std::error_code& error, int) {
-    if (error) return;
-    orvo::logLine(logger, "OrvoHost: stopping");
-    pinLine.cancel();
-    control.stop();
-    runtime.stop();
-  });
-  runtime.run();
-  control.stop();
+  service.run();
   return 0;
 }
 
@@ -70,6 +51,7 @@ int runHost() {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "ctl") return runCtl({args.begin() + 1, args.end()});
+  if (args.empty() && orvo::displayIsReachable()) return orvo::runWithPanel(argc, argv);
   if (args.empty() || (args.size() == 1 && args[0] == "--headless")) return runHost();
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     std::cout << kUsage;

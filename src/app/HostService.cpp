@@ -1,0 +1,52 @@
+#include "app/HostService.h"
+
+#include <cstdlib>
+
+#include "core/Log.h"
+
+namespace orvo {
+namespace {
+
+HostRuntime::Options runtimeOptions() {
+  HostRuntime::Options options;
+  if (const char* bind = std::getenv("ORVO_BIND_ADDRESS"); bind && *bind) options.bindAddress = bind;
+  return options;
+}
+
+}  // namespace
+
+HostService::HostService(Logger& logger, std::function<void()> onTerminate)
+    : logger_(logger),
+      runtime_(logger, runtimeOptions()),
+      commands_(runtime_.host(), runtime_.activation(), runtime_.clock()),
+      control_(runtime_.context(), controlSocketPath(),
+               [this](const std::vector<std::string>& args) { return commands_.execute(args); }, logger),
+      onTerminate_(std::move(onTerminate)),
+      signals_(runtime_.context(), SIGINT, SIGTERM) {}
+
+HostService::~HostService() { control_.stop(); }
+
+std::optional<std::string> HostService::start() {
+  if (auto error = control_.start()) return error;
+  // The code a user types on the client, at start and after every regeneration.
+  auto& host = runtime_.host();
+  pinLine_ = host.pairingPIN().subscribe([this, &host](const std::string& pin) {
+    logLine(logger_, "Pairing code: " + pin + " (valid until " + formatTimestamp(*host.pairingPinExpiresAt()) + ")");
+  });
+  signals_.async_wait([this](const std::error_code& error, int) {
+    if (!error) onTerminate_();
+  });
+  return std::nullopt;
+}
+
+void HostService::run() { runtime_.run(); }
+
+void HostService::stop() {
+  logLine(logger_, "OrvoHost: stopping");
+  pinLine_.cancel();
+  signals_.cancel();
+  control_.stop();
+  runtime_.stop();
+}
+
+}  // namespace orvo

@@ -1,0 +1,77 @@
+#include "app/PanelMain.h"
+
+#include <xcb/xcb.h>
+
+#include <QApplication>
+#include <QMetaObject>
+#include <cstdlib>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/HostService.h"
+#include "core/Log.h"
+#include "ui/DesktopActions.h"
+#include "ui/PanelModel.h"
+#include "ui/PanelWindow.h"
+#include "ui/OrvoHostSettingsView.h"
+
+namespace orvo {
+
+bool displayIsReachable() {
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display) return false;
+  xcb_connection_t* connection = xcb_connect(display, nullptr);
+  const bool ok = xcb_connection_has_error(connection) == 0;
+  xcb_disconnect(connection);
+  return ok;
+}
+
+int runWithPanel(int argc, char** argv) {
+  StdoutLogger logger;
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Orvo");
+  QApplication::setApplicationDisplayName("Orvo");
+  QApplication::setDesktopFileName("orvo-host");
+  // Closing the panel keeps the host running; "Quit Orvo" ends it.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  // The host is built, run and destroyed on its own thread; the panel gets to it once it
+  // has started, and the host outlives the panel.
+  std::promise<std::optional<std::string>> started;
+  HostService* service = nullptr;
+  std::thread hostThread([&] {
+    // SIGINT and SIGTERM end the application the way "Quit Orvo" does.
+    HostService host(logger, [] { QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection); });
+    auto error = host.start();
+    service = &host;
+    started.set_value(error);
+    if (!error) host.run();
+  });
+  if (auto error = started.get_future().get()) {
+    hostThread.join();
+    std::cerr << "orvo-host: " << *error << "\n";
+    return 1;
+  }
+
+  int status = 0;
+  {
+    auto& runtime = service->runtime();
+    ui::LinuxDesktop desktop;
+    ui::PanelModel model({runtime.host(), runtime.mainQueue(), runtime.activation(), runtime.clock()});
+    ui::PanelWindow window(model, desktop);
+    ui::OrvoHostSettingsView settings;
+    QObject::connect(&window, &ui::PanelWindow::settingsRequested, &settings, &ui::OrvoHostSettingsView::showSettings);
+    window.show();
+    status = QApplication::exec();
+  }
+  // The panel is gone (its subscriptions end on the main queue before this stop).
+  service->runtime().mainQueue().async([service] { service->stop(); });
+  hostThread.join();
+  return status;
+}
+
+}  // namespace orvo

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QWidget>
+#include <memory>
+#include <optional>
+
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class QToolButton;
+
+namespace orvo::ui {
+
+class AccessibilitySetupSheet;
+class DesktopActions;
+class NetworkPermissionSheet;
+class PairedDevicesSection;
+class PanelModel;
+class PeerDateFormatter;
+class ScreenRecordingPermissionSheet;
+
+// The control panel's column: discoverability, the pairing code and token, the paired
+// devices, remote control and the permission guidance, and "Quit Orvo". It owns no
+// protocol logic: every action goes through PanelModel to the host, and every value shown
+// is one the host published. GUI thread.
+class ControlPanel final : public QWidget {
+  Q_OBJECT
+ public:
+  ControlPanel(PanelModel& model, DesktopActions& desktop, QWidget* parent = nullptr);
+  ~ControlPanel() override;
+
+  // The user came back to the panel: reads the accessibility grant again and, when it is
+  // now present while the accessibility sheet is open, turns remote control on.
+  void recheckOnReturn();
+  // Redraws the expiry caption for the current time (a timer calls it four times a second).
+  void refreshExpiryCaption();
+
+  // The sheets, for the window's toolbar and for tests.
+  NetworkPermissionSheet& networkSheet() const { return *networkSheet_; }
+  ScreenRecordingPermissionSheet& screenRecordingSheet() const { return *screenRecordingSheet_; }
+  AccessibilitySetupSheet& accessibilitySheet() const { return *accessibilitySheet_; }
+  PairedDevicesSection& devices() const { return *devices_; }
+
+  bool pendingEnableDiscoverable() const { return pendingEnableDiscoverable_; }
+  bool awaitingFirewallDecision() const { return awaitingFirewallDecision_; }
+
+ private:
+  QWidget* buildHeader();
+  QWidget* buildPairing();
+  QWidget* buildPermissions();
+  void discoverableClicked(bool on);
+  void networkSheetContinued();
+  void remoteControlClicked(bool on);
+  void showAccessibilitySheet();
+  void openAccessibilitySettings();
+  void showDiscoverable();
+  void showPairingCode();
+  void showToken();
+  void showRemoteControl();
+  void copyToClipboard(const QString& text);
+
+  PanelModel& model_;
+  DesktopActions& desktop_;
+  std::unique_ptr<PeerDateFormatter> dates_;
+
+  bool pendingEnableDiscoverable_ = false;
+  bool awaitingFirewallDecision_ = false;
+
+  QCheckBox* discoverable_ = nullptr;
+  QLabel* discoverableCaption_ = nullptr;
+  QLabel* pin_ = nullptr;
+  QLabel* expiry_ = nullptr;
+  QPushButton* generateToken_ = nullptr;
+  QPlainTextEdit* token_ = nullptr;
+  QPushButton* copyToken_ = nullptr;
+  PairedDevicesSection* devices_ = nullptr;
+  QCheckBox* remoteControl_ = nullptr;
+  QLabel* remoteControlCaption_ = nullptr;
+  QLabel* accessibilityWarning_ = nullptr;
+  QTimer* expiryTimer_ = nullptr;
+  NetworkPermissionSheet* networkSheet_ = nullptr;
+  ScreenRecordingPermissionSheet* screenRecordingSheet_ = nullptr;
+  AccessibilitySetupSheet* accessibilitySheet_ = nullptr;
+};
+
+}  // namespace orvo::ui

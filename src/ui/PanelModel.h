@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QObject>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pairing/OrvoPairedPeer.h"
+#include "ui/HostLink.h"
+
+namespace orvo {
+class Clock;
+class OrvoHost;
+namespace platform {
+class WindowActivation;
+}
+}  // namespace orvo
+
+namespace orvo::ui {
+
+// What the panel needs of the running host.
+struct PanelHost {
+  OrvoHost& host;
+  MainQueue& main;                          // the host's main queue
+  platform::WindowActivation& activation;  // whether input injection is possible
+  const Clock& clock;                       // for the pairing code's expiry caption
+};
+
+// The panel's copy of the host's published state, kept on the GUI thread, and the
+// operations the panel calls, forwarded to the host's main queue. Every value arrives
+// through HostLink; nothing here reads host state directly.
+//
+// GUI thread only.
+class PanelModel final : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit PanelModel(const PanelHost& host, QObject* parent = nullptr);
+  ~PanelModel() override;
+
+  bool isDiscoverable() const { return isDiscoverable_; }
+  const std::string& pairingPIN() const { return pairingPIN_; }
+  double pairingPinExpiresAt() const { return pairingPinExpiresAt_; }
+  const std::optional<std::string>& lastPairingToken() const { return lastPairingToken_; }
+  const std::optional<std::string>& connectedClientPairingID() const { return connectedClientPairingID_; }
+  const std::vector<OrvoPairedPeer>& paired() const { return paired_; }
+  bool allowControlThisMac() const { return allowControlThisMac_; }
+  bool axTrusted() const { return axTrusted_; }
+  // True once the first value of every published property has arrived.
+  bool isLoaded() const { return pending_ == 0; }
+  double now() const;
+
+  // Operations, run on the host's main queue.
+  void setDiscoverable(bool discoverable);
+  void regeneratePairingPIN();
+  void generatePairingToken();
+  // Drops the client when it is (or may be) this device, then removes the device and its key.
+  void unpair(const std::string& pairingID);
+  void setAllowControlThisMac(bool allowed);
+  // Turning remote control on: reads the grant and stores true only when it is present.
+  // Answers with remoteControlRequestAnswered(granted).
+  void requestRemoteControl();
+  // Reads the grant and the stored remote-control setting again; answers with
+  // accessibilityChecked().
+  void recheckAccessibility();
+
+ signals:
+  void discoverableChanged();
+  void pairingCodeChanged();
+  void tokenChanged();
+  void devicesChanged();
+  void remoteControlChanged();
+  void accessibilityChecked();
+  void remoteControlRequestAnswered(bool granted);
+  void loaded();
+
+ private:
+  void arrived();
+
+  PanelHost services_;
+  HostLink link_;
+  int pending_ = 6;
+  bool isDiscoverable_ = false;
+  std::string pairingPIN_;
+  double pairingPinExpiresAt_ = 0;
+  std::optional<std::string> lastPairingToken_;
+  std::optional<std::string> connectedClientPairingID_;
+  std::vector<OrvoPairedPeer> paired_;
+  bool allowControlThisMac_ = false;
+  bool axTrusted_ = false;
+};
+
+}  // namespace orvo::ui
