@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and starts Orvo Host. With a display ($DISPLAY) it serves that desktop;
-# without one it starts a private X server (Xvfb) with openbox and two demo windows.
+# Sets up, builds and starts Orvo Host. With a display ($DISPLAY) it serves that desktop
+# and opens the control panel there; without one it starts a private X server (Xvfb)
+# with openbox and two demo windows and runs the host headless.
 # Ctrl-C stops the host and everything this script started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,6 +48,9 @@ echo "To try it from this machine: build/src/client/orvo-client pair --pin CODE,
 echo "build/src/client/orvo-client windows (and stream, click, type; --help lists them)."
 echo
 
-build/src/app/orvo-host --headless &
+# Nobody looks at a private display: the panel only opens on the user's own.
+mode=()
+[ -z "$started_dir" ] || mode=(--headless)
+build/src/app/orvo-host "${mode[@]}" &
 started+=($!)
 wait "${started[-1]}"

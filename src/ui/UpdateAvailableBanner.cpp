@@ -23,7 +23,7 @@ QLabel* plainLabel(const char* objectName) {
 
 UpdateAvailableBanner::UpdateAvailableBanner(QWidget* parent) : QFrame(parent) {
   setObjectName("updateBanner");
-  setMaximumWidth(420);
+  setFixedWidth(420);
   setStyleSheet("#updateBanner { background: palette(window); border: 1px solid palette(mid); border-radius: 16px; }");
   auto* shadow = new QGraphicsDropShadowEffect(this);
   shadow->setColor(QColor(0, 0, 0, 84));

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Takes a PNG of the control panel in each of its states (no devices, three devices with
+# one connected, an update pending, each sheet, settings, about) on a private X server with
+# a window manager, and prints the folder that holds them.
+# usage: scripts/screenshots.sh [FOLDER]   (default: a new folder under /tmp)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target orvo-panel-preview >/dev/null
+
+out=${1:-$(mktemp -d /tmp/orvo-screenshots.XXXXXX)}
+mkdir -p "$out"
+xdir=$(mktemp -d)
+started=()
+cleanup() {
+  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$xdir"
+}
+trap cleanup EXIT INT TERM
+
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$xdir/display" >"$xdir/xvfb.log" 2>&1 &
+started+=($!)
+for _ in $(seq 100); do [ -s "$xdir/display" ] && break; sleep 0.1; done
+[ -s "$xdir/display" ] || { echo "Xvfb did not start:" >&2; cat "$xdir/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$(head -n1 "$xdir/display")"
+openbox >"$xdir/openbox.log" 2>&1 &
+started+=($!)
+for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && break; sleep 0.1; done
+
+# A fixed locale and time zone, and private settings folders, so the pictures repeat.
+export LANG=en_US.UTF-8 TZ=UTC QT_QPA_PLATFORM=xcb
+export XDG_CONFIG_HOME="$xdir/config" XDG_DATA_HOME="$xdir/data" XDG_RUNTIME_DIR="$xdir/run"
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+
+states=(empty devices token update network-sheet screen-recording-sheet accessibility-sheet permissions unpair
+        settings about about-links)
+for state in "${states[@]}"; do
+  build/tests/ui/orvo-panel-preview "$state" "$out/$state.png" 2>>"$xdir/preview.log" ||
+    { echo "orvo-panel-preview $state failed:" >&2; cat "$xdir/preview.log" >&2; exit 1; }
+done
+echo "Screenshots in $out"
