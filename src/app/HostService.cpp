@@ -19,8 +19,9 @@ HostService::HostService(Logger& logger, std::function<void()> onTerminate)
     : logger_(logger),
       runtime_(logger, runtimeOptions()),
       commands_(runtime_.host(), runtime_.activation(), runtime_.clock()),
-      control_(runtime_.context(), controlSocketPath(),
-               [this](const std::vector<std::string>& args) { return commands_.execute(args); }, logger),
+      control_(
+          runtime_.context(), controlSocketPath(),
+          [this](const std::vector<std::string>& args) { return commands_.execute(args); }, logger),
       onTerminate_(std::move(onTerminate)),
       signals_(runtime_.context(), SIGINT, SIGTERM) {}
 

@@ -328,7 +328,9 @@ void ControlPanel::showAccessibilitySheet() {
   accessibilitySheet_->open();
 }
 
-void ControlPanel::openAccessibilitySettings() { accessibilitySheet_->setErrorText(desktop_.openAccessibilitySettings()); }
+void ControlPanel::openAccessibilitySettings() {
+  accessibilitySheet_->setErrorText(desktop_.openAccessibilitySettings());
+}
 
 void ControlPanel::recheckOnReturn() { model_.recheckAccessibility(); }
 

@@ -15,8 +15,7 @@ void GuiRelay::detach() {
   target_ = nullptr;
 }
 
-HostLink::HostLink(MainQueue& main, QObject* guiTarget)
-    : main_(main), relay_(std::make_shared<GuiRelay>(guiTarget)) {}
+HostLink::HostLink(MainQueue& main, QObject* guiTarget) : main_(main), relay_(std::make_shared<GuiRelay>(guiTarget)) {}
 
 HostLink::~HostLink() {
   relay_->detach();

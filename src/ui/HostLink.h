@@ -45,6 +45,9 @@ class HostLink {
   HostLink(const HostLink&) = delete;
   HostLink& operator=(const HostLink&) = delete;
 
+  // The way back to the GUI thread, for callbacks that the host runs later.
+  const std::shared_ptr<GuiRelay>& gui() const { return relay_; }
+
   // Runs `work` on the host's main queue.
   void onHost(std::function<void()> work) { main_.async(std::move(work)); }
 
@@ -62,9 +65,8 @@ class HostLink {
   void watch(const Published<T>& published, std::function<void(const T&)> onGui) {
     main_.async([state = state_, relay = relay_, &published, onGui = std::move(onGui)]() mutable {
       if (state->cancelled) return;
-      state->subscriptions.push_back(published.subscribe([relay, onGui](const T& value) {
-        relay->post([onGui, value] { onGui(value); });
-      }));
+      state->subscriptions.push_back(
+          published.subscribe([relay, onGui](const T& value) { relay->post([onGui, value] { onGui(value); }); }));
     });
   }
 

@@ -115,8 +115,8 @@ void PairedDevicesSection::askToUnpair(const OrvoPairedPeer& peer) {
   // Plain text throughout: the name comes from the client.
   confirmation_->setTextFormat(Qt::PlainText);
   confirmation_->setText(QString::fromStdString("This will revoke access for “" + peer.displayName +
-                                                           "”. If it’s currently connected, it will be disconnected "
-                                                           "immediately."));
+                                                "”. If it’s currently connected, it will be disconnected "
+                                                "immediately."));
   auto* unpair = confirmation_->addButton("Unpair", QMessageBox::DestructiveRole);
   unpair->setObjectName("confirmUnpairButton");
   auto* cancel = confirmation_->addButton(QMessageBox::Cancel);

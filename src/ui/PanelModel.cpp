@@ -48,12 +48,11 @@ PanelModel::PanelModel(const PanelHost& host, QObject* parent)
                                             emit devicesChanged();
                                             arrived();
                                           });
-  link_.watch<std::vector<OrvoPairedPeer>>(h.pairingStore().paired(),
-                                           [this](const std::vector<OrvoPairedPeer>& value) {
-                                             paired_ = value;
-                                             emit devicesChanged();
-                                             arrived();
-                                           });
+  link_.watch<std::vector<OrvoPairedPeer>>(h.pairingStore().paired(), [this](const std::vector<OrvoPairedPeer>& value) {
+    paired_ = value;
+    emit devicesChanged();
+    arrived();
+  });
   recheckAccessibility();
 }
 

@@ -21,9 +21,9 @@ namespace orvo::ui {
 // What the panel needs of the running host.
 struct PanelHost {
   OrvoHost& host;
-  MainQueue& main;                          // the host's main queue
+  MainQueue& main;                         // the host's main queue
   platform::WindowActivation& activation;  // whether input injection is possible
-  const Clock& clock;                       // for the pairing code's expiry caption
+  const Clock& clock;                      // for the pairing code's expiry caption
 };
 
 // The panel's copy of the host's published state, kept on the GUI thread, and the

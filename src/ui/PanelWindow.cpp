@@ -14,12 +14,13 @@
 #include "ui/ControlPanel.h"
 #include "ui/DesktopActions.h"
 #include "ui/PanelModel.h"
+#include "ui/SettingsModel.h"
 #include "ui/UpdateAvailableBanner.h"
 
 namespace orvo::ui {
 
-PanelWindow::PanelWindow(PanelModel& model, DesktopActions& desktop, QWidget* parent)
-    : QMainWindow(parent), desktop_(desktop) {
+PanelWindow::PanelWindow(PanelModel& model, SettingsModel* settings, DesktopActions& desktop, QWidget* parent)
+    : QMainWindow(parent), settings_(settings), desktop_(desktop) {
   setObjectName("panelWindow");
   setWindowTitle("Orvo");
   setWindowIcon(QIcon(":/orvo/icons/orvo.svg"));
@@ -61,6 +62,14 @@ PanelWindow::PanelWindow(PanelModel& model, DesktopActions& desktop, QWidget* pa
   setCentralWidget(central);
 
   setUpTray(desktop);
+  if (settings_) {
+    connect(settings_, &SettingsModel::pendingUpdateChanged, this, &PanelWindow::showPendingUpdate);
+    connect(settings_, &SettingsModel::installStatusChanged, this,
+            [this] { banner_->setStatus(settings_->installStatus()); });
+    connect(banner_, &UpdateAvailableBanner::notNow, settings_, &SettingsModel::notNow);
+    connect(banner_, &UpdateAvailableBanner::updateNow, settings_, &SettingsModel::updateNow);
+    showPendingUpdate();
+  }
   // Back from the desktop's settings (the panel or one of its sheets regains the focus):
   // read the grants again.
   connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
@@ -86,6 +95,15 @@ void PanelWindow::setUpTray(DesktopActions& desktop) {
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) showPanel();
   });
   if (QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
+}
+
+void PanelWindow::showPendingUpdate() {
+  const auto& update = settings_->pendingUpdate();
+  if (update) {
+    banner_->setUpdate(QString::fromStdString(update->version), QString::fromStdString(update->title),
+                       QString::fromStdString(update->summary));
+  }
+  banner_->setVisible(update.has_value());
 }
 
 void PanelWindow::showPanel() {

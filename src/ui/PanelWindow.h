@@ -14,6 +14,7 @@ class AboutOrvoView;
 class ControlPanel;
 class DesktopActions;
 class PanelModel;
+class SettingsModel;
 class UpdateAvailableBanner;
 
 // The application's one main window: the toolbar (settings, about), the update reminder
@@ -23,7 +24,8 @@ class UpdateAvailableBanner;
 class PanelWindow final : public QMainWindow {
   Q_OBJECT
  public:
-  PanelWindow(PanelModel& model, DesktopActions& desktop, QWidget* parent = nullptr);
+  // `settings` (may be null) brings the update reminder.
+  PanelWindow(PanelModel& model, SettingsModel* settings, DesktopActions& desktop, QWidget* parent = nullptr);
   ~PanelWindow() override;
 
   ControlPanel& panel() const { return *panel_; }
@@ -47,7 +49,9 @@ class PanelWindow final : public QMainWindow {
 
  private:
   void setUpTray(DesktopActions& desktop);
+  void showPendingUpdate();
 
+  SettingsModel* settings_;
   DesktopActions& desktop_;
   ControlPanel* panel_ = nullptr;
   UpdateAvailableBanner* banner_ = nullptr;

@@ -72,6 +72,9 @@ UpdateAvailableBanner::UpdateAvailableBanner(QWidget* parent) : QFrame(parent) {
   buttons->addWidget(notNow);
   buttons->addWidget(updateNow);
   layout->addLayout(buttons);
+  status_ = plainLabel("updateStatus");
+  status_->hide();
+  layout->addWidget(status_);
   connect(notNow, &QPushButton::clicked, this, &UpdateAvailableBanner::notNow);
   connect(updateNow, &QPushButton::clicked, this, &UpdateAvailableBanner::updateNow);
 }
@@ -81,6 +84,11 @@ void UpdateAvailableBanner::setUpdate(const QString& version, const QString& tit
   title_->setText(title);
   title_->setVisible(!title.isEmpty());
   summary_->setText(summary);
+}
+
+void UpdateAvailableBanner::setStatus(const QString& text) {
+  status_->setText(text);
+  status_->setVisible(!text.isEmpty());
 }
 
 void UpdateAvailableBanner::keyPressEvent(QKeyEvent* event) {

@@ -14,6 +14,8 @@ class UpdateAvailableBanner final : public QFrame {
   explicit UpdateAvailableBanner(QWidget* parent = nullptr);
   // Texts from the update feed, shown as plain text. An empty title is left out.
   void setUpdate(const QString& version, const QString& title, const QString& summary);
+  // A line under the buttons: how the install goes; empty hides it.
+  void setStatus(const QString& text);
 
  signals:
   void updateNow();
@@ -26,6 +28,7 @@ class UpdateAvailableBanner final : public QFrame {
   QLabel* version_;
   QLabel* title_;
   QLabel* summary_;
+  QLabel* status_;
 };
 
 }  // namespace orvo::ui

@@ -2,6 +2,7 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -15,6 +16,8 @@
 #include "ui/PairedDevicesSection.h"
 #include "ui/PeerDateFormatter.h"
 #include "ui/PermissionSheets.h"
+#include "ui/UpdateAvailableBanner.h"
+#include "updates/UpdaterSettings.h"
 
 namespace orvo::testing {
 namespace {
@@ -30,7 +33,8 @@ QList<ui::PeerRow*> peerRows(const PanelHarness& p) {
   return rows ? rows->findChildren<ui::PeerRow*>() : QList<ui::PeerRow*>{};
 }
 
-const std::string kHelloA = "{\"type\":\"clientHello\",\"deviceName\":\"iPad\",\"platform\":\"iPadOS\",\"pairingID\":\"A\"}\n";
+const std::string kHelloA =
+    "{\"type\":\"clientHello\",\"deviceName\":\"iPad\",\"platform\":\"iPadOS\",\"pairingID\":\"A\"}\n";
 
 }  // namespace
 
@@ -49,8 +53,9 @@ class ControlPanelTest : public QObject {
     QVERIFY(!*p.h.host->isDiscoverable());
     QVERIFY(!toggle->isChecked());
     QVERIFY(!sheet.isVisible());
-    QCOMPARE(labelText(p, "discoverableCaption"),
-             QString("Disabled: This computer is not discoverable or listening for other Orvo devices on the network."));
+    QCOMPARE(
+        labelText(p, "discoverableCaption"),
+        QString("Disabled: This computer is not discoverable or listening for other Orvo devices on the network."));
     QVERIFY(!p.h.host->listenerPort());  // the listeners are closed
 
     toggle->click();  // on: only the sheet, nothing applied yet
@@ -327,8 +332,10 @@ class ControlPanelTest : public QObject {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("expected");
     // 2026-12-10 09:30:00 UTC.
-    QTest::newRow("US English") << "en_US" << "Dec 10, 2026, 9:30\u202fAM";
-    QTest::newRow("German") << "de_DE" << "10.12.2026, 09:30";
+    QTest::newRow("US English") << "en_US"
+                                << "Dec 10, 2026, 9:30\u202fAM";
+    QTest::newRow("German") << "de_DE"
+                            << "10.12.2026, 09:30";
   }
   void peerDatesUseMediumDateAndShortTime() {
     QFETCH(QString, locale);
@@ -341,12 +348,18 @@ class ControlPanelTest : public QObject {
   void accessibilitySettingsOfKnownDesktops_data() {
     QTest::addColumn<QString>("desktop");
     QTest::addColumn<QString>("command");
-    QTest::newRow("GNOME") << "GNOME" << "gnome-control-center universal-access";
-    QTest::newRow("Ubuntu's list") << "ubuntu:GNOME" << "gnome-control-center universal-access";
-    QTest::newRow("KDE") << "KDE" << "systemsettings kcm_access";
-    QTest::newRow("Xfce") << "XFCE" << "xfce4-accessibility-settings";
-    QTest::newRow("unknown") << "openbox" << "";
-    QTest::newRow("none") << "" << "";
+    QTest::newRow("GNOME") << "GNOME"
+                           << "gnome-control-center universal-access";
+    QTest::newRow("Ubuntu's list") << "ubuntu:GNOME"
+                                   << "gnome-control-center universal-access";
+    QTest::newRow("KDE") << "KDE"
+                         << "systemsettings kcm_access";
+    QTest::newRow("Xfce") << "XFCE"
+                          << "xfce4-accessibility-settings";
+    QTest::newRow("unknown") << "openbox"
+                             << "";
+    QTest::newRow("none") << ""
+                          << "";
   }
   void accessibilitySettingsOfKnownDesktops() {
     QFETCH(QString, desktop);
@@ -355,12 +368,79 @@ class ControlPanelTest : public QObject {
     QCOMPARE(found ? found->join(' ') : QString(), command);
   }
 
+  void updateBannerFollowsThePendingUpdate() {
+    PanelHarness p;
+    auto& banner = p.window->banner();
+    QVERIFY(banner.isHidden());
+    p.updaterEngine->delegate().didFindValidUpdate(
+        AppcastItem{.versionString = "200", .displayVersionString = "2.0", .itemDescription = "<b>Faster</b> frames."});
+    p.settle();
+    QVERIFY(banner.isVisible());
+    QCOMPARE(banner.findChild<QLabel*>("updateVersion")->text(), QString("v2.0"));
+    QCOMPARE(banner.findChild<QLabel*>("updateTitle")->text(), QString("Orvo Update"));
+    QCOMPARE(banner.findChild<QLabel*>("updateSummary")->text(), QString("Faster frames."));
+
+    // "Update Now" installs the pending version and says how it went.
+    banner.findChild<QPushButton*>("updateNowButton")->click();
+    p.settle();
+    QCOMPARE(p.updaterEngine->installs.size(), std::size_t(1));
+    QCOMPARE(p.updaterEngine->installs[0].versionString, std::string("200"));
+    p.updaterEngine->installs[0].done(UpdateInstallResult{.error = "signature mismatch"});
+    p.settle();
+    QCOMPARE(banner.findChild<QLabel*>("updateStatus")->text(),
+             QString("The update could not be installed: signature mismatch"));
+
+    banner.findChild<QPushButton*>("notNowButton")->click();
+    p.settle();
+    QVERIFY(!p.updater->pendingUpdate()->has_value());
+    QVERIFY(banner.isHidden());
+  }
+
+  void settingsBindLaunchAtLoginAndTheUpdatePreferences() {
+    PanelHarness p;
+    auto& view = *p.settings;
+    auto* login = view.findChild<QCheckBox*>("launchAtLoginToggle");
+    QVERIFY(!login->isChecked());
+    login->click();
+    p.settle();
+    QVERIFY(login->isChecked());
+    QVERIFY(QFileInfo::exists(QString::fromStdString(p.autostart.entryPath())));
+    login->click();
+    p.settle();
+    QVERIFY(!login->isChecked());
+    QVERIFY(!QFileInfo::exists(QString::fromStdString(p.autostart.entryPath())));
+
+    QCOMPARE(view.findChild<QLabel*>("automaticChecksValue")->text(), QString("On"));
+    p.updaterEngine->settings().setAutomaticallyChecksForUpdates(false);
+    p.settle();
+    QCOMPARE(view.findChild<QLabel*>("automaticChecksValue")->text(), QString("Off"));
+
+    auto* downloads = view.findChild<QCheckBox*>("automaticDownloadsToggle");
+    downloads->click();
+    p.settle();
+    QVERIFY(*p.updaterEngine->settings().automaticallyDownloadsUpdates());
+    QVERIFY(downloads->isChecked());
+
+    auto* check = view.findChild<QPushButton*>("checkForUpdatesButton");
+    QVERIFY(!check->isEnabled());
+    p.updaterEngine->canCheck.set(true);
+    p.settle();
+    QVERIFY(check->isEnabled());
+    check->click();
+    p.settle();
+    QCOMPARE(p.updaterEngine->checks.size(), std::size_t(1));
+    p.updaterEngine->checks[0](UpdateCheckResult{.currentVersion = "1.0"});
+    p.settle();
+    QCOMPARE(view.findChild<QLabel*>("checkStatus")->text(), QString("Orvo 1.0 is up to date."));
+  }
+
   // Texts name this computer, never the Mac or its places.
   void noTextNamesTheMac() {
     PanelHarness p;
     p.window->aboutAction().trigger();
     QList<QWidget*> widgets = p.window->findChildren<QWidget*>();
     widgets.append(p.window->about());
+    widgets.append(p.settings->findChildren<QWidget*>());
     int checked = 0;
     for (QWidget* widget : widgets) {
       QString text;

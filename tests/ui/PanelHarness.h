@@ -6,10 +6,17 @@
 #include <optional>
 #include <vector>
 
+#include "environment/LaunchAtLoginManager.h"
+#include "fakes/FakeUpdaterEngine.h"
+#include "platform/linux/desktop/XdgAutostartEntry.h"
+#include "support/TempDir.h"
 #include "ui/DesktopActions.h"
+#include "ui/OrvoHostSettingsView.h"
 #include "ui/PanelModel.h"
 #include "ui/PanelWindow.h"
+#include "ui/SettingsModel.h"
 #include "unit/host/HostHarness.h"
+#include "updates/OrvoUpdaterController.h"
 
 namespace orvo::testing {
 
@@ -32,19 +39,28 @@ class RecordingDesktop final : public ui::DesktopActions {
   int quits = 0;
 };
 
-// The panel on a real OrvoHost whose main queue is the virtual loop of the test thread:
-// settle() runs the host's queued work and the GUI's queued deliveries until both rest.
+// The panel on a real OrvoHost whose main queue is the virtual loop of the test thread,
+// with the update controller over a fake engine and launch at login over a real autostart
+// entry in a temporary folder. settle() runs the host's queued work and the GUI's queued
+// deliveries until both rest.
 struct PanelHarness {
   PanelHarness() {
     h.start();
-    model = std::make_unique<ui::PanelModel>(
-        ui::PanelHost{*h.host, h.loop.main(), h.activation, h.loop.clock()});
-    window = std::make_unique<ui::PanelWindow>(*model, desktop);
+    auto engine = std::make_unique<FakeUpdaterEngine>(updateStore);
+    updaterEngine = engine.get();
+    updater = OrvoUpdaterController::create(std::move(engine), h.loop.main());
+    launchAtLogin = std::make_unique<LaunchAtLoginManager>(autostart);
+    model = std::make_unique<ui::PanelModel>(ui::PanelHost{*h.host, h.loop.main(), h.activation, h.loop.clock()});
+    settingsModel = std::make_unique<ui::SettingsModel>(h.loop.main(), launchAtLogin.get(), updater.get());
+    window = std::make_unique<ui::PanelWindow>(*model, settingsModel.get(), desktop);
+    settings = std::make_unique<ui::OrvoHostSettingsView>(*settingsModel);
     window->show();
     settle();
   }
   ~PanelHarness() {
+    settings.reset();
     window.reset();
+    settingsModel.reset();
     model.reset();
     h.loop.drain();
   }
@@ -66,8 +82,17 @@ struct PanelHarness {
 
   HostHarness h;
   RecordingDesktop desktop;
+  TempDir config;
+  platform::XdgAutostartEntry autostart{
+      config.path(), [] { return std::optional<std::string>(QCoreApplication::applicationFilePath().toStdString()); }};
+  FakeSettingsStore updateStore;
+  FakeUpdaterEngine* updaterEngine = nullptr;
+  std::shared_ptr<OrvoUpdaterController> updater;
+  std::unique_ptr<LaunchAtLoginManager> launchAtLogin;
   std::unique_ptr<ui::PanelModel> model;
+  std::unique_ptr<ui::SettingsModel> settingsModel;
   std::unique_ptr<ui::PanelWindow> window;
+  std::unique_ptr<ui::OrvoHostSettingsView> settings;
 };
 
 }  // namespace orvo::testing

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
 
   PanelHarness p;
   p.h.loop.clock().set(*p.h.host->pairingPinExpiresAt() - 421.4);
-  orvo::ui::OrvoHostSettingsView settings;
+  auto& settings = *p.settings;
   QObject::connect(p.window.get(), &orvo::ui::PanelWindow::settingsRequested, &settings,
                    &orvo::ui::OrvoHostSettingsView::showSettings);
   p.window->move(40, 40);
@@ -91,8 +91,9 @@ int main(int argc, char** argv) {
     p.h.pair("B", "Vision Pro (Studio)");
     p.h.pair("C", "<b>Kitchen</b> iPad");
     auto client = p.h.connectClient();
-    p.h.send(*client, "{\"type\":\"clientHello\",\"deviceName\":\"Vision Pro (Studio)\",\"platform\":\"visionOS\","
-                      "\"pairingID\":\"B\"}\n");
+    p.h.send(*client,
+             "{\"type\":\"clientHello\",\"deviceName\":\"Vision Pro (Studio)\",\"platform\":\"visionOS\","
+             "\"pairingID\":\"B\"}\n");
     p.settle();
     if (state == "unpair") {
       auto* rows = p.find<QWidget>("peerRows");
@@ -100,10 +101,12 @@ int main(int argc, char** argv) {
     }
   }
   if (state == "update") {
-    p.window->banner().setUpdate("1.4.0", "Orvo 1.4",
-                                 "Sharper text while scrolling, faster reconnects after sleep, and fixes for "
-                                 "multi-monitor desktops.");
-    p.window->banner().show();
+    p.updaterEngine->delegate().didFindValidUpdate(orvo::AppcastItem{
+        .versionString = "140",
+        .displayVersionString = "1.4.0",
+        .title = "Orvo 1.4",
+        .itemDescription = "<p>Sharper text while scrolling, faster reconnects after sleep, and fixes for "
+                           "multi-monitor desktops.</p>"});
   }
   if (state == "network-sheet") {
     click(p.window.get(), "discoverableToggle");
@@ -123,7 +126,10 @@ int main(int argc, char** argv) {
     }
   }
   if (state == "settings") {
+    p.updaterEngine->canCheck.set(true);
     p.window->settingsAction().trigger();
+    click(&settings, "launchAtLoginToggle");
+    p.settle();
     settings.move(580, 40);
   }
   if (state == "about" || state == "about-links") {
