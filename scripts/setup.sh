@@ -17,9 +17,9 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils xfonts-base fonts-dejavu-core
-  dbus avahi-daemon avahi-utils procps ffmpeg
+  dbus avahi-daemon avahi-utils procps ffmpeg libsystemd-dev
   # panel tests and screenshots: a system tray host, window control, PNG capture
-  trayer xdotool imagemagick
+  trayer xdotool imagemagick at-spi2-core
   # `ip`: the Avahi test fixture brings up loopback in avahi-daemon's private network namespace
   iproute2
 )
