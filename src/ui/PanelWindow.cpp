@@ -94,7 +94,8 @@ void PanelWindow::setUpTray(DesktopActions& desktop) {
   connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) showPanel();
   });
-  if (QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
+  // Shown also without a tray: it appears when a tray host starts later.
+  tray_->show();
 }
 
 void PanelWindow::showPendingUpdate() {

@@ -181,5 +181,55 @@ TEST_F(PanelEndToEnd, APairedClientAppearsInThePanelAndClosingTheWindowKeepsHost
   host.reset();
 }
 
+// With a system tray (trayer here) closing the window hides it; the tray icon brings it
+// back, and its menu's "Quit Orvo" ends the host.
+TEST_F(PanelEndToEnd, TheTrayIconReopensThePanelAndQuits) {
+  auto tray = desktop->launch(
+      {"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120", "--height", "24"});
+  ASSERT_TRUE(waitUntil([&] {
+    return x({"xprop", "-root", "_NET_SUPPORTED"}).exitCode == 0 &&
+           x({"xdotool", "search", "--class", "trayer"}).exitCode == 0;
+  }));
+  startHost();
+  ASSERT_TRUE(panelShows("Orvo from this computer")) << hostLog();
+
+  // The panel is the 500 × 820 window of the program; the tray icon is its small one.
+  auto width = [&](const std::string& id) {
+    std::smatch match;
+    const std::string info = x({"xwininfo", "-id", id}).output;
+    return std::regex_search(info, match, std::regex("Width: ([0-9]+)")) ? std::stoi(match[1]) : 0;
+  };
+  std::string panel, icon;
+  const auto findWindows = [&] {
+    panel.clear();
+    icon.clear();
+    std::istringstream ids(x({"xdotool", "search", "--onlyvisible", "--class", "orvo"}).output);
+    for (std::string id; std::getline(ids, id);) (width(id) >= 400 ? panel : icon) = id;
+    return !panel.empty() && !icon.empty();
+  };
+  ASSERT_TRUE(waitUntil(findWindows)) << "panel " << panel << ", tray icon " << icon << "\n" << hostLog();
+  auto mapped = [&] { return x({"xwininfo", "-id", panel}).output.find("IsViewable") != std::string::npos; };
+
+  x({"xdotool", "windowactivate", "--sync", panel});
+  x({"xdotool", "key", "--clearmodifiers", "alt+F4"});
+  EXPECT_TRUE(waitUntil([&] { return !mapped(); })) << "the panel is still shown";
+  EXPECT_EQ(ctl({"status"}).exitCode, 0) << hostLog();
+
+  x({"xdotool", "mousemove", "--window", icon, "8", "8", "click", "1"});
+  EXPECT_TRUE(waitUntil(mapped)) << "the tray icon did not bring the panel back";
+
+  // The tray menu: "Show Orvo", then "Quit Orvo" as its last item.
+  const auto shown = [&] { return x({"xdotool", "search", "--onlyvisible", "--class", "orvo"}).output; };
+  const std::string before = shown();
+  x({"xdotool", "mousemove", "--window", icon, "8", "8", "click", "3"});
+  ASSERT_TRUE(waitUntil([&] { return shown().size() > before.size(); })) << "no tray menu";
+  x({"xdotool", "key", "Up", "Return"});
+  EXPECT_TRUE(waitUntil([&] { return !host->running(); })) << hostLog();
+  const auto status = host->status();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status << "\n" << hostLog();
+  host.reset();
+}
+
 }  // namespace
 }  // namespace orvo::testing
