@@ -4,6 +4,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -27,6 +28,7 @@ OrvoHostSettingsView::OrvoHostSettingsView(SettingsModel& model, QWidget* parent
     : QWidget(parent, Qt::Window), model_(model) {
   setObjectName("settingsView");
   setWindowTitle("Orvo Settings");
+  setWindowIcon(QIcon(":/orvo/icons/orvo.svg"));
   resize(460, 320);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(20, 20, 20, 20);
