@@ -434,6 +434,25 @@ class ControlPanelTest : public QObject {
     QCOMPARE(view.findChild<QLabel*>("checkStatus")->text(), QString("Orvo 1.0 is up to date."));
   }
 
+  // Values the host published while the panel was going away are dropped, and later ones
+  // reach nobody (under ASan a delivery to a destroyed model would be a use after free).
+  void deliveriesAfterThePanelIsGoneAreDropped() {
+    PanelHarness p;
+    p.h.pair("A", "iPad");
+    p.h.loop.drain();  // the new list is on its way to the GUI thread
+    p.settings.reset();
+    p.window.reset();
+    p.settingsModel.reset();
+    p.model.reset();
+    QCoreApplication::processEvents();
+    p.h.loop.drain();  // the subscriptions end on the main queue
+    p.h.host->setDiscoverable(false);
+    p.h.pair("B", "Vision");
+    p.h.loop.drain();
+    QCoreApplication::processEvents();
+    QCOMPARE(p.h.host->pairingStore().paired()->size(), std::size_t(2));
+  }
+
   // Texts name this computer, never the Mac or its places.
   void noTextNamesTheMac() {
     PanelHarness p;
