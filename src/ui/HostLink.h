@@ -63,10 +63,15 @@ class HostLink {
   // on the GUI thread, in order.
   template <class T>
   void watch(const Published<T>& published, std::function<void(const T&)> onGui) {
-    main_.async([state = state_, relay = relay_, &published, onGui = std::move(onGui)]() mutable {
+    watchFrom<T>([&published]() -> const Published<T>& { return published; }, std::move(onGui));
+  }
+  // The same for a Published reached through host state: `source` runs on the main queue.
+  template <class T>
+  void watchFrom(std::function<const Published<T>&()> source, std::function<void(const T&)> onGui) {
+    main_.async([state = state_, relay = relay_, source = std::move(source), onGui = std::move(onGui)]() mutable {
       if (state->cancelled) return;
       state->subscriptions.push_back(
-          published.subscribe([relay, onGui](const T& value) { relay->post([onGui, value] { onGui(value); }); }));
+          source().subscribe([relay, onGui](const T& value) { relay->post([onGui, value] { onGui(value); }); }));
     });
   }
 

@@ -48,11 +48,14 @@ PanelModel::PanelModel(const PanelHost& host, QObject* parent)
                                             emit devicesChanged();
                                             arrived();
                                           });
-  link_.watch<std::vector<OrvoPairedPeer>>(h.pairingStore().paired(), [this](const std::vector<OrvoPairedPeer>& value) {
-    paired_ = value;
-    emit devicesChanged();
-    arrived();
-  });
+  // The store is reached on the main queue, where it lives.
+  link_.watchFrom<std::vector<OrvoPairedPeer>>(
+      [&h]() -> const Published<std::vector<OrvoPairedPeer>>& { return h.pairingStore().paired(); },
+      [this](const std::vector<OrvoPairedPeer>& value) {
+        paired_ = value;
+        emit devicesChanged();
+        arrived();
+      });
   recheckAccessibility();
 }
 
