@@ -36,8 +36,9 @@ void LogindSleepInhibitor::end() {
 int LogindSleepInhibitor::onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto& self = *static_cast<LogindSleepInhibitor*>(userdata);
   self.awaiting_ = false;
-  if (sd_bus_message_is_method_error(reply, nullptr)) {
-    if (!self.failureLogged_) {
+  if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+    // No logind: start-up has said so already.
+    if (!self.failureLogged_ && !isNoOwnerError(error)) {
       logLine(self.logger_, "OrvoHost: logind refused to inhibit idle and sleep: " + describeReplyError(reply));
     }
     self.failureLogged_ = true;

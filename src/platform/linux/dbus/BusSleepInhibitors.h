@@ -13,8 +13,8 @@ namespace orvo::platform::dbus {
 // logind's inhibitor lock against idle and sleep: begin() asks logind for
 // Inhibit("idle:sleep", "Orvo", reason, "block") and keeps the file descriptor it hands
 // out; end() closes it, which releases the lock. The call is asynchronous: an end() before
-// the answer closes the descriptor as soon as it arrives. A failure is logged once (again
-// only after a success), and nothing is held.
+// the answer drops the descriptor as soon as it arrives. A failure is logged once (again
+// only after a success; a missing logind is not repeated here), and nothing is held.
 //
 // Main queue only. The connection may be absent (nothing is then taken); it must outlive
 // this object. The destructor releases a held lock.

@@ -39,12 +39,12 @@ std::shared_ptr<SdBusConnection> SdBusConnection::open(asio::io_context& context
     error = std::strerror(-fd);
     return nullptr;
   }
-  std::shared_ptr<SdBusConnection> connection(new SdBusConnection(context, kind, std::move(bus), fd, logger));
+  auto connection = std::make_shared<SdBusConnection>(Key(), context, kind, std::move(bus), fd, logger);
   connection->wake();
   return connection;
 }
 
-SdBusConnection::SdBusConnection(asio::io_context& context, Kind kind, BusPtr bus, int fd, Logger& logger)
+SdBusConnection::SdBusConnection(Key, asio::io_context& context, Kind kind, BusPtr bus, int fd, Logger& logger)
     : context_(context), kind_(kind), bus_(std::move(bus)), descriptor_(context, fd), timer_(context),
       logger_(logger) {}
 

@@ -29,6 +29,11 @@ class SdBusConnection : public std::enable_shared_from_this<SdBusConnection> {
   // reason in `error`, when there is no such bus.
   static std::shared_ptr<SdBusConnection> open(asio::io_context& context, Kind kind, Logger& logger,
                                                std::string& error);
+  // Only through open(): the key keeps other callers out.
+  struct Key {
+    explicit Key() = default;
+  };
+  SdBusConnection(Key, asio::io_context& context, Kind kind, BusPtr bus, int fd, Logger& logger);
   ~SdBusConnection();
   SdBusConnection(const SdBusConnection&) = delete;
   SdBusConnection& operator=(const SdBusConnection&) = delete;
@@ -42,7 +47,6 @@ class SdBusConnection : public std::enable_shared_from_this<SdBusConnection> {
   void wake();
 
  private:
-  SdBusConnection(asio::io_context& context, Kind kind, BusPtr bus, int fd, Logger& logger);
   void process();
   void arm();
 
