@@ -39,6 +39,7 @@ int runHost() {
   auto& host = runtime.host();
 
   orvo::HostCommands commands(host, runtime.activation(), runtime.clock());
+  commands.attachLaunchAtLogin(&runtime.launchAtLogin());
   orvo::ControlServer control(runtime.context(), orvo::controlSocketPath(),
                               [&](const std::vector<std::string>& args) { return commands.execute(args); }, logger);
   if (auto error = control.start()) {
