@@ -12,12 +12,14 @@ packages=(
   libxcb-image0-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-xkb-dev libxcb-screensaver0-dev
   libxkbcommon-dev
   libyuv-dev libturbojpeg0-dev
+  # sd-bus: logind (sleep, lock, inhibitor locks) and the desktop's screen saver service
+  libsystemd-dev
   # the control panel: Qt 6 Widgets, its SVG icons, the X11 platform plugin; xdg-open for documents
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins xdg-utils
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils xfonts-base fonts-dejavu-core
-  dbus avahi-daemon avahi-utils procps ffmpeg libsystemd-dev
+  dbus avahi-daemon avahi-utils procps ffmpeg
   # panel tests and screenshots: a system tray host, window control, PNG capture
   trayer xdotool imagemagick at-spi2-core
   # `ip`: the Avahi test fixture brings up loopback in avahi-daemon's private network namespace

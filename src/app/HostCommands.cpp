@@ -5,6 +5,8 @@
 
 #include "core/Clock.h"
 #include "core/Log.h"
+#include "environment/HostPowerLockObserver.h"
+#include "environment/LaunchAtLoginManager.h"
 #include "host/OrvoHost.h"
 #include "pairing/OrvoPairingStore.h"
 #include "platform/WindowActivation.h"
@@ -55,14 +57,15 @@ std::string HostCommands::usage() {
          "  devices                  list the paired devices\n"
          "  unpair ID                revoke a paired device (id, device id or name)\n"
          "  discoverable on|off      listen and advertise on the network, or stop\n"
-         "  allow-control on|off     allow remote pointer and keyboard input, or forbid it\n";
+         "  allow-control on|off     allow remote pointer and keyboard input, or forbid it\n"
+         "  launch-at-login [on|off] start the host when you log in, or not; without on|off, show it\n";
 }
 
 HostCommands::Result HostCommands::execute(const std::vector<std::string>& args) {
   if (args.empty()) return usageError("missing command");
   const std::string& command = args[0];
   auto expectArgs = [&](std::size_t count) { return args.size() == count; };
-  if (command == "status" && expectArgs(1)) return status();
+  if (command == "status" && expectArgs(1)) return withEnvironment(status());
   if (command == "pin" && expectArgs(1)) return pin();
   if (command == "regenerate-pin" && expectArgs(1)) {
     host_.regeneratePairingCode();
@@ -71,13 +74,14 @@ HostCommands::Result HostCommands::execute(const std::vector<std::string>& args)
   if (command == "token" && expectArgs(1)) return {0, host_.generatePairingToken(kPendingTokenName) + "\n"};
   if (command == "devices" && expectArgs(1)) return devices();
   if (command == "unpair" && expectArgs(2)) return unpair(args[1]);
+  if (command == "launch-at-login" && args.size() <= 2) return launchAtLogin(args);
   if (command == "discoverable" || command == "allow-control") {
     const auto on = parseSwitch(args);
     if (!on) return usageError(command + " takes one argument: on or off");
     return command == "discoverable" ? discoverable(*on) : allowControl(*on);
   }
   const bool known = command == "status" || command == "pin" || command == "regenerate-pin" || command == "token" ||
-                     command == "devices" || command == "unpair";
+                     command == "devices" || command == "unpair" || command == "launch-at-login";
   return usageError(known ? "wrong number of arguments for " + command : "unknown command “" + command + "”");
 }
 
@@ -105,6 +109,30 @@ HostCommands::Result HostCommands::status() {
   return {0, "Status: " + *host_.statusText() + "\n" + "Discoverable: " + (*host_.isDiscoverable() ? "on" : "off") +
                  "\n" + "Listening: " + ports + "\n" + "Remote control: " + remote + "\n" +
                  "Connected client: " + escapeForLog(client) + "\n"};
+}
+
+HostCommands::Result HostCommands::withEnvironment(Result status) {
+  status.output += std::string("Screen: ") + (*host_.powerLockObserver().isScreenLocked() ? "locked" : "unlocked") + "\n";
+  if (launchAtLogin_) {
+    launchAtLogin_->refresh();
+    status.output += std::string("Launch at login: ") + (*launchAtLogin_->isEnabled() ? "on" : "off") + "\n";
+  }
+  return status;
+}
+
+HostCommands::Result HostCommands::launchAtLogin(const std::vector<std::string>& args) {
+  if (!launchAtLogin_) return {1, "orvo-host ctl: launch at login is not available\n"};
+  auto state = [&] { return std::string("Launch at login: ") + (*launchAtLogin_->isEnabled() ? "on" : "off") + "\n"; };
+  if (args.size() == 1) {
+    launchAtLogin_->refresh();
+    return {0, state()};
+  }
+  const auto on = parseSwitch(args);
+  if (!on) return usageError("launch-at-login takes on, off or nothing");
+  launchAtLogin_->setEnabled(*on);
+  if (const auto& error = *launchAtLogin_->errorMessage()) return {1, "orvo-host ctl: " + *error + "\n" + state()};
+  // The system may keep it off although the change went through (it waits for approval).
+  return {*launchAtLogin_->isEnabled() == *on ? 0 : 1, state()};
 }
 
 HostCommands::Result HostCommands::pin() {

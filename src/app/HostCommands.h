@@ -6,6 +6,7 @@
 namespace orvo {
 
 class Clock;
+class LaunchAtLoginManager;
 class OrvoHost;
 namespace platform {
 class WindowActivation;
@@ -21,6 +22,9 @@ class HostCommands {
   };
 
   HostCommands(OrvoHost& host, platform::WindowActivation& activation, const Clock& clock);
+  // The launch-at-login setting that `launch-at-login` and `status` show; without one they
+  // say it is not available. Must outlive this object.
+  void attachLaunchAtLogin(LaunchAtLoginManager* manager) { launchAtLogin_ = manager; }
   Result execute(const std::vector<std::string>& args);
 
   static std::string usage();
@@ -32,10 +36,14 @@ class HostCommands {
   Result unpair(const std::string& id);
   Result discoverable(bool on);
   Result allowControl(bool on);
+  // `status` with the lines of the host's environment (screen lock, launch at login).
+  Result withEnvironment(Result status);
+  Result launchAtLogin(const std::vector<std::string>& args);
 
   OrvoHost& host_;
   platform::WindowActivation& activation_;
   const Clock& clock_;
+  LaunchAtLoginManager* launchAtLogin_ = nullptr;
 };
 
 // "Expires in 42s" while at least one whole second is left, else "Expired (regenerating…)".

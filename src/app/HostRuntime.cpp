@@ -10,6 +10,8 @@
 
 namespace orvo {
 
+using platform::dbus::SdBusConnection;
+
 HostRuntime::HostRuntime(Logger& logger, Options options)
     : logger_(logger),
       work_(context_.get_executor()),
@@ -23,11 +25,19 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       windowServer_(mainDisplay_),
       activation_(mainDisplay_),
       sleepInhibitor_(mainDisplay_, logger),
+      systemBus_(SdBusConnection::open(context_, SdBusConnection::Kind::system, logger, systemBusError_)),
+      sessionBus_(SdBusConnection::open(context_, SdBusConnection::Kind::session, logger, sessionBusError_)),
+      powerEvents_(systemBus_, sessionBus_, logger),
+      logindInhibitor_(systemBus_, logger),
+      screenSaverInhibitor_(sessionBus_, logger),
+      awake_({&logindInhibitor_, &sleepInhibitor_, &screenSaverInhibitor_}),
+      autostart_(platform::XdgAutostartEntry::forCurrentUser()),
+      launchAtLogin_(autostart_),
       capturer_(captureDisplay_, logger),
       injector_(logger, main_, clock_),
       queues_(logger, 3) {
   host_ = OrvoHost::create(OrvoHostServices{main_, queues_, clock_, logger_, random_, settings_, secrets_, hostInfo_,
-                                            network_, discovery_, activation_, sleepInhibitor_, collator_});
+                                            network_, discovery_, activation_, awake_, collator_, powerEvents_});
   const auto queues = host_->queues();
   catalogue_ = std::make_unique<WindowCatalogue>(windowServer_, *host_, main_, clock_, logger_);
   focus_ = std::make_unique<WindowFocus>(*host_, *catalogue_, windowServer_, activation_, queues.focusState, main_,
@@ -36,6 +46,12 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
   input_ = std::make_unique<RemoteInput>(*host_, *focus_, *catalogue_, *pump_, injector_, queues.clickTracking, main_,
                                          clock_, logger_);
   host_->attachHandlers({catalogue_.get(), pump_.get(), focus_.get(), input_.get()});
+  if (!sessionBus_) {
+    logLine(logger_, "OrvoHost: no session bus (" + sessionBusError_ +
+                         "): the desktop's screen saver service is not used");
+  }
+  // After the host subscribed: a screen already locked at start reaches its handler.
+  powerEvents_.start(systemBusError_);
 }
 
 HostRuntime::~HostRuntime() {

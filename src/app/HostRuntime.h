@@ -7,9 +7,14 @@
 #include "core/AsioQueues.h"
 #include "core/Clock.h"
 #include "core/Coding.h"
+#include "environment/HostAwakeController.h"
+#include "environment/LaunchAtLoginManager.h"
 #include "host/OrvoHost.h"
 #include "pairing/NameCollator.h"
 #include "platform/linux/avahi/AvahiServiceDiscovery.h"
+#include "platform/linux/dbus/BusSleepInhibitors.h"
+#include "platform/linux/dbus/LogindPowerLockEvents.h"
+#include "platform/linux/desktop/XdgAutostartEntry.h"
 #include "platform/linux/net/AsioNetwork.h"
 #include "platform/linux/stores/FileSecretStore.h"
 #include "platform/linux/stores/FileSettingsStore.h"
@@ -31,7 +36,9 @@ class RemoteInput;
 // The whole host on the real platform: the main queue on an io_context run by the calling
 // thread, the serial queues on a small pool, the stores under the XDG directories, TLS
 // listeners, Avahi, and the X display of $DISPLAY (one X connection for the main queue,
-// one for capture). Built, run and destroyed on one thread.
+// one for capture), logind and the desktop's screen saver service over the system and
+// session buses (sleep, lock, sleep prevention), and launch at login through XDG
+// autostart. Built, run and destroyed on one thread.
 class HostRuntime {
  public:
   struct Options {
@@ -48,6 +55,7 @@ class HostRuntime {
   OrvoHost& host() { return *host_; }
   MainQueue& mainQueue() { return main_; }
   platform::WindowActivation& activation() { return activation_; }
+  LaunchAtLoginManager& launchAtLogin() { return launchAtLogin_; }
   const Clock& clock() const { return clock_; }
 
   // Runs the main queue until stop() lets it finish.
@@ -74,6 +82,18 @@ class HostRuntime {
   platform::x11::X11WindowServer windowServer_;
   platform::x11::X11WindowActivation activation_;
   platform::x11::X11SleepInhibitor sleepInhibitor_;
+  // Sleep, wake, lock and unlock; sleep prevention (logind, X screen saver, desktop screen
+  // saver). A bus that is missing is null; what needs it then does nothing.
+  std::string systemBusError_;
+  std::string sessionBusError_;
+  std::shared_ptr<platform::dbus::SdBusConnection> systemBus_;
+  std::shared_ptr<platform::dbus::SdBusConnection> sessionBus_;
+  platform::dbus::LogindPowerLockEvents powerEvents_;
+  platform::dbus::LogindSleepInhibitor logindInhibitor_;
+  platform::dbus::ScreenSaverInhibitor screenSaverInhibitor_;
+  HostAwakeController awake_;
+  platform::XdgAutostartEntry autostart_;
+  LaunchAtLoginManager launchAtLogin_;
   platform::x11::X11WindowCapturer capturer_;
   platform::x11::X11InputInjector injector_;
   AsioQueueFactory queues_;

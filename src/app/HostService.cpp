@@ -23,7 +23,9 @@ HostService::HostService(Logger& logger, std::function<void()> onTerminate)
           runtime_.context(), controlSocketPath(),
           [this](const std::vector<std::string>& args) { return commands_.execute(args); }, logger),
       onTerminate_(std::move(onTerminate)),
-      signals_(runtime_.context(), SIGINT, SIGTERM) {}
+      signals_(runtime_.context(), SIGINT, SIGTERM) {
+  commands_.attachLaunchAtLogin(&runtime_.launchAtLogin());
+}
 
 HostService::~HostService() { control_.stop(); }
 

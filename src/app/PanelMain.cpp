@@ -14,8 +14,6 @@
 
 #include "app/HostService.h"
 #include "core/Log.h"
-#include "environment/LaunchAtLoginManager.h"
-#include "platform/linux/desktop/XdgAutostartEntry.h"
 #include "ui/DesktopActions.h"
 #include "ui/OrvoHostSettingsView.h"
 #include "ui/PanelModel.h"
@@ -44,21 +42,16 @@ int runWithPanel(int argc, char** argv) {
 
   // The host is built, run and destroyed on its own thread; the panel gets to it once it
   // has started, and the host outlives the panel.
-  // The login-item manager lives there too: it belongs to the main queue.
   std::promise<std::optional<std::string>> started;
   HostService* service = nullptr;
-  LaunchAtLoginManager* launchAtLogin = nullptr;
   std::thread hostThread([&] {
     // SIGINT and SIGTERM end the application the way "Quit Orvo" does.
     HostService host(logger, [] {
       QMetaObject::invokeMethod(
           qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     });
-    auto autostart = platform::XdgAutostartEntry::forCurrentUser();
-    LaunchAtLoginManager loginItem(autostart);
     auto error = host.start();
     service = &host;
-    launchAtLogin = &loginItem;
     started.set_value(error);
     if (!error) host.run();
   });
@@ -74,7 +67,7 @@ int runWithPanel(int argc, char** argv) {
     ui::LinuxDesktop desktop;
     ui::PanelModel model({runtime.host(), runtime.mainQueue(), runtime.activation(), runtime.clock()});
     // No updater engine is built into this host yet: the settings leave the update rows out.
-    ui::SettingsModel settingsModel(runtime.mainQueue(), launchAtLogin, nullptr);
+    ui::SettingsModel settingsModel(runtime.mainQueue(), &runtime.launchAtLogin(), nullptr);
     ui::PanelWindow window(model, &settingsModel, desktop);
     ui::OrvoHostSettingsView settings(settingsModel);
     QObject::connect(&window, &ui::PanelWindow::settingsRequested, &settings, &ui::OrvoHostSettingsView::showSettings);

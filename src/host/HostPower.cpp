@@ -1,5 +1,6 @@
 // Sleep prevention while a client streams, and the session teardown on sleep and lock.
 #include "core/Log.h"
+#include "environment/HostPowerLockObserver.h"
 #include "host/OrvoHost.h"
 #include "platform/HostInfo.h"
 
@@ -24,6 +25,19 @@ void OrvoHost::updateAwakeState() {
   lastAwakeShouldHold_ = false;
   lastAwakeKeepDisplay_ = false;
   logLine(services_.logger, "Display sleep prevention disabled");
+}
+
+void OrvoHost::installPowerLockCallbacks() {
+  // Each callback holds the host weakly and does nothing once it is gone.
+  auto call = [weak = weak_from_this()](void (OrvoHost::*handler)()) {
+    return [weak, handler] {
+      if (auto self = weak.lock()) ((*self).*handler)();
+    };
+  };
+  powerLockObserver_->onSleep() = call(&OrvoHost::handleHostWillSleep);
+  powerLockObserver_->onWake() = call(&OrvoHost::handleHostDidWake);
+  powerLockObserver_->onLock() = call(&OrvoHost::handleScreenLocked);
+  powerLockObserver_->onUnlock() = call(&OrvoHost::handleScreenUnlocked);
 }
 
 void OrvoHost::teardownAfterSleepOrLock(const char* line) {

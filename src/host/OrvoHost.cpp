@@ -3,6 +3,7 @@
 #include "core/Clock.h"
 #include "core/Coding.h"
 #include "core/Log.h"
+#include "environment/HostPowerLockObserver.h"
 #include "pairing/OrvoPairingStore.h"
 #include "platform/HostInfo.h"
 #include "platform/SettingsStore.h"
@@ -28,6 +29,7 @@ OrvoHost::OrvoHost(const OrvoHostServices& services)
       pairingStore_(std::make_unique<OrvoPairingStore>(OrvoPairingRole::host, services.settings, services.secrets,
                                                        services.clock, services.collator)),
       lastClientPingAt_(services.clock.now()),
+      powerLockObserver_(std::make_unique<HostPowerLockObserver>(services.main, services.powerLockEvents)),
       pairingPinExpiresAt_(kDistantPast),
       focusStateQueue_(services.queues.makeSerialQueue("orvo.host.focusState", QueuePriority::unspecified)),
       sendQueue_(services.queues.makeSerialQueue("orvo.host.send", QueuePriority::userInitiated)),
@@ -52,6 +54,7 @@ void OrvoHost::start() {
       if (auto self = weak.lock()) self->restartListener();
     });
   });
+  installPowerLockCallbacks();
   startListener();
   auto& hostInfo = services_.hostInfo;
   logLine(services_.logger, "OrvoHost PID:", hostInfo.processId());

@@ -20,12 +20,14 @@
 namespace orvo {
 
 class Clock;
+class HostPowerLockObserver;
 class Logger;
 class NameCollator;
 class OrvoPairingStore;
 class RandomSource;
 namespace platform {
 class HostInfo;
+class PowerLockEvents;
 class SecretStore;
 class SettingsStore;
 class SleepInhibitor;
@@ -47,6 +49,7 @@ struct OrvoHostServices {
   platform::WindowActivation& activation;
   platform::SleepInhibitor& sleepInhibitor;
   const NameCollator& collator;
+  platform::PowerLockEvents& powerLockEvents;
 };
 
 // The host's serial queues, created with the host and living as long as it.
@@ -153,6 +156,8 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   void handleScreenLocked();
   void handleScreenUnlocked();
   bool hostIsLockedOrAsleep() const { return hostIsLockedOrAsleep_; }
+  // Sleep, wake, lock and unlock, wired to the four handlers above at start-up.
+  const HostPowerLockObserver& powerLockObserver() const { return *powerLockObserver_; }
 
   // The computer's name as advertised ("Mac" when the system gives none).
   std::string hostName();
@@ -175,6 +180,7 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
 
   explicit OrvoHost(const OrvoHostServices& services);
   void start();
+  void installPowerLockCallbacks();
 
   // Wraps a member call so that it runs only while the host is alive.
   template <class F>
@@ -245,6 +251,7 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   bool lastAwakeShouldHold_ = false;
   bool lastAwakeKeepDisplay_ = false;
   bool hostIsLockedOrAsleep_ = false;
+  std::unique_ptr<HostPowerLockObserver> powerLockObserver_;
 
   // PIN pairing.
   std::shared_ptr<platform::Listener> pairingListener_;

@@ -10,6 +10,7 @@
 
 #include "core/Coding.h"
 #include "platform/HostInfo.h"
+#include "platform/PowerEvents.h"
 #include "platform/WindowActivation.h"
 
 namespace orvo::testing {
@@ -40,6 +41,19 @@ class FakeSleepInhibitor final : public platform::SleepInhibitor {
   std::string reason;
   int begins = 0;
   int ends = 0;
+};
+
+// Sleep and lock events that the test fires by hand (on the test's thread).
+class FakePowerLockEvents final : public platform::PowerLockEvents {
+ public:
+  Subscription subscribe(Handler h) override {
+    handler = std::move(h);
+    return Subscription([this] { handler = nullptr; });
+  }
+  void fire(platform::PowerLockEvent event) {
+    if (handler) handler(event);
+  }
+  Handler handler;
 };
 
 // Returns scripted bytes first, then bytes from a simple deterministic generator.

@@ -23,6 +23,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/PrivateDbus.h"
+
 extern char** environ;
 
 namespace orvo::testing {
@@ -226,24 +228,6 @@ void clearStalePidFile() {
   std::filesystem::remove(kRuntimePidFile, ignored);
 }
 
-std::string busConfig(const std::string& socketPath) {
-  return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=)" +
-         socketPath + R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-)";
-}
-
 constexpr const char* kDaemonConfig = R"([server]
 use-ipv4=yes
 use-ipv6=no
@@ -401,7 +385,7 @@ AvahiFixture::~AvahiFixture() {
 
 void AvahiFixture::writeConfigs() {
   writeFile(temp_.file("avahi-daemon.conf"), kDaemonConfig);
-  writeFile(temp_.file("bus.conf"), busConfig(directory_ + "/bus"));
+  writeFile(temp_.file("bus.conf"), PrivateDbus::configText(PrivateDbus::Type::system, directory_ + "/bus"));
 }
 
 void AvahiFixture::startBus() {

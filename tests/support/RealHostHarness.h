@@ -43,7 +43,7 @@ class RealHostTest : public ::testing::Test {
 
   void startHost(platform::ServiceDiscovery& serviceDiscovery, bool waitForAdvertisement = true) {
     host = OrvoHost::create(OrvoHostServices{main, queues, clock, logger, random, settings, secrets, hostInfo, network,
-                                             serviceDiscovery, activation, sleep, collator});
+                                             serviceDiscovery, activation, sleep, collator, powerEvents});
     host->attachHandlers({.windowList = &windowList});
     ASSERT_TRUE(runUntil([&] { return host->pairingListenerPort().has_value() && host->listenerPort(); }));
     if (waitForAdvertisement) {
@@ -100,6 +100,7 @@ class RealHostTest : public ::testing::Test {
   FakeServiceDiscovery discovery{main};
   FakeWindowActivation activation;
   FakeSleepInhibitor sleep;
+  FakePowerLockEvents powerEvents;
   NameCollator collator{"en"};
   CountingWindowList windowList;
   std::shared_ptr<OrvoHost> host;

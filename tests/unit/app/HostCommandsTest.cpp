@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/ControlSocket.h"
+#include "environment/LaunchAtLoginManager.h"
 #include "unit/host/HostHarness.h"
 
 namespace orvo::testing {
@@ -30,7 +31,7 @@ TEST_F(HostCommandsTest, StatusReportsEveryField) {
   EXPECT_EQ(result.output, "Status: " + h.status() + "\nDiscoverable: on\nListening: session port " +
                                std::to_string(*h.host->listenerPort()) + ", pairing port " +
                                std::to_string(*h.host->pairingListenerPort()) +
-                               "\nRemote control: off\nConnected client: none\n");
+                               "\nRemote control: off\nConnected client: none\nScreen: unlocked\n");
   h.pair("A", "Ada's iPad");
   auto client = h.connectClient();
   EXPECT_THAT(run({"status"}).output, HasSubstr("Connected client: connected, not identified yet\n"));
@@ -49,6 +50,55 @@ TEST_F(HostCommandsTest, PinAndRegeneration) {
   auto result = run({"regenerate-pin"});
   EXPECT_NE(h.host->pairingSalt(), salt);
   EXPECT_EQ(result.output, "Pairing code: " + *h.host->pairingPIN() + "\nExpires in 600s\n");
+}
+
+TEST_F(HostCommandsTest, StatusShowsTheScreenLockFromTheLastEvent) {
+  h.powerEvents.fire(platform::PowerLockEvent::locked);
+  h.loop.drain();
+  EXPECT_THAT(run({"status"}).output, HasSubstr("\nScreen: locked\n"));
+  h.powerEvents.fire(platform::PowerLockEvent::unlocked);
+  h.loop.drain();
+  EXPECT_THAT(run({"status"}).output, HasSubstr("\nScreen: unlocked\n"));
+}
+
+// A login-item service that turns on and off as asked, or fails with `failure`.
+class SwitchLoginItems final : public platform::LoginItemService {
+ public:
+  platform::LoginItemStatus status() override {
+    return on ? platform::LoginItemStatus::enabled : platform::LoginItemStatus::notRegistered;
+  }
+  std::optional<std::string> registerItem() override { return change(true); }
+  std::optional<std::string> unregisterItem() override { return change(false); }
+  bool on = false;
+  std::optional<std::string> failure;
+
+ private:
+  std::optional<std::string> change(bool wanted) {
+    if (!failure) on = wanted;
+    return failure;
+  }
+};
+
+TEST_F(HostCommandsTest, LaunchAtLoginShowsAndSwitchesAndReportsFailures) {
+  EXPECT_EQ(run({"launch-at-login"}).exitCode, 1);  // nothing attached: not available
+  SwitchLoginItems items;
+  LaunchAtLoginManager manager(items);
+  auto commands = this->commands();
+  commands.attachLaunchAtLogin(&manager);
+  EXPECT_EQ(commands.execute({"launch-at-login"}).output, "Launch at login: off\n");
+  auto on = commands.execute({"launch-at-login", "on"});
+  EXPECT_EQ(on.exitCode, 0);
+  EXPECT_EQ(on.output, "Launch at login: on\n");
+  EXPECT_THAT(commands.execute({"status"}).output, HasSubstr("\nLaunch at login: on\n"));
+  items.on = false;  // switched off outside the host: status reads it afresh
+  EXPECT_THAT(commands.execute({"status"}).output, HasSubstr("\nLaunch at login: off\n"));
+
+  items.failure = "cannot create a temporary file for /x/orvo-host.desktop: Read-only file system";
+  auto failed = commands.execute({"launch-at-login", "on"});
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_EQ(failed.output, "orvo-host ctl: " + *items.failure + "\nLaunch at login: off\n");
+  EXPECT_EQ(commands.execute({"launch-at-login", "maybe"}).exitCode, 2);
+  EXPECT_EQ(commands.execute({"launch-at-login", "on", "now"}).exitCode, 2);
 }
 
 TEST(PinExpiryText, CountsDownToOneSecondThenSaysExpired) {

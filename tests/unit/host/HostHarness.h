@@ -62,6 +62,7 @@ struct HostHarness {
   FakeServiceDiscovery discovery{loop.main()};
   FakeWindowActivation activation;
   FakeSleepInhibitor sleep;
+  FakePowerLockEvents powerEvents;
   NameCollator collator{"en"};
   ::testing::NiceMock<MockWindowListHandler> windowList;
   ::testing::NiceMock<MockStreamHandler> stream;
@@ -71,7 +72,7 @@ struct HostHarness {
 
   void start(bool withHandlers = true) {
     host = OrvoHost::create(OrvoHostServices{loop.main(), loop, loop.clock(), logger, random, settings, secrets,
-                                             hostInfo, network, discovery, activation, sleep, collator});
+                                             hostInfo, network, discovery, activation, sleep, collator, powerEvents});
     if (withHandlers) host->attachHandlers({&windowList, &stream, &focus, &input});
     loop.drain();
   }

@@ -265,6 +265,34 @@ TEST_F(SessionTest, LockedHostDropsEveryLineUntilUnlocked) {
   EXPECT_TRUE(lockedClient->cancelled);  // a wake drops whatever session survived
 }
 
+TEST_F(SessionTest, SystemSleepAndLockEventsReachTheHandlersOnTheMainQueue) {
+  auto client = h.connectClient();
+  EXPECT_TRUE(h.sleep.held);
+  h.powerEvents.fire(platform::PowerLockEvent::locked);
+  EXPECT_FALSE(client->cancelled);  // only on the main queue's next turn
+  h.loop.drain();
+  EXPECT_TRUE(h.logger.has("OrvoHost: screen locked → disable streaming/input"));
+  EXPECT_TRUE(client->cancelled);
+  EXPECT_FALSE(h.sleep.held);
+  EXPECT_TRUE(h.host->hostIsLockedOrAsleep());
+  h.powerEvents.fire(platform::PowerLockEvent::unlocked);
+  h.loop.drain();
+  EXPECT_FALSE(h.host->hostIsLockedOrAsleep());
+  h.powerEvents.fire(platform::PowerLockEvent::willSleep);
+  h.loop.drain();
+  EXPECT_TRUE(h.logger.has("OrvoHost: host will sleep → tearing down session"));
+  h.powerEvents.fire(platform::PowerLockEvent::didWake);
+  h.loop.drain();
+  EXPECT_TRUE(h.logger.has("OrvoHost: host did wake → reset stale session + republish if needed"));
+  EXPECT_FALSE(h.host->hostIsLockedOrAsleep());
+
+  // A report queued just before the host goes does nothing.
+  h.powerEvents.fire(platform::PowerLockEvent::locked);
+  h.host.reset();
+  h.loop.drain();
+  EXPECT_FALSE(h.powerEvents.handler);
+}
+
 // Liveness.
 
 TEST_F(SessionTest, SilentVisibleClientIsDroppedJustAfterTenSeconds) {

@@ -1,0 +1,46 @@
+#include "support/PrivateDbus.h"
+
+#include <fstream>
+#include <stdexcept>
+
+#include "support/WaitUntil.h"
+
+namespace orvo::testing {
+
+std::string PrivateDbus::configText(Type type, const std::string& socketPath) {
+  return std::string(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>)") +
+         (type == Type::system ? "system" : "session") + R"(</type>
+  <listen>unix:path=)" + socketPath + R"(</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+)";
+}
+
+PrivateDbus::PrivateDbus(Type type) {
+  const std::string config = dir_.file("bus.conf");
+  const std::string socket = dir_.file("bus");
+  std::ofstream(config) << configText(type, socket);
+  daemon_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + config, "--print-address"});
+  // The daemon prints its address once it listens.
+  const bool listening = waitUntil([&] {
+    return daemon_->output().find('\n') != std::string::npos || daemon_->exitStatus().has_value();
+  });
+  if (!listening || daemon_->output().find("unix:") == std::string::npos) {
+    throw std::runtime_error("PrivateDbus: dbus-daemon did not come up: " + daemon_->output());
+  }
+  address_ = "unix:path=" + socket;
+}
+
+PrivateDbus::~PrivateDbus() = default;
+
+}  // namespace orvo::testing
