@@ -12,6 +12,8 @@ packages=(
   libxcb-image0-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-xkb-dev libxcb-screensaver0-dev
   libxkbcommon-dev
   libyuv-dev libturbojpeg0-dev
+  # updates: HTTPS, appcast XML, ed25519; the Debian package (cpack, dpkg-shlibdeps)
+  libcurl4-openssl-dev libpugixml-dev libsodium-dev dpkg-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils xfonts-base fonts-dejavu-core

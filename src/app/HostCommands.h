@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,7 @@ namespace orvo {
 
 class Clock;
 class OrvoHost;
+class OrvoUpdaterController;
 namespace platform {
 class WindowActivation;
 }
@@ -18,10 +20,17 @@ class HostCommands {
   struct Result {
     int exitCode = 0;  // 0 success, 1 failure, 2 usage error
     std::string output;
+    bool operator==(const Result&) const = default;
   };
 
   HostCommands(OrvoHost& host, platform::WindowActivation& activation, const Clock& clock);
+  // The commands that answer at once (all but the update commands).
   Result execute(const std::vector<std::string>& args);
+  // Every command, including those that finish later (the update commands wait for the
+  // network); `done` runs on the main queue, at once for the others.
+  void executeAsync(const std::vector<std::string>& args, std::function<void(Result)> done);
+  // The update controller behind "check-for-updates", "update-now" and the status line.
+  void attachUpdater(OrvoUpdaterController& updater) { updater_ = &updater; }
 
   static std::string usage();
 
@@ -32,10 +41,14 @@ class HostCommands {
   Result unpair(const std::string& id);
   Result discoverable(bool on);
   Result allowControl(bool on);
+  std::string updateStatusLine() const;
+  void checkForUpdates(std::function<void(Result)> done);
+  void updateNow(std::function<void(Result)> done);
 
   OrvoHost& host_;
   platform::WindowActivation& activation_;
   const Clock& clock_;
+  OrvoUpdaterController* updater_ = nullptr;
 };
 
 // "Expires in 42s" while at least one whole second is left, else "Expired (regenerating…)".
