@@ -360,5 +360,47 @@ TEST_F(UpdaterEngineTest, AutomaticDownloadsNeedBothPreferences) {
   EXPECT_EQ(server.requests(release.packagePath), 0);
 }
 
+// What scripts/release.sh prints is an appcast item that this updater accepts: a package
+// built with dpkg-deb, signed with a key made by openssl, offered and installed.
+TEST_F(UpdaterEngineTest, TheReleaseScriptsItemInstallsThroughTheUpdater) {
+  const auto root = dir.file("pkg");
+  fs::create_directories(root + "/DEBIAN");
+  std::ofstream(root + "/DEBIAN/control") << "Package: orvo-host\nVersion: 2.1.0\nArchitecture: all\n"
+                                          << "Maintainer: Test <test@localhost>\nDescription: test package\n";
+  const auto deb = dir.file("orvo-host_2.1.0_all.deb");
+  const auto key = dir.file("release.pem");
+  std::ofstream(dir.file("notes.html")) << "<p>Notes with ]]> inside</p>";
+  const std::string command =
+      "dpkg-deb --root-owner-group --build '" + root + "' '" + deb + "' >/dev/null && " +
+      "openssl genpkey -algorithm ed25519 -out '" + key + "' && " + "bash '" ORVO_SOURCE_DIR "/scripts/release.sh' --key '" +
+      key + "' --base-url '" + server.url("/dl/") + "' --notes '" + dir.file("notes.html") + "' --package '" + deb +
+      "' >'" + dir.file("item.xml") + "' 2>'" + dir.file("release.log") + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << readFile(dir.file("release.log"));
+  const auto log = readFile(dir.file("release.log"));
+  const auto keyAt = log.find("Public key (ORVO_UPDATE_PUBLIC_KEY): ");
+  ASSERT_NE(keyAt, std::string::npos) << log;
+  const auto publicKey = log.substr(keyAt + 37, 44);
+
+  server.serve("/appcast.xml", rss(readFile(dir.file("item.xml"))));
+  server.serve("/dl/orvo-host_2.1.0_all.deb", readFile(deb));
+  auto engine = std::make_unique<AppcastUpdaterEngine>(
+      AppcastUpdaterEngine::Services{loop.main(), logger, store, http, verifier, installer},
+      AppcastUpdaterEngine::Config{.currentVersion = "2.0.9",
+                                   .builtInFeedURL = server.url("/appcast.xml"),
+                                   .publicKey = publicKey,
+                                   .downloadDirectory = downloads});
+  controller = OrvoUpdaterController::create(std::move(engine), loop.main());
+  const auto found = check();
+  ASSERT_TRUE(found.update) << found.error.value_or("no update");
+  EXPECT_EQ(controller->pendingUpdate()->value(), (PendingUpdate{.id = "2.1.0",
+                                                                 .version = "2.1.0",
+                                                                 .title = "Orvo Host 2.1.0",
+                                                                 .summary = "Notes with ]]> inside"}));
+  const auto result = updateNow();
+  ASSERT_FALSE(result.failed()) << *result.error;
+  ASSERT_EQ(installer.contents.size(), 1u);
+  EXPECT_EQ(installer.contents[0], readFile(deb));
+}
+
 }  // namespace
 }  // namespace orvo::testing
