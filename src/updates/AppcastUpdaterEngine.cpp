@@ -55,10 +55,8 @@ std::string AppcastUpdaterEngine::feedURL() const {
 void AppcastUpdaterEngine::start(UpdaterDelegate& delegate) {
   delegate_ = &delegate;
   setBusy(false);
-  if (feedURL().empty()) {
-    logLine(services_.logger, "Updater: no appcast address is set; updates are off");
-    return;
-  }
+  // The schedule runs regardless; each turn fetches only when an address is set by then.
+  if (feedURL().empty()) logLine(services_.logger, "Updater: no appcast address is set; nothing is checked");
   scheduleCheck(kFirstCheckDelay);
 }
 
@@ -93,7 +91,7 @@ void AppcastUpdaterEngine::checkForUpdates(CheckHandler done) {
 void AppcastUpdaterEngine::runCheck(bool userInitiated, CheckHandler done) {
   const auto url = feedURL();
   setBusy(true);
-  logLine(services_.logger, "Updater: checking for updates at", url);
+  logLine(services_.logger, "Updater: checking for updates at", escapeForLog(url));
   services_.http.get(url, kMaxAppcastBytes,
                      [this, alive = std::weak_ptr(alive_), userInitiated, done = std::move(done)](
                          const platform::HttpClient::Response& response) {
@@ -199,7 +197,8 @@ void AppcastUpdaterEngine::downloadAndVerify(const AppcastItem& item, ProgressHa
   const std::uint64_t limit = enclosure.length ? *enclosure.length + 1 : kMaxPackageBytes;
 
   setBusy(true);
-  logLine(services_.logger, "Updater: downloading", escapeForLog(item.displayVersionString), "from", enclosure.url);
+  logLine(services_.logger, "Updater: downloading", escapeForLog(item.displayVersionString), "from",
+          escapeForLog(enclosure.url));
   auto lastTenth = std::make_shared<std::uint64_t>(0);
   auto onProgress = [this, alive = std::weak_ptr(alive_), progress = std::move(progress), expected = enclosure.length,
                      lastTenth](const platform::HttpClient::Progress& step) {

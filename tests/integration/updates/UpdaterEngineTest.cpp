@@ -263,6 +263,14 @@ TEST_F(UpdaterEngineTest, WithoutAFeedNothingIsFetchedAndChecksAreRefused) {
   ASSERT_TRUE(result.failed());
   EXPECT_THAT(*result.error, HasSubstr("SUFeedURL"));
   EXPECT_EQ(server.requests("/appcast.xml"), 0);
+
+  // An address set later is used from the next scheduled check on.
+  server.serve("/appcast.xml", rss(item({.version = "2.0", .shortVersion = "2.0"})));
+  store.setValue("SUFeedURL", server.url("/appcast.xml"));
+  loop.advance(86400);
+  EXPECT_EQ(server.requests("/appcast.xml"), 1);
+  EXPECT_TRUE(*controller->canCheckForUpdates());
+  EXPECT_EQ(controller->pendingUpdate()->value().id, "2.0");
 }
 
 TEST_F(UpdaterEngineTest, UpdateNowDownloadsVerifiesAndHandsOverThePackage) {
