@@ -14,6 +14,8 @@ packages=(
   libyuv-dev libturbojpeg0-dev
   # sd-bus: logind (sleep, lock, inhibitor locks) and the desktop's screen saver service
   libsystemd-dev
+  # updates: HTTPS, appcast XML, ed25519; the Debian package (cpack, dpkg-shlibdeps)
+  libcurl4-openssl-dev libpugixml-dev libsodium-dev dpkg-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils xfonts-base fonts-dejavu-core

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/BuildConfig.h"
 #include "app/ControlSocket.h"
 #include "app/HostCommands.h"
 #include "app/HostRuntime.h"
@@ -15,7 +16,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: orvo-host [--headless]     run the host (this build has no control panel, so it always runs headless)\n"
-    "       orvo-host ctl COMMAND      drive the running host (orvo-host ctl help lists the commands)\n";
+    "       orvo-host ctl COMMAND      drive the running host (orvo-host ctl help lists the commands)\n"
+    "       orvo-host --version        print the version\n";
 
 int runCtl(const std::vector<std::string>& args) {
   if (args.empty() || args[0] == "help" || args[0] == "--help") {
@@ -40,8 +42,12 @@ int runHost() {
 
   orvo::HostCommands commands(host, runtime.activation(), runtime.clock());
   commands.attachLaunchAtLogin(&runtime.launchAtLogin());
+  commands.attachUpdater(runtime.updater());
   orvo::ControlServer control(runtime.context(), orvo::controlSocketPath(),
-                              [&](const std::vector<std::string>& args) { return commands.execute(args); }, logger);
+                              [&](const std::vector<std::string>& args, std::function<void(orvo::HostCommands::Result)> reply) {
+                                commands.executeAsync(args, std::move(reply));
+                              },
+                              logger);
   if (auto error = control.start()) {
     std::cerr << "orvo-host: " << *error << "\n";
     return 1;
@@ -72,6 +78,10 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "ctl") return runCtl({args.begin() + 1, args.end()});
   if (args.empty() || (args.size() == 1 && args[0] == "--headless")) return runHost();
+  if (args.size() == 1 && args[0] == "--version") {
+    std::cout << "orvo-host " << orvo::build::kVersion << "\n";
+    return 0;
+  }
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     std::cout << kUsage;
     return 0;
