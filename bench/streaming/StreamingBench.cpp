@@ -10,7 +10,9 @@
 //
 // A private Xvfb (3840 × 2160) shows two xterms full of coloured text: one of about
 // 3200 × 2000 pixels, one of about 1200 × 800. Run: build/bench/streaming/orvo_streaming_bench
-// (ORVO_BENCH_MEMORY_FRAMES=5000 also streams 5000 frames and reports memory).
+// (ORVO_BENCH_MEMORY_FRAMES=5000 also streams 5000 frames and reports memory;
+// ORVO_BENCH_ROUNDS sets the rounds of the interleaved R1, default 100;
+// ORVO_BENCH_SAMPLES=DIR keeps the host's frames of both windows and profiles).
 
 #include <benchmark/benchmark.h>
 #include <libyuv/scale_argb.h>
@@ -426,6 +428,45 @@ void registerAll(Desktop& desktop, Rig& rig, std::map<std::string, Picture>& pic
   });
 }
 
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// R1 with its three terms measured round by round (capture alone, TurboJPEG alone of the
+// already-scaled picture, the whole frame), so that a busy machine weighs on all three
+// alike: the other benchmarks run each piece's 200 repetitions one after another.
+void measureInterleaved(Desktop& desktop, Rig& rig, const std::map<std::string, Picture>& pictures, int rounds) {
+  std::printf("\nR1 interleaved over %d rounds (ms, medians; R1 = whole / (capture + encode); per-round: median of\n"
+              "each round's whole / (capture + encode))\n",
+              rounds);
+  std::printf("%-12s %9s %9s %9s %9s %s\n", "window/prof", "capture", "encode", "whole", "R1", "per-round");
+  for (const auto& [name, id] : {std::pair{std::string("big"), desktop.big}, std::pair{std::string("small"), desktop.small}}) {
+    for (const auto* profile : {&interactiveProfile, &refineProfile}) {
+      const bool interactive = !profile->isRefine;
+      const Picture scaled = scaledFor(pictures.at(name), *profile);
+      const ChromaSubsampling subsampling = subsamplingFor(*profile);
+      const double quality = settledQuality(scaled, *profile, subsampling);
+      TurboEncoder encoder;
+      for (int i = 0; i < 20; ++i) rig.frame(id, interactive);
+      std::vector<double> capture, encode, whole, ratio;
+      for (int round = 0; round < rounds; ++round) {
+        auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(rig.capturer.captureWindow(id, std::nullopt, CaptureMode::isolated));
+        capture.push_back(secondsSince(start) * 1000);
+        start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(encoder.encode(scaled, quality, subsampling));
+        encode.push_back(secondsSince(start) * 1000);
+        whole.push_back(rig.frame(id, interactive) * 1000);
+        ratio.push_back(whole.back() / (capture.back() + encode.back()));
+      }
+      const double c = median(capture), e = median(encode), w = median(whole);
+      std::printf("%-12s %9.2f %9.2f %9.2f %9.2f %.2f\n", (name + "/" + profile->name).c_str(), c, e, w, w / (c + e),
+                  median(ratio));
+    }
+  }
+}
+
 // Resident memory of this process, kB.
 long residentKilobytes() {
   std::ifstream status("/proc/self/status");
@@ -557,6 +598,8 @@ int main(int argc, char** argv) {
   SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   printSummary(reporter.medians, pictures, rig);
+  const char* rounds = std::getenv("ORVO_BENCH_ROUNDS");
+  measureInterleaved(desktop, rig, pictures, rounds ? std::atoi(rounds) : 100);
   if (const char* frames = std::getenv("ORVO_BENCH_MEMORY_FRAMES")) measureMemory(desktop, rig, std::atoi(frames));
   benchmark::Shutdown();
   return 0;
