@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -433,6 +434,42 @@ double median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
+double processCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// CPU time (all threads) per frame of the host's strips against the baseline (libyuv box
+// of the whole picture, then tjCompress2), medians over `rounds`: a busy machine stretches
+// wall times, much less the work itself. On two otherwise idle cores the strips' wall time
+// approaches half their CPU time.
+void measureCpu(const std::map<std::string, Picture>& pictures, platform::WindowCapturer& capturer, int rounds) {
+  std::printf("\nCPU per frame, all threads (ms, medians over %d rounds): baseline = box scale + tjCompress2\n", rounds);
+  std::printf("%-12s %9s %9s %s\n", "window/prof", "baseline", "strips", "strips/baseline");
+  FrameProducer producer(capturer);
+  for (const char* name : {"big", "small"}) {
+    for (const auto* profile : {&interactiveProfile, &refineProfile}) {
+      const Picture& source = pictures.at(name);
+      const ChromaSubsampling subsampling = subsamplingFor(*profile);
+      const double quality = settledQuality(scaledFor(source, *profile), *profile, subsampling);
+      TurboEncoder encoder;
+      std::vector<double> baseline, strips;
+      for (int round = 0; round < rounds; ++round) {
+        double start = processCpuSeconds();
+        const Picture scaled = scaledFor(source, *profile);
+        benchmark::DoNotOptimize(encoder.encode(scaled, quality, subsampling));
+        baseline.push_back((processCpuSeconds() - start) * 1000);
+        start = processCpuSeconds();
+        benchmark::DoNotOptimize(producer.makeFrame(1, source.view(), *profile, quality));
+        strips.push_back((processCpuSeconds() - start) * 1000);
+      }
+      const double b = median(baseline), t = median(strips);
+      std::printf("%-12s %9.2f %9.2f %.2f\n", (std::string(name) + "/" + profile->name).c_str(), b, t, t / b);
+    }
+  }
+}
+
 // R1 with its three terms measured round by round (capture alone, TurboJPEG alone of the
 // already-scaled picture, the whole frame), so that a busy machine weighs on all three
 // alike: the other benchmarks run each piece's 200 repetitions one after another.
@@ -600,6 +637,7 @@ int main(int argc, char** argv) {
   printSummary(reporter.medians, pictures, rig);
   const char* rounds = std::getenv("ORVO_BENCH_ROUNDS");
   measureInterleaved(desktop, rig, pictures, rounds ? std::atoi(rounds) : 100);
+  measureCpu(pictures, rig.capturer, 30);
   if (const char* frames = std::getenv("ORVO_BENCH_MEMORY_FRAMES")) measureMemory(desktop, rig, std::atoi(frames));
   benchmark::Shutdown();
   return 0;
