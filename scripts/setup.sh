@@ -11,7 +11,7 @@ packages=(
   libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-composite0-dev libxcb-shm0-dev
   libxcb-image0-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-xkb-dev libxcb-screensaver0-dev
   libxkbcommon-dev
-  libyuv-dev libturbojpeg0-dev
+  libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev
   # sd-bus: logind (sleep, lock, inhibitor locks) and the desktop's screen saver service
   libsystemd-dev
   # updates: HTTPS, appcast XML, ed25519; the Debian package (cpack, dpkg-shlibdeps)
