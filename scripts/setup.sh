@@ -11,9 +11,11 @@ packages=(
   libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-composite0-dev libxcb-shm0-dev
   libxcb-image0-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-xkb-dev libxcb-screensaver0-dev
   libxkbcommon-dev
-  libyuv-dev libturbojpeg0-dev
+  libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev
   # sd-bus: logind (sleep, lock, inhibitor locks) and the desktop's screen saver service
   libsystemd-dev
+  # updates: HTTPS, appcast XML, ed25519; the Debian package (cpack, dpkg-shlibdeps)
+  libcurl4-openssl-dev libpugixml-dev libsodium-dev dpkg-dev
   # the control panel: Qt 6 Widgets, its SVG icons, the X11 platform plugin; xdg-open for documents
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins xdg-utils
   # tests and benchmarks

@@ -12,6 +12,13 @@
 # A second row per window keeps two requests open, to show what pipelining adds.
 # ffmpeg's CPU per frame is measured the same way (user + system time of the process).
 #
+# Goals, each against its baseline in the same run: R2 = orvo fps / ffmpeg fps (one request
+# open per window), R3 = host CPU per frame / ffmpeg CPU per frame; latency p50/p95 of the
+# interactive frames (those with subsampled chroma; refine frames are interleaved, about
+# every 0.4 s) and of all frames; PSNR of one interactive frame of each window, and of
+# ffmpeg's frame, against the exactly box-downscaled window (the text held still for it),
+# with the frames kept as samples; the host's resident memory while it streams four windows.
+#
 # Environment: FRAMES (default 300), WARMUP (default 30), LISTING_PAUSE (seconds between
 # two listings in the xterms, default 1), ORVO_BENCH_BUILD (build directory), KEEP=1
 # (keep the logs of the run and print where they are).
@@ -68,8 +75,15 @@ wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
 listing="while :; do ls -la --color=always /usr/lib/x86_64-linux-gnu /usr/share/doc /usr/bin; sleep $pause; done"
 xterm -title orvo-bench-large -geometry 400x117 -fa Monospace -fs 10 -e sh -c "$listing" &
 pids+=($!)
+terms=$!
 xterm -title orvo-bench-small -geometry 150x47+60+60 -fa Monospace -fs 10 -e sh -c "$listing" &
 pids+=($!)
+terms="$terms,$!"
+# Two more windows for the memory run of four windows.
+for extra in 1 2; do
+  xterm -title "orvo-bench-extra$extra" -geometry 100x30+$((400 * extra))+900 -fa Monospace -fs 10 -e sh -c "$listing" &
+  pids+=($!)
+done
 window_id() { xwininfo -name "$1" | awk '/Window id:/ {print $4}'; }
 window_size() { xwininfo -name "$1" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}'; }
 wait_for 10 window_id orvo-bench-large
@@ -112,7 +126,7 @@ ticks_per_second=$(getconf CLK_TCK)
 field() { sed -n "s/.*window=$2 .*$1=\([^ ]*\).*/\1/p" "$work/stream.out"; }
 
 # One window through host and client: $3 requests kept open (1 as a client does).
-# Sets fps, latency, p95, bytes, size and host_ms.
+# Sets fps, latency, p95, int_p50, int_p95, bytes, size and host_ms.
 orvo_run() {
   local decimal=$(($1)) depth=$2 before after
   stream --window "$decimal" --frames "$warmup" --depth "$depth"
@@ -122,6 +136,8 @@ orvo_run() {
   fps=$(field fps "$decimal")
   latency=$(field latencyMedianMs "$decimal")
   p95=$(field latencyP95Ms "$decimal")
+  int_p50=$(field subsampledMedianMs "$decimal")
+  int_p95=$(field subsampledP95Ms "$decimal")
   bytes=$(field bytesPerFrame "$decimal")
   size=$(field size "$decimal")
   host_ms=$(awk -v t=$((after - before)) -v hz="$ticks_per_second" -v n="$frames" 'BEGIN {printf "%.1f", t * 1000 / hz / n}')
@@ -148,7 +164,7 @@ ffmpeg_run() {
 }
 
 row() {
-  printf '%-8s %-10s %-10s %7s %8s %8s %10s %9s   %7s %7s %9s   %5s %5s\n' "$@"
+  printf '%-8s %-10s %-10s %7s %8s %8s %8s %8s %6s %10s %9s   %7s %7s %9s   %5s %5s\n' "$@"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
@@ -159,20 +175,66 @@ measure() {
   # The host's own timing lines (every 60th frame) of this window during the measured run.
   grep "^HOST win=$decimal " "$work/host.log" | tail -n "$((frames / 60))" >"$work/host-$name.timing" || true
   ffmpeg_run "$id" "${size%x*}"
-  row "$name" "$captured" "$size" "$fps" "$latency" "$p95" "$bytes" "$host_ms" "$ffmpeg_fps" "$ffmpeg_own_fps" \
-    "$ffmpeg_ms" "$(ratio "$fps" "$ffmpeg_fps")" "$(ratio "$host_ms" "$ffmpeg_ms")"
-  orvo_run "$id" 2
-  row "$name/2" "$captured" "$size" "$fps" "$latency" "$p95" "$bytes" "$host_ms" "" "" "" \
-    "$(ratio "$fps" "$ffmpeg_fps")" "$(ratio "$host_ms" "$ffmpeg_ms")"
+  row "$name" "$captured" "$size" "$fps" "$latency" "$p95" "$int_p50" "$int_p95" "$(ratio "$int_p95" "$int_p50")" \
+    "$bytes" "$host_ms" "$ffmpeg_fps" "$ffmpeg_own_fps" "$ffmpeg_ms" "$(ratio "$fps" "$ffmpeg_fps")" \
+    "$(ratio "$host_ms" "$ffmpeg_ms")"
+  if [ "${DEPTH2:-1}" = 1 ]; then
+    orvo_run "$id" 2
+    row "$name/2" "$captured" "$size" "$fps" "$latency" "$p95" "$int_p50" "$int_p95" "$(ratio "$int_p95" "$int_p50")" \
+      "$bytes" "$host_ms" "" "" "" "$(ratio "$fps" "$ffmpeg_fps")" "$(ratio "$host_ms" "$ffmpeg_ms")"
+  fi
 }
 
 echo "Orvo end to end on $DISPLAY (3840x2160), $frames frames per window after $warmup warm-up frames; $(nproc) cores"
-row window captured sent fps lat.ms p95.ms bytes/frame cpu.ms ff.fps "(own)" ff.cpu.ms "fps×" "cpu×"
+row window captured sent fps p50.ms p95.ms int.p50 int.p95 p95/50 bytes/frame cpu.ms ff.fps "(own)" ff.cpu.ms "R2" "R3"
 measure large "$large"
 measure small "$small"
-echo "fps/lat: orvo-host to orvo-client over TLS on loopback; cpu.ms: host CPU per frame;"
-echo "ff.fps: ffmpeg frames over wall time (own: ffmpeg's report); fps× and cpu×: orvo over ffmpeg;"
+echo "fps, p50/p95: orvo-host to orvo-client over TLS on loopback, all frames; int.*: interactive frames only;"
+echo "cpu.ms: host CPU per frame; ff.fps: ffmpeg frames over wall time (own: ffmpeg's report);"
+echo "R2 = fps / ff.fps (goal >= 2.0); R3 = cpu.ms / ff.cpu.ms (goal <= 0.25);"
 echo "NAME/2: two requests kept open per window instead of one (the host pipelines capture and send)."
+
+# --- fidelity: the text held still, one frame of each window against the exact box downscale
+samples=${SAMPLES:-$work/samples}
+mkdir -p "$samples"
+listers=$(pgrep -P "$terms" || true)  # the listing shells of this run's two xterms
+[ -n "$listers" ] && kill -STOP $listers
+sleep 1.5  # the listing that was under way ends in its sleep, or is stopped; either way the text stays
+psnr_of() { compare -metric PSNR "$1" "$2" null: 2>&1 | awk '{print $1}'; }
+echo "PSNR (dB) against the exact box downscale of the window (frames kept in $samples):"
+for name in large small; do
+  id=$(window_id "orvo-bench-$name")
+  decimal=$((id))
+  # Input just now keeps the frames interactive: none is sent here, so ask for three frames
+  # and keep the one with subsampled chroma (the first of a quiet window is a refine frame).
+  stream --window "$decimal" --frames 3 --out "$samples/$name"
+  frame=$(for f in "$samples/$name"/window-*.jpg; do
+    identify -format '%[jpeg:sampling-factor] %i\n' "$f"; done | awk '$1 ~ /^2x2/ {print $2; exit}')
+  [ -n "$frame" ] || { echo "  $name: no interactive frame"; continue; }
+  geometry=$(identify -format '%wx%h' "$frame")
+  import -silent -window "$id" "$samples/$name-window.png"
+  convert "$samples/$name-window.png" -filter box -resize "$geometry!" "$samples/$name-exact.png"
+  ffmpeg -nostdin -loglevel error -f x11grab -draw_mouse 0 -window_id "$id" -i "$DISPLAY" -frames:v 1 \
+    -vf "scale=${geometry%x*}:-2,format=yuvj420p" -q:v 4 -y "$samples/$name-ffmpeg.jpg"
+  ffmpeg_geometry=$(identify -format '%wx%h' "$samples/$name-ffmpeg.jpg")
+  convert "$samples/$name-ffmpeg.jpg" -resize "$geometry!" "$samples/$name-ffmpeg-sized.png"
+  printf '  %-6s %s  orvo %s dB (%s)  ffmpeg %s dB (%s)\n' "$name" "$geometry" \
+    "$(psnr_of "$samples/$name-exact.png" "$frame")" "$(basename "$frame")" \
+    "$(psnr_of "$samples/$name-exact.png" "$samples/$name-ffmpeg-sized.png")" "$ffmpeg_geometry"
+done
+[ -n "$listers" ] && kill -CONT $listers
+
+# --- memory: the host streaming four windows at once ---------------------------------
+rss() { awk '/^VmRSS:/ {print $2}' "/proc/$host_pid/status"; }
+four=()
+for name in large small extra1 extra2; do four+=(--window "$(($(window_id "orvo-bench-$name")))"); done
+rss_before=$(rss)
+stream "${four[@]}" --frames "$warmup"
+rss_early=$(rss)
+stream "${four[@]}" --frames "$frames"
+rss_late=$(rss)
+echo "Host resident memory (kB): $rss_before before streaming four windows, $rss_early after $warmup frames each," \
+  "$rss_late after $frames more (goal <= 32768 and flat)"
 echo "Host timing of sampled frames (ms, mean): capture, scale, encode, total"
 for name in large small; do
   awk -v name="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); v[kv[1]] += kv[2] + 0}; n++}

@@ -1,13 +1,21 @@
-// The frame path on a real X server: capture (MIT-SHM), scaling, JPEG encoding and the
-// whole captureAndSendFrame up to the hand-off to the send queue, for the interactive and
-// refine profiles. Each benchmark times one frame per repetition (200 repetitions) and
-// reports the median; a summary compares the whole path with capture + encode.
+// The frame path on a real X server: capture (MIT-SHM), the host's frame production
+// (scaling, conversion and encoding in strips on two threads), and the whole
+// captureAndSendFrame up to the hand-off to the send queue, for the interactive and refine
+// profiles; next to them, in the same run, the baseline pieces: libyuv's box scaling of
+// the whole picture and plain TurboJPEG (tjCompress2 from B, G, R, X) of the already-scaled
+// picture at the same quality and subsampling. Each benchmark times one frame per
+// repetition (200 repetitions) and reports the median; the summary prints
+// R1 = whole / (capture + TurboJPEG encode alone), and the PSNR of the host's frames and of
+// the baseline (box scale + tjCompress2) against the exactly box-downscaled window.
 //
 // A private Xvfb (3840 × 2160) shows two xterms full of coloured text: one of about
 // 3200 × 2000 pixels, one of about 1200 × 800. Run: build/bench/streaming/orvo_streaming_bench
-// (ORVO_BENCH_MEMORY_FRAMES=5000 also streams 5000 frames and reports memory).
+// (ORVO_BENCH_MEMORY_FRAMES=5000 also streams 5000 frames and reports memory;
+// ORVO_BENCH_ROUNDS sets the rounds of the interleaved R1, default 100;
+// ORVO_BENCH_SAMPLES=DIR keeps the host's frames of both windows and profiles).
 
 #include <benchmark/benchmark.h>
+#include <libyuv/scale_argb.h>
 #include <malloc.h>
 #include <turbojpeg.h>
 
@@ -18,6 +26,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -34,8 +43,8 @@
 #include "platform/linux/x11/X11Connection.h"
 #include "platform/linux/x11capture/X11WindowCapturer.h"
 #include "streaming/FrameFormat.h"
-#include "streaming/FrameScaler.h"
-#include "streaming/JpegEncoder.h"
+#include "streaming/FrameProducer.h"
+#include "streaming/JpegStrips.h"
 #include "streaming/SnapshotPump.h"
 #include "streaming/WindowCatalogue.h"
 #include "support/XvfbFixture.h"
@@ -235,29 +244,90 @@ Picture copyOf(const platform::ImageView& image) {
   return picture;
 }
 
+// libyuv's box scaling of the whole picture in one call: the host's scaling before strips.
 Picture scaledFor(const Picture& source, const StreamProfile& profile) {
   const FrameSize size = targetFrameSize(source.width, source.height, profile.maxDim);
-  WindowFrameScalerCache cache;
-  const auto scaled = scaleImage(source.view(), size.width, size.height, cache);
-  return copyOf(*scaled);
+  if (size.width == source.width && size.height == source.height) return source;
+  Picture scaled{std::vector<std::uint8_t>(static_cast<std::size_t>(size.width) * size.height * 4), size.width,
+                 size.height};
+  libyuv::ARGBScale(source.pixels.data(), source.width * 4, source.width, source.height, scaled.pixels.data(),
+                    size.width * 4, size.width, size.height, libyuv::kFilterBox);
+  return scaled;
 }
+
+// The exact box (area-average) downscale: every source pixel weighs by the part of its
+// area inside the destination pixel. The reference the frames are compared with.
+Picture exactBoxDownscale(const Picture& source, const StreamProfile& profile) {
+  const FrameSize size = targetFrameSize(source.width, source.height, profile.maxDim);
+  if (size.width == source.width && size.height == source.height) return source;
+  const double sx = static_cast<double>(source.width) / size.width;
+  const double sy = static_cast<double>(source.height) / size.height;
+  Picture result{std::vector<std::uint8_t>(static_cast<std::size_t>(size.width) * size.height * 4), size.width,
+                 size.height};
+  std::vector<double> row(static_cast<std::size_t>(source.width) * 3);
+  for (int y = 0; y < size.height; ++y) {
+    const double y0 = y * sy, y1 = (y + 1) * sy;
+    std::fill(row.begin(), row.end(), 0.0);
+    for (int v = static_cast<int>(y0); v < std::min(static_cast<int>(std::ceil(y1)), source.height); ++v) {
+      const double weight = std::min<double>(v + 1, y1) - std::max<double>(v, y0);
+      const std::uint8_t* line = source.pixels.data() + static_cast<std::size_t>(v) * source.width * 4;
+      for (int x = 0; x < source.width; ++x) {
+        for (int c = 0; c < 3; ++c) row[static_cast<std::size_t>(x) * 3 + c] += weight * line[x * 4 + c];
+      }
+    }
+    for (int x = 0; x < size.width; ++x) {
+      const double x0 = x * sx, x1 = (x + 1) * sx;
+      double sum[3] = {0, 0, 0};
+      for (int u = static_cast<int>(x0); u < std::min(static_cast<int>(std::ceil(x1)), source.width); ++u) {
+        const double weight = std::min<double>(u + 1, x1) - std::max<double>(u, x0);
+        for (int c = 0; c < 3; ++c) sum[c] += weight * row[static_cast<std::size_t>(u) * 3 + c];
+      }
+      std::uint8_t* out = result.pixels.data() + (static_cast<std::size_t>(y) * size.width + x) * 4;
+      for (int c = 0; c < 3; ++c) out[c] = static_cast<std::uint8_t>(std::lround(sum[c] / (sx * sy)));
+      out[3] = 0xFF;
+    }
+  }
+  return result;
+}
+
+// Plain TurboJPEG from B, G, R, X pixels: the baseline encoder of R1.
+class TurboEncoder {
+ public:
+  TurboEncoder() : handle_(tjInitCompress()) {}
+  ~TurboEncoder() { tjDestroy(handle_); }
+  TurboEncoder(const TurboEncoder&) = delete;
+  TurboEncoder& operator=(const TurboEncoder&) = delete;
+  std::size_t encode(const Picture& picture, double quality, ChromaSubsampling subsampling) {
+    const int samples = subsampling == ChromaSubsampling::s420 ? TJSAMP_420 : TJSAMP_444;
+    buffer_.resize(tjBufSize(picture.width, picture.height, samples));
+    unsigned char* out = buffer_.data();
+    unsigned long size = buffer_.size();
+    if (tjCompress2(handle_, picture.pixels.data(), picture.width, picture.width * 4, picture.height, TJPF_BGRX, &out,
+                    &size, samples, jpegQualityNumber(quality), TJFLAG_NOREALLOC) != 0) {
+      return 0;
+    }
+    return size;
+  }
+  Bytes copy(std::size_t length) const { return Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length)); }
+
+ private:
+  tjhandle handle_;
+  std::vector<std::uint8_t> buffer_;
+};
 
 // The quality the adaptive loop settles at for this picture and profile.
 double settledQuality(const Picture& picture, const StreamProfile& profile, ChromaSubsampling subsampling) {
-  JpegEncoder encoder;
-  WindowJPEGEncodeCache cache;
+  TurboEncoder encoder;
   double quality = profile.initialQ;
-  for (int i = 0; i < 40; ++i) {
-    quality = adaptQuality(quality, *encoder.encode(picture.view(), quality, subsampling, cache), profile);
-  }
+  for (int i = 0; i < 40; ++i) quality = adaptQuality(quality, encoder.encode(picture, quality, subsampling), profile);
   return quality;
 }
 
-double psnr(const Picture& reference, const Bytes& jpeg) {
+double psnr(const Picture& reference, const std::uint8_t* jpeg, std::size_t length) {
   tjhandle decoder = tjInitDecompress();
   std::vector<std::uint8_t> decoded(reference.pixels.size());
-  tjDecompress2(decoder, jpeg.data(), jpeg.size(), decoded.data(), reference.width, reference.width * 4,
-                reference.height, TJPF_BGRX, 0);
+  tjDecompress2(decoder, jpeg, length, decoded.data(), reference.width, reference.width * 4, reference.height,
+                TJPF_BGRX, 0);
   tjDestroy(decoder);
   double squared = 0;
   std::size_t count = 0;
@@ -269,12 +339,11 @@ double psnr(const Picture& reference, const Bytes& jpeg) {
   }
   return 10 * std::log10(255.0 * 255.0 / (squared / static_cast<double>(count)));
 }
+double psnr(const Picture& reference, const Bytes& jpeg) { return psnr(reference, jpeg.data(), jpeg.size()); }
 
 Bytes encodeCopy(const Picture& picture, double quality, ChromaSubsampling subsampling) {
-  JpegEncoder encoder;
-  WindowJPEGEncodeCache cache;
-  const std::size_t n = *encoder.encode(picture.view(), quality, subsampling, cache);
-  return Bytes(cache.data(), cache.data() + n);
+  TurboEncoder encoder;
+  return encoder.copy(encoder.encode(picture, quality, subsampling));
 }
 
 // Collects the median of every benchmark for the summary.
@@ -318,20 +387,26 @@ void registerAll(Desktop& desktop, Rig& rig, std::map<std::string, Picture>& pic
       const Picture scaled = scaledFor(source, *profile);
       const ChromaSubsampling subsampling = subsamplingFor(*profile);
       const double quality = settledQuality(scaled, *profile, subsampling);
-      auto encoder = std::make_shared<JpegEncoder>();
-      auto cache = std::make_shared<WindowJPEGEncodeCache>();
-      timed("encode/" + suffix, [encoder, cache, scaled, quality, subsampling] {
+      auto encoder = std::make_shared<TurboEncoder>();
+      timed("encode/" + suffix, [encoder, scaled, quality, subsampling] {
         const auto start = std::chrono::steady_clock::now();
-        benchmark::DoNotOptimize(encoder->encode(scaled.view(), quality, subsampling, *cache));
+        benchmark::DoNotOptimize(encoder->encode(scaled, quality, subsampling));
+        return secondsSince(start);
+      });
+
+      // The host's frame production alone (scale, convert, encode in strips on two threads).
+      auto producer = std::make_shared<FrameProducer>(rig.capturer);
+      timed("produce/" + suffix, [producer, &source, profile, quality] {
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(producer->makeFrame(1, source.view(), *profile, quality));
         return secondsSince(start);
       });
 
       const FrameSize size = targetFrameSize(source.width, source.height, profile->maxDim);
       if (size.width != source.width || size.height != source.height) {
-        auto scaler = std::make_shared<WindowFrameScalerCache>();
-        timed("scale/" + suffix, [scaler, &source, size] {
+        timed("scale/" + suffix, [&source, profile] {
           const auto start = std::chrono::steady_clock::now();
-          benchmark::DoNotOptimize(scaleImage(source.view(), size.width, size.height, *scaler));
+          benchmark::DoNotOptimize(scaledFor(source, *profile));
           return secondsSince(start);
         });
       }
@@ -352,6 +427,81 @@ void registerAll(Desktop& desktop, Rig& rig, std::map<std::string, Picture>& pic
     benchmark::DoNotOptimize(plain->captureWindow(id, std::nullopt, CaptureMode::isolated));
     return secondsSince(start);
   });
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+double processCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// CPU time (all threads) per frame of the host's strips against the baseline (libyuv box
+// of the whole picture, then tjCompress2), medians over `rounds`: a busy machine stretches
+// wall times, much less the work itself. On two otherwise idle cores the strips' wall time
+// approaches half their CPU time.
+void measureCpu(const std::map<std::string, Picture>& pictures, platform::WindowCapturer& capturer, int rounds) {
+  std::printf("\nCPU per frame, all threads (ms, medians over %d rounds): baseline = box scale + tjCompress2\n", rounds);
+  std::printf("%-12s %9s %9s %s\n", "window/prof", "baseline", "strips", "strips/baseline");
+  FrameProducer producer(capturer);
+  for (const char* name : {"big", "small"}) {
+    for (const auto* profile : {&interactiveProfile, &refineProfile}) {
+      const Picture& source = pictures.at(name);
+      const ChromaSubsampling subsampling = subsamplingFor(*profile);
+      const double quality = settledQuality(scaledFor(source, *profile), *profile, subsampling);
+      TurboEncoder encoder;
+      std::vector<double> baseline, strips;
+      for (int round = 0; round < rounds; ++round) {
+        double start = processCpuSeconds();
+        const Picture scaled = scaledFor(source, *profile);
+        benchmark::DoNotOptimize(encoder.encode(scaled, quality, subsampling));
+        baseline.push_back((processCpuSeconds() - start) * 1000);
+        start = processCpuSeconds();
+        benchmark::DoNotOptimize(producer.makeFrame(1, source.view(), *profile, quality));
+        strips.push_back((processCpuSeconds() - start) * 1000);
+      }
+      const double b = median(baseline), t = median(strips);
+      std::printf("%-12s %9.2f %9.2f %.2f\n", (std::string(name) + "/" + profile->name).c_str(), b, t, t / b);
+    }
+  }
+}
+
+// R1 with its three terms measured round by round (capture alone, TurboJPEG alone of the
+// already-scaled picture, the whole frame), so that a busy machine weighs on all three
+// alike: the other benchmarks run each piece's 200 repetitions one after another.
+void measureInterleaved(Desktop& desktop, Rig& rig, const std::map<std::string, Picture>& pictures, int rounds) {
+  std::printf("\nR1 interleaved over %d rounds (ms, medians; R1 = whole / (capture + encode); per-round: median of\n"
+              "each round's whole / (capture + encode))\n",
+              rounds);
+  std::printf("%-12s %9s %9s %9s %9s %s\n", "window/prof", "capture", "encode", "whole", "R1", "per-round");
+  for (const auto& [name, id] : {std::pair{std::string("big"), desktop.big}, std::pair{std::string("small"), desktop.small}}) {
+    for (const auto* profile : {&interactiveProfile, &refineProfile}) {
+      const bool interactive = !profile->isRefine;
+      const Picture scaled = scaledFor(pictures.at(name), *profile);
+      const ChromaSubsampling subsampling = subsamplingFor(*profile);
+      const double quality = settledQuality(scaled, *profile, subsampling);
+      TurboEncoder encoder;
+      for (int i = 0; i < 20; ++i) rig.frame(id, interactive);
+      std::vector<double> capture, encode, whole, ratio;
+      for (int round = 0; round < rounds; ++round) {
+        auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(rig.capturer.captureWindow(id, std::nullopt, CaptureMode::isolated));
+        capture.push_back(secondsSince(start) * 1000);
+        start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(encoder.encode(scaled, quality, subsampling));
+        encode.push_back(secondsSince(start) * 1000);
+        whole.push_back(rig.frame(id, interactive) * 1000);
+        ratio.push_back(whole.back() / (capture.back() + encode.back()));
+      }
+      const double c = median(capture), e = median(encode), w = median(whole);
+      std::printf("%-12s %9.2f %9.2f %9.2f %9.2f %.2f\n", (name + "/" + profile->name).c_str(), c, e, w, w / (c + e),
+                  median(ratio));
+    }
+  }
 }
 
 // Resident memory of this process, kB.
@@ -385,9 +535,11 @@ void measureMemory(Desktop& desktop, Rig& rig, int frames) {
 
 void printSummary(const std::map<std::string, double>& medians, const std::map<std::string, Picture>& pictures,
                   Rig& rig) {
-  std::printf("\nMedians over %d frames (ms); whole = captureAndSendFrame up to the send queue\n", kFrames);
-  std::printf("%-12s %9s %9s %9s %9s %9s %s\n", "window/prof", "capture", "scale", "encode", "whole",
-              "cap+enc", "whole/(cap+enc)");
+  std::printf("\nMedians over %d frames (ms); whole = captureAndSendFrame up to the send queue;\n", kFrames);
+  std::printf("encode = tjCompress2 from BGRX of the already-scaled picture; scale = libyuv box of the whole picture;\n");
+  std::printf("produce = the host's strips (scale + convert + encode on two threads); R1 = whole / (capture + encode)\n");
+  std::printf("%-12s %9s %9s %9s %9s %9s %9s %s\n", "window/prof", "capture", "scale", "encode", "produce", "whole",
+              "cap+enc", "R1");
   for (const char* window : {"big", "small"}) {
     for (const char* profile : {"int", "ref"}) {
       const std::string suffix = std::string(window) + "/" + profile;
@@ -398,8 +550,36 @@ void printSummary(const std::map<std::string, double>& medians, const std::map<s
       const double capture = get("capture/" + std::string(window) + "/isolated");
       const double encode = get("encode/" + suffix);
       const double whole = get("frame/" + suffix);
-      std::printf("%-12s %9.2f %9.2f %9.2f %9.2f %9.2f %.2f\n", suffix.c_str(), capture, get("scale/" + suffix),
-                  encode, whole, capture + encode, whole / (capture + encode));
+      std::printf("%-12s %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %.2f\n", suffix.c_str(), capture, get("scale/" + suffix),
+                  encode, get("produce/" + suffix), whole, capture + encode, whole / (capture + encode));
+    }
+  }
+
+  // Fidelity against the exactly box-downscaled window, each at the quality the adaptive
+  // loop settles at: the host's frame, and the baseline (libyuv box of the whole picture,
+  // then tjCompress2), the path the host took before strips.
+  std::printf("\nPSNR (R, G, B) against the exact box downscale, at the settled quality:\n");
+  FrameProducer producer(rig.capturer);
+  for (const char* window : {"big", "small"}) {
+    for (const auto* profile : {&interactiveProfile, &refineProfile}) {
+      const Picture& source = pictures.at(window);
+      const Picture exact = exactBoxDownscale(source, *profile);
+      const Picture scaled = scaledFor(source, *profile);
+      const ChromaSubsampling subsampling = subsamplingFor(*profile);
+      const double quality = settledQuality(scaled, *profile, subsampling);
+      const Bytes baseline = encodeCopy(scaled, quality, subsampling);
+      const auto frame = producer.makeFrame(1, source.view(), *profile, quality);
+      // ORVO_BENCH_SAMPLES=DIR keeps each frame, to check that text stays legible.
+      if (const char* dir = std::getenv("ORVO_BENCH_SAMPLES")) {
+        const std::string name = std::string(dir) + "/" + window + "-" + profile->name + ".jpg";
+        std::ofstream(name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(frame->wire.data() + frameHeaderSize),
+                   static_cast<std::streamsize>(frame->jpegLength));
+      }
+      std::printf("  %-5s %-3s %dx%d q=%.2f  host %.2f dB %zu bytes  baseline %.2f dB %zu bytes\n", window,
+                  profile->name.c_str(), exact.width, exact.height, quality,
+                  psnr(exact, frame->wire.data() + frameHeaderSize, frame->jpegLength), frame->jpegLength,
+                  psnr(exact, baseline), baseline.size());
     }
   }
 
@@ -411,12 +591,11 @@ void printSummary(const std::map<std::string, double>& medians, const std::map<s
     for (const auto subsampling : {ChromaSubsampling::s420, ChromaSubsampling::s444}) {
       const double quality = settledQuality(scaled, refineProfile, subsampling);
       const Bytes jpeg = encodeCopy(scaled, quality, subsampling);
-      JpegEncoder encoder;
-      WindowJPEGEncodeCache cache;
+      TurboEncoder encoder;
       std::vector<double> times;
       for (int i = 0; i < 21; ++i) {
         const auto start = std::chrono::steady_clock::now();
-        encoder.encode(scaled.view(), quality, subsampling, cache);
+        encoder.encode(scaled, quality, subsampling);
         times.push_back(secondsSince(start) * 1000);
       }
       std::sort(times.begin(), times.end());
@@ -456,6 +635,9 @@ int main(int argc, char** argv) {
   SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   printSummary(reporter.medians, pictures, rig);
+  const char* rounds = std::getenv("ORVO_BENCH_ROUNDS");
+  measureInterleaved(desktop, rig, pictures, rounds ? std::atoi(rounds) : 100);
+  measureCpu(pictures, rig.capturer, 30);
   if (const char* frames = std::getenv("ORVO_BENCH_MEMORY_FRAMES")) measureMemory(desktop, rig, std::atoi(frames));
   benchmark::Shutdown();
   return 0;

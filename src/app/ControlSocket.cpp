@@ -24,6 +24,7 @@ constexpr std::size_t kMaxRequestBytes = 16 * 1024;
 constexpr std::size_t kMaxResponseBytes = 4 * 1024 * 1024;
 constexpr long kMaxSessions = 4;
 constexpr auto kSessionTimeout = std::chrono::seconds(5);
+constexpr auto kAnswerTimeout = std::chrono::minutes(10);
 
 using Socket = asio::local::stream_protocol::socket;
 
@@ -81,10 +82,7 @@ struct ControlServer::Session : std::enable_shared_from_this<Session> {
       : socket(std::move(connected)), timer(socket.get_executor()), executor(run), token(std::move(liveToken)) {}
 
   void run() {
-    timer.expires_after(kSessionTimeout);
-    timer.async_wait([self = shared_from_this()](const std::error_code& error) {
-      if (!error) self->socket.close();
-    });
+    armTimer(kSessionTimeout);
     asio::async_read_until(socket, buffer, '\n', [self = shared_from_this()](std::error_code error, std::size_t size) {
       if (error) {
         self->timer.cancel();
@@ -92,14 +90,29 @@ struct ControlServer::Session : std::enable_shared_from_this<Session> {
       }
       std::string line(asio::buffers_begin(self->buffer.data()), asio::buffers_begin(self->buffer.data()) + size);
       const auto args = decodeControlRequest(line);
-      self->response = encodeControlResponse(args ? self->executor(*args)
-                                                  : HostCommands::Result{2, "orvo-host ctl: malformed request\n"});
-      asio::async_write(self->socket, asio::buffer(self->response), [self](std::error_code, std::size_t) {
-        self->timer.cancel();
-        std::error_code ignored;
-        self->socket.shutdown(Socket::shutdown_both, ignored);
-        self->socket.close(ignored);
-      });
+      if (!args) return self->answer({2, "orvo-host ctl: malformed request\n"});
+      self->armTimer(kAnswerTimeout);
+      self->executor(*args, [self](HostCommands::Result result) { self->answer(result); });
+    });
+  }
+
+  // Closes the connection when the time runs out first; re-arming replaces the deadline.
+  void armTimer(std::chrono::steady_clock::duration limit) {
+    timer.expires_after(limit);
+    timer.async_wait([self = shared_from_this()](const std::error_code& error) {
+      if (!error) self->socket.close();
+    });
+  }
+
+  void answer(const HostCommands::Result& result) {
+    if (answered || !socket.is_open()) return;
+    answered = true;
+    response = encodeControlResponse(result);
+    asio::async_write(socket, asio::buffer(response), [self = shared_from_this()](std::error_code, std::size_t) {
+      self->timer.cancel();
+      std::error_code ignored;
+      self->socket.shutdown(Socket::shutdown_both, ignored);
+      self->socket.close(ignored);
     });
   }
 
@@ -109,6 +122,7 @@ struct ControlServer::Session : std::enable_shared_from_this<Session> {
   Executor& executor;
   std::shared_ptr<int> token;
   std::string response;
+  bool answered = false;
 };
 
 ControlServer::ControlServer(asio::io_context& context, std::string path, Executor executor, Logger& logger)

@@ -27,10 +27,13 @@ std::optional<HostCommands::Result> decodeControlResponse(const std::string& lin
 
 // The host's end of the control socket, on the main queue's io_context. The socket file is
 // created 0600 and removed when the server stops; connections from other users are
-// refused; requests are bounded in size, time and number.
+// refused; requests are bounded in size, time and number (a request must arrive within
+// 5 s; its answer, which may wait for the network, within 10 minutes).
 class ControlServer {
  public:
-  using Executor = std::function<HostCommands::Result(const std::vector<std::string>&)>;
+  // Runs one command; the answer may come later, through `reply`, on the main queue.
+  using Executor =
+      std::function<void(const std::vector<std::string>&, std::function<void(HostCommands::Result)> reply)>;
 
   ControlServer(asio::io_context& context, std::string path, Executor executor, Logger& logger);
   ~ControlServer();

@@ -10,6 +10,7 @@
 #include "host/OrvoHost.h"
 #include "pairing/OrvoPairingStore.h"
 #include "platform/WindowActivation.h"
+#include "updates/OrvoUpdaterController.h"
 
 namespace orvo {
 namespace {
@@ -58,7 +59,9 @@ std::string HostCommands::usage() {
          "  unpair ID                revoke a paired device (id, device id or name)\n"
          "  discoverable on|off      listen and advertise on the network, or stop\n"
          "  allow-control on|off     allow remote pointer and keyboard input, or forbid it\n"
-         "  launch-at-login [on|off] start the host when you log in, or not; without on|off, show it\n";
+         "  launch-at-login [on|off] start the host when you log in, or not; without on|off, show it\n"
+         "  check-for-updates        check the update feed now and say what it offers\n"
+         "  update-now               download, verify and install the update found\n";
 }
 
 HostCommands::Result HostCommands::execute(const std::vector<std::string>& args) {
@@ -81,7 +84,8 @@ HostCommands::Result HostCommands::execute(const std::vector<std::string>& args)
     return command == "discoverable" ? discoverable(*on) : allowControl(*on);
   }
   const bool known = command == "status" || command == "pin" || command == "regenerate-pin" || command == "token" ||
-                     command == "devices" || command == "unpair" || command == "launch-at-login";
+                     command == "devices" || command == "unpair" || command == "launch-at-login" ||
+                     command == "check-for-updates" || command == "update-now";
   return usageError(known ? "wrong number of arguments for " + command : "unknown command “" + command + "”");
 }
 
@@ -108,7 +112,37 @@ HostCommands::Result HostCommands::status() {
   }
   return {0, "Status: " + *host_.statusText() + "\n" + "Discoverable: " + (*host_.isDiscoverable() ? "on" : "off") +
                  "\n" + "Listening: " + ports + "\n" + "Remote control: " + remote + "\n" +
-                 "Connected client: " + escapeForLog(client) + "\n"};
+                 "Connected client: " + escapeForLog(client) + "\n" + updateStatusLine()};
+}
+
+std::string HostCommands::updateStatusLine() const {
+  if (!updater_ || !updater_->pendingUpdate()->has_value()) return "Update: none\n";
+  return "Update: " + escapeForLog(updater_->pendingUpdate()->value().version) + " pending\n";
+}
+
+void HostCommands::executeAsync(const std::vector<std::string>& args, std::function<void(Result)> done) {
+  if (args.size() == 1 && args[0] == "check-for-updates") return checkForUpdates(std::move(done));
+  if (args.size() == 1 && args[0] == "update-now") return updateNow(std::move(done));
+  done(execute(args));
+}
+
+void HostCommands::checkForUpdates(std::function<void(Result)> done) {
+  if (!updater_) return done({1, "orvo-host ctl: this host has no updater\n"});
+  updater_->checkForUpdates([done](const UpdateCheckResult& result) {
+    if (result.error) return done({1, "Update check failed: " + escapeForLog(*result.error) + "\n"});
+    if (!result.update) return done({0, "Up to date: " + escapeForLog(result.currentVersion) + "\n"});
+    const auto update = PendingUpdate::fromItem(*result.update);
+    done({0, "Update available: " + escapeForLog(update.version) + " (" + escapeForLog(update.id) + ") — " +
+                 escapeForLog(update.title) + "\n"});
+  });
+}
+
+void HostCommands::updateNow(std::function<void(Result)> done) {
+  if (!updater_) return done({1, "orvo-host ctl: this host has no updater\n"});
+  updater_->updateNow({}, [done](const UpdateInstallResult& result) {
+    if (result.error) return done({1, escapeForLog(*result.error) + "\n"});
+    done({0, result.message + "\n"});
+  });
 }
 
 HostCommands::Result HostCommands::withEnvironment(Result status) {

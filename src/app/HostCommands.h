@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,7 @@ namespace orvo {
 class Clock;
 class LaunchAtLoginManager;
 class OrvoHost;
+class OrvoUpdaterController;
 namespace platform {
 class WindowActivation;
 }
@@ -19,13 +21,20 @@ class HostCommands {
   struct Result {
     int exitCode = 0;  // 0 success, 1 failure, 2 usage error
     std::string output;
+    bool operator==(const Result&) const = default;
   };
 
   HostCommands(OrvoHost& host, platform::WindowActivation& activation, const Clock& clock);
   // The launch-at-login setting that `launch-at-login` and `status` show; without one they
   // say it is not available. Must outlive this object.
   void attachLaunchAtLogin(LaunchAtLoginManager* manager) { launchAtLogin_ = manager; }
+  // The commands that answer at once (all but the update commands).
   Result execute(const std::vector<std::string>& args);
+  // Every command, including those that finish later (the update commands wait for the
+  // network); `done` runs on the main queue, at once for the others.
+  void executeAsync(const std::vector<std::string>& args, std::function<void(Result)> done);
+  // The update controller behind "check-for-updates", "update-now" and the status line.
+  void attachUpdater(OrvoUpdaterController& updater) { updater_ = &updater; }
 
   static std::string usage();
 
@@ -39,11 +48,15 @@ class HostCommands {
   // `status` with the lines of the host's environment (screen lock, launch at login).
   Result withEnvironment(Result status);
   Result launchAtLogin(const std::vector<std::string>& args);
+  std::string updateStatusLine() const;
+  void checkForUpdates(std::function<void(Result)> done);
+  void updateNow(std::function<void(Result)> done);
 
   OrvoHost& host_;
   platform::WindowActivation& activation_;
   const Clock& clock_;
   LaunchAtLoginManager* launchAtLogin_ = nullptr;
+  OrvoUpdaterController* updater_ = nullptr;
 };
 
 // "Expires in 42s" while at least one whole second is left, else "Expired (regenerating…)".

@@ -2,11 +2,16 @@
 
 #include <asio/steady_timer.hpp>
 #include <chrono>
+#include <filesystem>
 
+#include "app/BuildConfig.h"
 #include "input/RemoteInput.h"
 #include "input/WindowFocus.h"
+#include "platform/linux/stores/StandardPaths.h"
 #include "streaming/SnapshotPump.h"
 #include "streaming/WindowCatalogue.h"
+#include "updates/AppcastUpdaterEngine.h"
+#include "updates/OrvoUpdaterController.h"
 
 namespace orvo {
 
@@ -35,7 +40,11 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       launchAtLogin_(autostart_),
       capturer_(captureDisplay_, logger),
       injector_(logger, main_, clock_),
-      queues_(logger, 3) {
+      queues_(logger, 3),
+      updateWorkers_(logger, 1),
+      updateQueue_(updateWorkers_.makeSerialQueue("orvo.updates", QueuePriority::unspecified)),
+      http_(main_, *updateQueue_, std::string("orvo-host/") + build::kVersion),
+      installer_(platform::XdgOpenPackageInstaller::hasDesktopSession()) {
   host_ = OrvoHost::create(OrvoHostServices{main_, queues_, clock_, logger_, random_, settings_, secrets_, hostInfo_,
                                             network_, discovery_, activation_, awake_, collator_, powerEvents_});
   const auto queues = host_->queues();
@@ -52,9 +61,22 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
   }
   // After the host subscribed: a screen already locked at start reaches its handler.
   powerEvents_.start(systemBusError_);
+
+  auto engine = std::make_unique<AppcastUpdaterEngine>(
+      AppcastUpdaterEngine::Services{main_, logger_, settings_, http_, verifier_, installer_},
+      AppcastUpdaterEngine::Config{
+          .currentVersion = build::kVersion,
+          .builtInFeedURL = build::kUpdateFeedURL,
+          .publicKey = build::kUpdatePublicKey,
+          .downloadDirectory = std::filesystem::path(platform::linux_paths::cacheHome()) / "orvo-host" / "updates",
+      });
+  updater_ = OrvoUpdaterController::create(std::move(engine), main_);
 }
 
 HostRuntime::~HostRuntime() {
+  // A transfer under way is aborted; its result is dropped.
+  http_.cancelAll();
+  updateWorkers_.join();
   // Queued work refers to the streaming and input parts: finish it before they go.
   host_->attachHandlers({});
   queues_.join();

@@ -19,6 +19,9 @@
 #include "platform/linux/stores/FileSecretStore.h"
 #include "platform/linux/stores/FileSettingsStore.h"
 #include "platform/linux/stores/LinuxHostInfo.h"
+#include "platform/linux/updates/CurlHttpClient.h"
+#include "platform/linux/updates/SodiumUpdateVerifier.h"
+#include "platform/linux/updates/XdgOpenPackageInstaller.h"
 #include "platform/linux/x11/X11Connection.h"
 #include "platform/linux/x11/X11SleepInhibitor.h"
 #include "platform/linux/x11/X11WindowActivation.h"
@@ -32,13 +35,15 @@ class WindowCatalogue;
 class WindowFocus;
 class SnapshotPump;
 class RemoteInput;
+class OrvoUpdaterController;
 
 // The whole host on the real platform: the main queue on an io_context run by the calling
 // thread, the serial queues on a small pool, the stores under the XDG directories, TLS
 // listeners, Avahi, and the X display of $DISPLAY (one X connection for the main queue,
 // one for capture), logind and the desktop's screen saver service over the system and
-// session buses (sleep, lock, sleep prevention), and launch at login through XDG
-// autostart. Built, run and destroyed on one thread.
+// session buses (sleep, lock, sleep prevention), launch at login through XDG autostart,
+// and the updater (its transfers on a worker thread of their own). Built, run and
+// destroyed on one thread.
 class HostRuntime {
  public:
   struct Options {
@@ -54,6 +59,7 @@ class HostRuntime {
   asio::io_context& context() { return context_; }
   OrvoHost& host() { return *host_; }
   MainQueue& mainQueue() { return main_; }
+  OrvoUpdaterController& updater() { return *updater_; }
   platform::WindowActivation& activation() { return activation_; }
   LaunchAtLoginManager& launchAtLogin() { return launchAtLogin_; }
   const Clock& clock() const { return clock_; }
@@ -102,6 +108,12 @@ class HostRuntime {
   std::unique_ptr<WindowFocus> focus_;
   std::unique_ptr<SnapshotPump> pump_;
   std::unique_ptr<RemoteInput> input_;
+  AsioQueueFactory updateWorkers_;
+  std::unique_ptr<SerialQueue> updateQueue_;
+  platform::CurlHttpClient http_;
+  platform::SodiumUpdateVerifier verifier_;
+  platform::XdgOpenPackageInstaller installer_;
+  std::shared_ptr<OrvoUpdaterController> updater_;
   bool stopping_ = false;
 };
 

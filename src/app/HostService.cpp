@@ -21,10 +21,14 @@ HostService::HostService(Logger& logger, std::function<void()> onTerminate)
       commands_(runtime_.host(), runtime_.activation(), runtime_.clock()),
       control_(
           runtime_.context(), controlSocketPath(),
-          [this](const std::vector<std::string>& args) { return commands_.execute(args); }, logger),
+          [this](const std::vector<std::string>& args, std::function<void(HostCommands::Result)> reply) {
+            commands_.executeAsync(args, std::move(reply));
+          },
+          logger),
       onTerminate_(std::move(onTerminate)),
       signals_(runtime_.context(), SIGINT, SIGTERM) {
   commands_.attachLaunchAtLogin(&runtime_.launchAtLogin());
+  commands_.attachUpdater(runtime_.updater());
 }
 
 HostService::~HostService() { control_.stop(); }

@@ -66,8 +66,7 @@ int runWithPanel(int argc, char** argv) {
     auto& runtime = service->runtime();
     ui::LinuxDesktop desktop;
     ui::PanelModel model({runtime.host(), runtime.mainQueue(), runtime.activation(), runtime.clock()});
-    // No updater engine is built into this host yet: the settings leave the update rows out.
-    ui::SettingsModel settingsModel(runtime.mainQueue(), &runtime.launchAtLogin(), nullptr);
+    ui::SettingsModel settingsModel(runtime.mainQueue(), &runtime.launchAtLogin(), &runtime.updater());
     ui::PanelWindow window(model, &settingsModel, desktop);
     ui::OrvoHostSettingsView settings(settingsModel);
     QObject::connect(&window, &ui::PanelWindow::settingsRequested, &settings, &ui::OrvoHostSettingsView::showSettings);

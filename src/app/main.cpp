@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/BuildConfig.h"
 #include "app/ControlSocket.h"
 #include "app/HostCommands.h"
 #include "app/HostService.h"
@@ -17,7 +18,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: orvo-host                  run the host with its control panel (headless when there is no display)\n"
     "       orvo-host --headless       run the host without a window\n"
-    "       orvo-host ctl COMMAND      drive the running host (orvo-host ctl help lists the commands)\n";
+    "       orvo-host ctl COMMAND      drive the running host (orvo-host ctl help lists the commands)\n"
+    "       orvo-host --version        print the version\n";
 
 int runCtl(const std::vector<std::string>& args) {
   if (args.empty() || args[0] == "help" || args[0] == "--help") {
@@ -53,6 +55,10 @@ int main(int argc, char** argv) {
   if (!args.empty() && args[0] == "ctl") return runCtl({args.begin() + 1, args.end()});
   if (args.empty() && orvo::displayIsReachable()) return orvo::runWithPanel(argc, argv);
   if (args.empty() || (args.size() == 1 && args[0] == "--headless")) return runHost();
+  if (args.size() == 1 && args[0] == "--version") {
+    std::cout << "orvo-host " << orvo::build::kVersion << "\n";
+    return 0;
+  }
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     std::cout << kUsage;
     return 0;

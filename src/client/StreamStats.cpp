@@ -37,7 +37,13 @@ std::optional<JpegSize> jpegSize(std::span<const std::uint8_t> b) {
       const int height = b[i + 5] << 8 | b[i + 6];
       const int width = b[i + 7] << 8 | b[i + 8];
       if (width == 0 || height == 0) return std::nullopt;
-      return JpegSize{width, height};
+      JpegSize size{width, height};
+      // Components follow: id, sampling factors (horizontal << 4 | vertical), table.
+      const int components = b[i + 9];
+      if (components >= 2 && length >= 8 + 3 * static_cast<std::size_t>(components)) {
+        size.subsampledChroma = b[i + 11] != b[i + 14];
+      }
+      return size;
     }
     i += 2 + length;
   }
@@ -53,11 +59,13 @@ void WindowStreamStats::received(double now, std::span<const std::uint8_t> jpeg)
   ++frames_;
   bytes_ += jpeg.size();
   lastFrameAt_ = now;
+  const auto size = jpegSize(jpeg);
   if (!open_.empty()) {
     latencies_.push_back(now - open_.front());
+    if (size && size->subsampledChroma) subsampledLatencies_.push_back(now - open_.front());
     open_.pop_front();
   }
-  if (auto size = jpegSize(jpeg)) lastSize_ = size;
+  if (size) lastSize_ = size;
 }
 
 double WindowStreamStats::framesPerSecond() const {
@@ -71,13 +79,15 @@ double WindowStreamStats::bytesPerFrame() const {
 
 std::string WindowStreamStats::summary() const {
   const double seconds = firstRequestAt_ && frames_ > 0 ? lastFrameAt_ - *firstRequestAt_ : 0;
-  char text[320];
+  char text[400];
   std::snprintf(text, sizeof text,
                 "window=%u frames=%zu seconds=%.2f fps=%.1f bytesPerFrame=%.0f latencyMedianMs=%.1f "
-                "latencyP95Ms=%.1f size=%dx%d",
+                "latencyP95Ms=%.1f size=%dx%d subsampledFrames=%zu subsampledMedianMs=%.1f subsampledP95Ms=%.1f",
                 windowId_, frames_, seconds, framesPerSecond(), bytesPerFrame(),
                 latencyPercentile(0.5).value_or(0) * 1000, latencyPercentile(0.95).value_or(0) * 1000,
-                lastSize_ ? lastSize_->width : 0, lastSize_ ? lastSize_->height : 0);
+                lastSize_ ? lastSize_->width : 0, lastSize_ ? lastSize_->height : 0, subsampledLatencies_.size(),
+                subsampledLatencyPercentile(0.5).value_or(0) * 1000,
+                subsampledLatencyPercentile(0.95).value_or(0) * 1000);
   return text;
 }
 

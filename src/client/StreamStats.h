@@ -19,6 +19,9 @@ std::optional<double> percentile(std::vector<double> samples, double p);
 struct JpegSize {
   int width = 0;
   int height = 0;
+  // Colour planes smaller than the brightness plane (4:2:0, 4:2:2): the host's
+  // interactive frames, where its refine frames keep full colour.
+  bool subsampledChroma = false;
   friend bool operator==(const JpegSize&, const JpegSize&) = default;
 };
 std::optional<JpegSize> jpegSize(std::span<const std::uint8_t> jpeg);
@@ -44,9 +47,13 @@ class WindowStreamStats {
   double framesPerSecond() const;
   double bytesPerFrame() const;
   std::optional<double> latencyPercentile(double p) const { return percentile(latencies_, p); }
+  // The same over the frames with subsampled chroma only.
+  std::size_t subsampledFrames() const { return subsampledLatencies_.size(); }
+  std::optional<double> subsampledLatencyPercentile(double p) const { return percentile(subsampledLatencies_, p); }
   std::optional<JpegSize> lastSize() const { return lastSize_; }
 
-  // "window=ID frames=N seconds=S fps=F bytesPerFrame=B latencyMedianMs=M latencyP95Ms=P size=WxH"
+  // "window=ID frames=N seconds=S fps=F bytesPerFrame=B latencyMedianMs=M latencyP95Ms=P size=WxH
+  // subsampledFrames=N subsampledMedianMs=M subsampledP95Ms=P"
   std::string summary() const;
 
  private:
@@ -57,6 +64,7 @@ class WindowStreamStats {
   std::optional<double> firstRequestAt_;
   double lastFrameAt_ = 0;
   std::vector<double> latencies_;
+  std::vector<double> subsampledLatencies_;
   std::optional<JpegSize> lastSize_;
 };
 

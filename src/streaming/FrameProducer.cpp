@@ -1,139 +1,225 @@
 #include "streaming/FrameProducer.h"
 
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/scale_argb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
-
-#include <cstdio>
 #include <limits>
+#include <new>
 
-#include "core/Clock.h"
-#include "core/Log.h"
-#include "core/Queues.h"
-#include "host/HostConstants.h"
 #include "streaming/FrameFormat.h"
-#include "streaming/SnapshotPump.h"
-#include "streaming/WindowCatalogue.h"
 
 namespace orvo {
+namespace {
 
-FrameProducer::FrameProducer(SnapshotPump& pump, SerialQueue& captureQueue, SerialQueue& sendQueue, const Clock& clock,
-                             Logger& logger, WindowCatalogue& catalogue, platform::WindowCapturer& capturer)
-    : pump_(pump),
-      captureQueue_(captureQueue),
-      sendQueue_(sendQueue),
-      clock_(clock),
-      logger_(logger),
-      catalogue_(catalogue),
-      capturer_(capturer) {}
+double secondsNow() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int roundUp(int value, int multiple) { return (value + multiple - 1) / multiple * multiple; }
+
+}  // namespace
+
+// One thread's tools: its encoder and the buffers of one MCU row (scaled pixels and
+// planes, each row with room for the encoder's padding to whole blocks).
+struct FrameProducer::Worker {
+  JpegPartEncoder encoder;
+  std::vector<std::uint8_t> pixels;
+  std::vector<std::uint8_t> y, u, v;
+  int pixelStride = 0;
+  int yStride = 0;
+  int uvStride = 0;
+  double scaleSeconds = 0;
+  double encodeSeconds = 0;
+};
+
+// One frame's work, shared by both threads while they take strips from `nextStrip`.
+struct FrameProducer::Job {
+  platform::ImageView picture;
+  FrameSize target;
+  bool scaled = false;
+  JpegPartSettings settings;
+  JpegPartEncoder::Input input = JpegPartEncoder::Input::planes;
+  int mcuHeight = 16;
+  int stripRows = 0;
+  int strips = 0;
+  std::atomic<int> nextStrip{0};
+  std::atomic<bool> failed{false};
+};
+
+FrameProducer::FrameProducer(platform::WindowCapturer& capturer) : capturer_(capturer) {
+  for (int i = 0; i < StripWorkers::count; ++i) workers_.push_back(std::make_unique<Worker>());
+}
 
 FrameProducer::~FrameProducer() = default;
 
-void FrameProducer::captureAndSendFrame(std::uint32_t windowId,
-                                        const std::shared_ptr<platform::Connection>& connection) {
-  if (!pump_.admitSnapshot(windowId, connection)) return;
-  const double t0 = clock_.now();
-
-  const auto bounds = catalogue_.windowBounds(windowId);
-  const CaptureMode mode = pump_.resolveEffectiveCaptureMode(windowId);
-  const auto image = capturer_.captureWindow(windowId, bounds, mode);
-  if (!image) {
-    logLine(logger_, "OrvoHost: failed snapshot " + std::to_string(windowId));
-    pump_.finishSnapshot(windowId);
-    return;
-  }
-
-  const double t1 = clock_.now();
-  const double now = t1;
-  const StreamProfile& profile = pump_.chooseStreamProfile(windowId, now);
-  const FrameSize target = targetFrameSize(image->width, image->height, profile.maxDim);
-  WindowBuffers& cache = buffers(windowId);
-  const auto scaled = scaleImage(*image, target.width, target.height, cache.scaler);
-  if (!scaled) {
-    pump_.finishSnapshot(windowId);
-    return;
-  }
-
-  const double t2 = clock_.now();
-  const double quality = windowStateOr(jpegQualityByWindow_, windowId, profile.initialQ);
-  const auto encoded = encoder_.encode(*scaled, quality, subsamplingFor(profile), cache.jpeg);
-  // No compressor or no output buffer is a failed frame; a frame the 32-bit length field
-  // cannot describe is one too (the profiles' sizes never come near it).
-  if (!encoded || *encoded > std::numeric_limits<std::uint32_t>::max()) {
-    pump_.finishSnapshot(windowId);
-    return;
-  }
-  const std::size_t length = *encoded;
-  const double t3 = clock_.now();
-
-  setJpegQuality(windowId, adaptQuality(quality, length, profile));
-  if (profile.isRefine) pump_.noteRefineSent(windowId, now);
-
-  // The header and a copy of the JPEG in one buffer: the window's encode buffer is free for
-  // its next frame at once, and the frame reaches the connection in one write.
-  const FrameHeader header = makeFrameHeader(windowId, static_cast<std::uint32_t>(length));
-  Bytes frame(header.size() + length);
-  std::memcpy(frame.data(), header.data(), header.size());
-  if (length > 0) std::memcpy(frame.data() + header.size(), cache.jpeg.data(), length);
-  sendQueue_.async([connection, frame = std::move(frame), windowId, weak = std::weak_ptr(self_)]() mutable {
-    sendFrame(*connection, std::move(frame), [weak = std::move(weak), windowId](const std::optional<std::string>&) {
-      // On the main queue, where the producer is destroyed: safe to look.
-      const auto self = weak.lock();
-      if (!self) return;
-      (*self)->captureQueue_.async([weak, windowId] {
-        if (const auto producer = weak.lock()) (*producer)->pump_.finishSnapshot(windowId);
-      });
-    });
-  });
-
-  if (++perf_frameCounter_ % perf_logEveryNFrames == 0) {
-    logTiming(windowId, length, profile.name.c_str(), quality, t0, t1, t2, t3);
-  }
+std::optional<platform::ImageView> FrameProducer::capture(std::uint32_t windowId,
+                                                          const std::optional<Rect>& bounds,
+                                                          CaptureMode mode) {
+  return capturer_.captureWindow(windowId, bounds, mode);
 }
 
-void FrameProducer::sendFrame(platform::Connection& connection, Bytes frame,
-                              platform::Connection::SendCompletion completion) {
-  connection.send(std::move(frame), std::move(completion));
-}
+std::optional<ProducedFrame> FrameProducer::makeFrame(std::uint32_t windowId, const platform::ImageView& picture,
+                                                      const StreamProfile& profile, double quality) {
+  if (!picture.pixels || picture.width < 1 || picture.height < 1 || picture.stride < picture.width * 4) {
+    return std::nullopt;
+  }
+  Job job;
+  job.picture = picture;
+  job.target = targetFrameSize(picture.width, picture.height, profile.maxDim);
+  job.scaled = job.target.width != picture.width || job.target.height != picture.height;
+  const ChromaSubsampling subsampling = subsamplingFor(profile);
+  job.settings = {job.target.width, subsampling, jpegQualityNumber(quality)};
+  // 4:2:0 from libyuv's planes (scaled and converted strip by strip); 4:4:4 straight from
+  // the pixels (libyuv has no full-range 4:4:4 conversion; the encoder's own is as fast).
+  job.input = subsampling == ChromaSubsampling::s420 ? JpegPartEncoder::Input::planes : JpegPartEncoder::Input::pixels;
+  job.mcuHeight = mcuRowHeight(subsampling);
+  job.stripRows = job.mcuHeight * mcuRowsPerStrip;
+  job.strips = (job.target.height + job.stripRows - 1) / job.stripRows;
+  if (!prepare(job)) return std::nullopt;
 
-FrameProducer::WindowBuffers& FrameProducer::buffers(std::uint32_t windowId) {
-  auto it = buffersByWindow_.find(windowId);
-  if (it == buffersByWindow_.end()) {
-    if (buffersByWindow_.size() >= maxBufferedWindows) {
-      auto oldest = buffersByWindow_.begin();
-      for (auto candidate = buffersByWindow_.begin(); candidate != buffersByWindow_.end(); ++candidate) {
-        if (candidate->second.lastUsed < oldest->second.lastUsed) oldest = candidate;
-      }
-      buffersByWindow_.erase(oldest);
+  for (auto& worker : workers_) worker->scaleSeconds = worker->encodeSeconds = 0;
+  const double start = secondsNow();
+  auto work = [this, &job](int index) { encodeStrips(*workers_[static_cast<std::size_t>(index)], job); };
+  if (job.strips > 1) {
+    threads_.run(work);
+  } else {
+    work(0);  // a single strip: no helper to wake
+  }
+  const double wall = secondsNow() - start;
+
+  ProducedFrame frame;
+  frame.width = job.target.width;
+  frame.height = job.target.height;
+  std::optional<std::size_t> length;
+  if (!job.failed) {
+    parts_.clear();
+    for (int strip = 0; strip < job.strips; ++strip) {
+      const auto index = static_cast<std::size_t>(strip);
+      parts_.push_back({{output_.get() + index * stripCapacity_, stripLengths_[index]}, strip * mcuRowsPerStrip});
     }
-    it = buffersByWindow_.try_emplace(windowId).first;
+    length = joinedJpegLength(parts_);
   }
-  it->second.lastUsed = ++useCounter_;
-  return it->second;
+  // A JPEG the 32-bit length field cannot describe is no frame (the profiles' sizes never
+  // come near it); an encoder that failed gives a frame of the header alone.
+  if (length && *length > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  frame.jpegLength = length.value_or(0);
+  const FrameHeader header = makeFrameHeader(windowId, static_cast<std::uint32_t>(frame.jpegLength));
+  frame.wire.resize(header.size() + frame.jpegLength);
+  std::memcpy(frame.wire.data(), header.data(), header.size());
+  if (length) joinJpegParts(parts_, job.target.height, frame.wire.data() + header.size());
+
+  double scale = 0, encode = 0;
+  for (const auto& worker : workers_) {
+    scale += worker->scaleSeconds;
+    encode += worker->encodeSeconds;
+  }
+  const double busy = scale + encode;
+  frame.scaleSeconds = busy > 0 ? wall * scale / busy : 0;
+  frame.encodeSeconds = wall - frame.scaleSeconds;
+  return frame;
 }
 
-WindowFrameScalerCache& FrameProducer::scalerCache(std::uint32_t windowId) { return buffers(windowId).scaler; }
-
-WindowJPEGEncodeCache& FrameProducer::jpegEncodeCache(std::uint32_t windowId) { return buffers(windowId).jpeg; }
-
-std::optional<double> FrameProducer::jpegQuality(std::uint32_t windowId) const {
-  const auto it = jpegQualityByWindow_.find(windowId);
-  if (it == jpegQualityByWindow_.end()) return std::nullopt;
-  return it->second;
+bool FrameProducer::prepare(const Job& job) {
+  const int width = job.target.width;
+  try {
+    for (auto& worker : workers_) {
+      Worker& w = *worker;
+      w.pixelStride = width * 4;
+      w.yStride = roundUp(width, 32);
+      w.uvStride = roundUp((width + 1) / 2, 32);
+      const auto grow = [this](std::vector<std::uint8_t>& buffer, std::size_t bytes) {
+        if (buffer.size() < bytes) {
+          buffer.resize(bytes);
+          ++allocations_;
+        }
+      };
+      if (job.scaled) grow(w.pixels, static_cast<std::size_t>(w.pixelStride) * 16);
+      if (job.input == JpegPartEncoder::Input::planes) {
+        grow(w.y, static_cast<std::size_t>(w.yStride) * 16);
+        grow(w.u, static_cast<std::size_t>(w.uvStride) * 8);
+        grow(w.v, static_cast<std::size_t>(w.uvStride) * 8);
+      }
+    }
+    stripCapacity_ = JpegPartEncoder::partCapacity(job.settings, job.stripRows);
+    const std::size_t bytes = stripCapacity_ * static_cast<std::size_t>(job.strips);
+    if (!output_ || outputCapacity_ < bytes) {
+      output_.reset();
+      outputCapacity_ = 0;
+      // Not zero-filled: pages the encoder never writes are never touched.
+      output_ = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+      outputCapacity_ = bytes;
+      ++allocations_;
+    }
+    if (stripLengths_.size() < static_cast<std::size_t>(job.strips)) stripLengths_.resize(static_cast<std::size_t>(job.strips));
+    if (parts_.capacity() < static_cast<std::size_t>(job.strips)) parts_.reserve(static_cast<std::size_t>(job.strips));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
-void FrameProducer::setJpegQuality(std::uint32_t windowId, double quality) {
-  storeWindowState(jpegQualityByWindow_, windowId, quality);
+void FrameProducer::encodeStrips(Worker& worker, Job& job) {
+  for (;;) {
+    const int strip = job.nextStrip.fetch_add(1, std::memory_order_relaxed);
+    if (strip >= job.strips || job.failed.load(std::memory_order_relaxed)) return;
+    if (!encodeStrip(worker, job, strip)) job.failed.store(true, std::memory_order_relaxed);
+  }
 }
 
-void FrameProducer::logTiming(std::uint32_t windowId, std::size_t bytes, const char* profile, double quality,
-                              double t0, double t1, double t2, double t3) {
-  char line[256];
-  const int written =
-      std::snprintf(line, sizeof line,
-                    "HOST win=%u bytes=%d mode=%s q=%.2f cap=%.1fms scale=%.1fms enc=%.1fms total=%.1fms inFlight=%d/%d",
-                    static_cast<unsigned>(windowId), static_cast<int>(bytes), profile, quality, (t1 - t0) * 1000,
-                    (t2 - t1) * 1000, (t3 - t2) * 1000, (t3 - t0) * 1000,
-                    static_cast<int>(pump_.globalHostSnapshotsInFlight()), static_cast<int>(maxHostSnapshotsInFlight));
-  if (written > 0) logger_.write(std::string_view(line, std::min<std::size_t>(written, sizeof line - 1)));
+bool FrameProducer::encodeStrip(Worker& w, const Job& job, int strip) {
+  const int first = strip * job.stripRows;
+  const int rows = std::min(job.stripRows, job.target.height - first);
+  const auto index = static_cast<std::size_t>(strip);
+  if (!w.encoder.begin(job.settings, job.input, rows, output_.get() + index * stripCapacity_, stripCapacity_)) {
+    return false;
+  }
+  const platform::ImageView& source = job.picture;
+  const int width = job.target.width;
+  for (int row = first; row < first + rows; row += job.mcuHeight) {
+    const int count = std::min(job.mcuHeight, first + rows - row);
+    const double t0 = secondsNow();
+    const std::uint8_t* pixels = source.pixels + static_cast<std::ptrdiff_t>(row) * source.stride;
+    int stride = source.stride;
+    if (job.scaled) {
+      // libyuv writes the clipped rows at their place in a whole destination picture:
+      // hand it an origin `row` rows above the strip buffer, so those rows land in it.
+      const auto origin = reinterpret_cast<std::uintptr_t>(w.pixels.data()) -
+                          static_cast<std::uintptr_t>(row) * static_cast<std::uintptr_t>(w.pixelStride);
+      if (libyuv::ARGBScaleClip(source.pixels, source.stride, source.width, source.height,
+                                reinterpret_cast<std::uint8_t*>(origin), w.pixelStride, width, job.target.height, 0,
+                                row, width, count, libyuv::kFilterBox) != 0) {
+        return false;
+      }
+      pixels = w.pixels.data();
+      stride = w.pixelStride;
+    }
+    bool written = false;
+    double t1 = t0;
+    if (job.input == JpegPartEncoder::Input::planes) {
+      // Bytes B, G, R, X are libyuv's "ARGB" (little-endian words).
+      if (libyuv::ARGBToJ420(pixels, stride, w.y.data(), w.yStride, w.u.data(), w.uvStride, w.v.data(), w.uvStride,
+                             width, count) != 0) {
+        return false;
+      }
+      t1 = secondsNow();
+      written = w.encoder.writePlanes({w.y.data(), w.yStride, w.u.data(), w.uvStride, w.v.data(), w.uvStride}, count,
+                                      true);
+    } else {
+      t1 = secondsNow();
+      written = w.encoder.writePixels(pixels, stride, count);
+    }
+    w.scaleSeconds += t1 - t0;
+    w.encodeSeconds += secondsNow() - t1;
+    if (!written) return false;
+  }
+  const auto length = w.encoder.finish();
+  if (!length) return false;
+  stripLengths_[index] = *length;
+  return true;
 }
 
 }  // namespace orvo

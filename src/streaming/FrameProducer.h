@@ -1,93 +1,87 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_map>
+#include <vector>
 
 #include "core/Bytes.h"
-#include "platform/Network.h"
+#include "host/HostConstants.h"
 #include "platform/WindowServer.h"
-#include "streaming/FrameScaler.h"
-#include "streaming/JpegEncoder.h"
-#include "streaming/WindowStateMap.h"
+#include "streaming/JpegStrips.h"
+#include "streaming/StripWorkers.h"
 
 namespace orvo {
 
-class Clock;
-class Logger;
-class SerialQueue;
-class SnapshotPump;
-class WindowCatalogue;
+// One frame ready for the network: the 9-byte header and the JPEG in one buffer.
+struct ProducedFrame {
+  Bytes wire;
+  std::size_t jpegLength = 0;  // 0 when the encoder failed: the header alone is sent
+  int width = 0;
+  int height = 0;
+  // Of the time between the picture and the frame, the parts spent scaling (and converting
+  // to YCbCr) and encoding, in seconds of wall time (the two threads' work apportioned).
+  double scaleSeconds = 0;
+  double encodeSeconds = 0;
+};
 
-// Produces one video frame of one window and puts it on the wire: capture in the
-// window's effective mode, scale to the stream profile's size, JPEG at the window's
-// adaptive quality, then a 9-byte header and the JPEG on the send queue. The pump's
-// in-flight slot is released once the network has processed the JPEG, or at once when a
-// step fails. Every 60th frame writes a timing line.
+// Turns a window into a frame: captures its picture in a capture mode, then scales it to
+// a stream profile's size and encodes a JPEG at a quality, header included. It knows
+// nothing of requests, slots or the network; the snapshot pump decides which window, mode,
+// profile and quality, and sends what comes back.
 //
-// Capture, scaling and encoding run on the capture queue only; the send queue only
-// writes the bytes. Per-window buffers (scaled picture, JPEG output) are kept between
-// frames, so a steady stream allocates nothing per frame beyond the copy of the JPEG
-// handed to the network. Buffers are kept for the most recently streamed windows only.
+// The frame is made in horizontal strips of whole MCU rows (128 pixel rows with 4:2:0,
+// 64 with 4:4:4) on two threads: each strip is scaled (libyuv box filter, into a strip
+// buffer that stays in the cache), converted (4:2:0: libyuv's full-range JPEG planes; 4:4:4:
+// the encoder converts the pixels itself) and encoded as a JPEG part with a restart
+// marker after every row of MCUs; the parts are then joined into one baseline JPEG while
+// being copied into the frame handed to the network.
 //
-// Owned by the SnapshotPump it reports to; everything passed in must outlive it.
+// Capture queue only, one frame at a time: the strip buffers, the parts' output and the
+// encoders are shared by every window and only grow, so a steady stream allocates nothing
+// per frame beyond the frame it returns. Everything passed in must outlive the producer.
 class FrameProducer {
  public:
-  FrameProducer(SnapshotPump& pump, SerialQueue& captureQueue, SerialQueue& sendQueue, const Clock& clock,
-                Logger& logger, WindowCatalogue& catalogue, platform::WindowCapturer& capturer);
+  explicit FrameProducer(platform::WindowCapturer& capturer);
   ~FrameProducer();
   FrameProducer(const FrameProducer&) = delete;
   FrameProducer& operator=(const FrameProducer&) = delete;
 
-  // Capture queue; called by the pump with the connection it took.
-  void captureAndSendFrame(std::uint32_t windowId, const std::shared_ptr<platform::Connection>& connection);
+  // The window's picture in the mode, valid until the window's next capture; nothing when
+  // the window server gives none.
+  std::optional<platform::ImageView> capture(std::uint32_t windowId, const std::optional<Rect>& bounds,
+                                             CaptureMode mode);
 
-  // Capture queue: the window's caches, made on first use.
-  WindowFrameScalerCache& scalerCache(std::uint32_t windowId);
-  WindowJPEGEncodeCache& jpegEncodeCache(std::uint32_t windowId);
-  // The window's stored quality, if it has one.
-  std::optional<double> jpegQuality(std::uint32_t windowId) const;
-  void setJpegQuality(std::uint32_t windowId, double quality);
-  std::uint64_t frameCounter() const { return perf_frameCounter_; }
-  // Windows whose buffers are currently kept.
-  std::size_t cachedWindowCount() const { return buffersByWindow_.size(); }
+  // The frame of `picture` for the profile (its size and subsampling) at `quality` (0…1).
+  // Nothing when the buffers cannot be made or the picture is not usable.
+  std::optional<ProducedFrame> makeFrame(std::uint32_t windowId, const platform::ImageView& picture,
+                                         const StreamProfile& profile, double quality);
 
-  // Send queue: the frame (header and JPEG) in one write; `completion` runs (on the main
-  // queue) once the bytes have been processed by the network, whether or not they went out.
-  static void sendFrame(platform::Connection& connection, Bytes frame,
-                        platform::Connection::SendCompletion completion);
+  // How many times the producer's buffers have been (re)made so far.
+  std::size_t bufferAllocations() const { return allocations_; }
 
-  // How many windows keep their buffers; the least recently streamed one gives its
-  // buffers up when another window needs them.
-  static constexpr std::size_t maxBufferedWindows = 8;
+  // Rows of MCUs per strip: a multiple of 8, so the joined strips' restart markers keep
+  // their numbers.
+  static constexpr int mcuRowsPerStrip = 8;
 
  private:
-  struct WindowBuffers {
-    WindowFrameScalerCache scaler;
-    WindowJPEGEncodeCache jpeg;
-    std::uint64_t lastUsed = 0;
-  };
-  WindowBuffers& buffers(std::uint32_t windowId);
-  void logTiming(std::uint32_t windowId, std::size_t bytes, const char* profile, double quality, double t0,
-                 double t1, double t2, double t3);
+  struct Worker;
+  struct Job;
+  bool prepare(const Job& job);
+  void encodeStrips(Worker& worker, Job& job);
+  bool encodeStrip(Worker& worker, const Job& job, int strip);
 
-  SnapshotPump& pump_;
-  SerialQueue& captureQueue_;
-  SerialQueue& sendQueue_;
-  const Clock& clock_;
-  Logger& logger_;
-  WindowCatalogue& catalogue_;
   platform::WindowCapturer& capturer_;
-
-  // Capture queue.
-  JpegEncoder encoder_;
-  std::unordered_map<std::uint32_t, WindowBuffers> buffersByWindow_;
-  WindowStateMap<double> jpegQualityByWindow_;
-  std::uint64_t perf_frameCounter_ = 0;
-  std::uint64_t useCounter_ = 0;
-
-  std::shared_ptr<FrameProducer*> self_ = std::make_shared<FrameProducer*>(this);
+  std::vector<std::unique_ptr<Worker>> workers_;
+  StripWorkers threads_;
+  // The strips' JPEG parts, one region of `stripCapacity_` bytes each.
+  std::unique_ptr<std::uint8_t[]> output_;
+  std::size_t outputCapacity_ = 0;
+  std::size_t stripCapacity_ = 0;
+  std::vector<std::size_t> stripLengths_;
+  std::vector<JpegPart> parts_;
+  std::size_t allocations_ = 0;
 };
 
 }  // namespace orvo

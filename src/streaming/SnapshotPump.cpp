@@ -1,9 +1,14 @@
 #include "streaming/SnapshotPump.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "core/Clock.h"
 #include "core/Log.h"
 #include "core/Queues.h"
 #include "input/WindowFocus.h"
+#include "streaming/FrameFormat.h"
+#include "streaming/WindowCatalogue.h"
 
 namespace orvo {
 namespace {
@@ -37,8 +42,9 @@ SnapshotPump::SnapshotPump(SessionContext& session, HostQueues queues, MainQueue
       main_(main),
       clock_(clock),
       logger_(logger),
+      catalogue_(catalogue),
       focus_(focus),
-      producer_(*this, queues.capture, queues.send, clock, logger, catalogue, capturer),
+      producer_(capturer),
       lastAnyInputAt_(kDistantPast) {}
 
 SnapshotPump::~SnapshotPump() = default;
@@ -99,9 +105,84 @@ void SnapshotPump::runSnapshotPump() {
     if (!chosen) return;
     chosen->isCapturing = true;
     chosen->pending = false;
-    producer_.captureAndSendFrame(chosenId, connection);
+    captureAndSendFrame(chosenId, connection);
     if (globalHostSnapshotsInFlight_ >= maxHostSnapshotsInFlight) return;
   }
+}
+
+void SnapshotPump::captureAndSendFrame(std::uint32_t windowId,
+                                       const std::shared_ptr<platform::Connection>& connection) {
+  if (!admitSnapshot(windowId, connection)) return;
+  const double t0 = clock_.now();
+
+  const auto bounds = catalogue_.windowBounds(windowId);
+  const CaptureMode mode = resolveEffectiveCaptureMode(windowId);
+  const auto picture = producer_.capture(windowId, bounds, mode);
+  if (!picture) {
+    logLine(logger_, "OrvoHost: failed snapshot " + std::to_string(windowId));
+    finishSnapshot(windowId);
+    return;
+  }
+
+  const double t1 = clock_.now();
+  const double now = t1;
+  const StreamProfile& profile = chooseStreamProfile(windowId, now);
+  const double quality = windowStateOr(jpegQualityByWindow_, windowId, profile.initialQ);
+  auto frame = producer_.makeFrame(windowId, *picture, profile, quality);
+  if (!frame) {
+    finishSnapshot(windowId);
+    return;
+  }
+  const double t3 = clock_.now();
+
+  setJpegQuality(windowId, adaptQuality(quality, frame->jpegLength, profile));
+  if (profile.isRefine) noteRefineSent(windowId, now);
+
+  const std::size_t length = frame->jpegLength;
+  queues_.send.async([connection, wire = std::move(frame->wire), windowId, weak = std::weak_ptr(self_)]() mutable {
+    sendFrame(*connection, std::move(wire), [weak = std::move(weak), windowId](const std::optional<std::string>&) {
+      // On the main queue, where the pump is destroyed: safe to look.
+      const auto self = weak.lock();
+      if (!self) return;
+      (*self)->queues_.capture.async([weak, windowId] {
+        if (const auto pump = weak.lock()) (*pump)->finishSnapshot(windowId);
+      });
+    });
+  });
+
+  if (++perf_frameCounter_ % perf_logEveryNFrames == 0) {
+    // Scaling and encoding overlap strip by strip; the split is the producer's apportioning.
+    const double produced = t3 - t1;
+    const double scale = std::min(frame->scaleSeconds, produced);
+    logTiming(windowId, length, profile.name.c_str(), quality, t1 - t0, scale, produced - scale, t3 - t0);
+  }
+}
+
+void SnapshotPump::sendFrame(platform::Connection& connection, Bytes frame,
+                             platform::Connection::SendCompletion completion) {
+  connection.send(std::move(frame), std::move(completion));
+}
+
+std::optional<double> SnapshotPump::jpegQuality(std::uint32_t windowId) const {
+  const auto it = jpegQualityByWindow_.find(windowId);
+  if (it == jpegQualityByWindow_.end()) return std::nullopt;
+  return it->second;
+}
+
+void SnapshotPump::setJpegQuality(std::uint32_t windowId, double quality) {
+  storeWindowState(jpegQualityByWindow_, windowId, quality);
+}
+
+void SnapshotPump::logTiming(std::uint32_t windowId, std::size_t bytes, const char* profile, double quality,
+                             double cap, double scale, double encode, double total) {
+  char line[256];
+  const int written =
+      std::snprintf(line, sizeof line,
+                    "HOST win=%u bytes=%d mode=%s q=%.2f cap=%.1fms scale=%.1fms enc=%.1fms total=%.1fms inFlight=%d/%d",
+                    static_cast<unsigned>(windowId), static_cast<int>(bytes), profile, quality, cap * 1000,
+                    scale * 1000, encode * 1000, total * 1000, static_cast<int>(globalHostSnapshotsInFlight_),
+                    static_cast<int>(maxHostSnapshotsInFlight));
+  if (written > 0) logger_.write(std::string_view(line, std::min<std::size_t>(written, sizeof line - 1)));
 }
 
 bool SnapshotPump::admitSnapshot(std::uint32_t windowId, const std::shared_ptr<platform::Connection>& connection) {

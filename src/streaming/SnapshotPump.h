@@ -7,7 +7,9 @@
 
 #include "host/HostConstants.h"
 #include "host/OrvoHost.h"
+#include "core/Bytes.h"
 #include "host/SessionHandlers.h"
+#include "platform/Network.h"
 #include "platform/WindowServer.h"
 #include "streaming/FrameProducer.h"
 #include "streaming/WindowStateMap.h"
@@ -31,12 +33,15 @@ struct SnapshotPumpState {
   friend bool operator==(const SnapshotPumpState&, const SnapshotPumpState&) = default;
 };
 
-// Turns the client's frame requests into captures, and holds the per-window policy each
-// frame consults: the effective capture mode and the stream profile.
+// Turns the client's frame requests into frames on the wire, and holds the per-window
+// policy each frame follows: the effective capture mode, the stream profile and the
+// adaptive JPEG quality.
 //
 // Requests for a window collapse into one follow-up while its frame is under way; at most
 // two frames are in flight host-wide; a free slot goes to the most recently requested
-// window. Every frame is produced by the FrameProducer this pump owns.
+// window. The pump owns admission, ordering and completion; the FrameProducer it owns only
+// turns (window, mode, profile, quality) into a frame. Every 60th frame handed to the
+// network writes a timing line.
 //
 // Queues. The pump's bookkeeping belongs to the capture queue; capture modes, their last
 // effective values and focus-kick times to the focus-state queue; input and refine dates
@@ -51,6 +56,11 @@ class SnapshotPump final : public StreamHandler, public InputTimeRecorder {
  public:
   SnapshotPump(SessionContext& session, HostQueues queues, MainQueue& main, const Clock& clock, Logger& logger,
                WindowCatalogue& catalogue, WindowFocus& focus, platform::WindowCapturer& capturer);
+
+  // Send queue: the frame (header and JPEG) in one write; `completion` runs (on the main
+  // queue) once the bytes have been processed by the network, whether or not they went out.
+  static void sendFrame(platform::Connection& connection, Bytes frame,
+                        platform::Connection::SendCompletion completion);
   ~SnapshotPump() override;
   SnapshotPump(const SnapshotPump&) = delete;
   SnapshotPump& operator=(const SnapshotPump&) = delete;
@@ -69,6 +79,10 @@ class SnapshotPump final : public StreamHandler, public InputTimeRecorder {
   // Capture queue.
   void requestSnapshot(std::uint32_t windowId);
   void runSnapshotPump();
+  // One frame of the window for the connection the pump took: admission, capture in the
+  // effective mode, profile, quality, the frame, then the send; the slot is released when
+  // the network has processed the frame, or at once when a step fails.
+  void captureAndSendFrame(std::uint32_t windowId, const std::shared_ptr<platform::Connection>& connection);
   // The first step of every capture: refuses when `connection` is no longer the
   // session's connection, or when the in-flight limits are reached (the request then
   // waits for the next pump run); otherwise counts the frame as in flight.
@@ -91,18 +105,25 @@ class SnapshotPump final : public StreamHandler, public InputTimeRecorder {
   std::int64_t globalHostSnapshotsInFlight() const { return globalHostSnapshotsInFlight_; }
   std::optional<SnapshotPumpState> pumpState(std::uint32_t windowId) const;
   std::size_t pumpStateCount() const { return snapshotPumpByWindow_.size(); }
+  // The window's stored quality, if it has one.
+  std::optional<double> jpegQuality(std::uint32_t windowId) const;
+  void setJpegQuality(std::uint32_t windowId, double quality);
+  std::uint64_t frameCounter() const { return perf_frameCounter_; }
   FrameProducer& producer() { return producer_; }
 
  private:
   // Stores a window's pump state. Returns false when the map is full of windows that are
   // waiting or capturing, and the state was not stored.
   bool storePumpState(std::uint32_t windowId, SnapshotPumpState state);
+  void logTiming(std::uint32_t windowId, std::size_t bytes, const char* profile, double quality, double cap,
+                 double scale, double encode, double total);
 
   SessionContext& session_;
   HostQueues queues_;
   MainQueue& main_;
   const Clock& clock_;
   Logger& logger_;
+  WindowCatalogue& catalogue_;
   WindowFocus& focus_;
 
   // Capture queue.
@@ -110,6 +131,8 @@ class SnapshotPump final : public StreamHandler, public InputTimeRecorder {
   std::unordered_set<std::uint32_t> snapshotsInFlight_;
   std::int64_t globalHostSnapshotsInFlight_ = 0;
   bool pumping_ = false;  // a pump run is under way further up this queue's stack
+  WindowStateMap<double> jpegQualityByWindow_;
+  std::uint64_t perf_frameCounter_ = 0;
   FrameProducer producer_;
 
   // Focus-state queue.

@@ -60,8 +60,8 @@ struct UpdateInstallResult {
 
 // The updater: reads the appcast, compares versions, runs scheduled checks, downloads and
 // verifies an update and hands it to the system's installer. Every method runs on the main
-// queue and every callback is delivered there; callbacks may arrive after the engine
-// is gone only if they hold nothing of it (engines drop them instead).
+// queue and every callback is delivered there. Callbacks of work still running when the
+// engine goes are dropped, never called.
 class UpdaterEngine {
  public:
   using CheckHandler = std::function<void(const UpdateCheckResult&)>;

@@ -31,7 +31,7 @@ TEST_F(HostCommandsTest, StatusReportsEveryField) {
   EXPECT_EQ(result.output, "Status: " + h.status() + "\nDiscoverable: on\nListening: session port " +
                                std::to_string(*h.host->listenerPort()) + ", pairing port " +
                                std::to_string(*h.host->pairingListenerPort()) +
-                               "\nRemote control: off\nConnected client: none\nScreen: unlocked\n");
+                               "\nRemote control: off\nConnected client: none\nUpdate: none\nScreen: unlocked\n");
   h.pair("A", "Ada's iPad");
   auto client = h.connectClient();
   EXPECT_THAT(run({"status"}).output, HasSubstr("Connected client: connected, not identified yet\n"));

@@ -65,7 +65,29 @@ TEST(WindowStreamStats, LatencyRunsFromEachRequestToItsFrame) {
   EXPECT_NEAR(stats.framesPerSecond(), 5.5, 1e-9);
   EXPECT_EQ(stats.bytesPerFrame(), static_cast<double>(jpeg.size()));
   EXPECT_EQ(stats.summary(), "window=42 frames=11 seconds=2.00 fps=5.5 bytesPerFrame=26 latencyMedianMs=14.0 "
-                             "latencyP95Ms=19.0 size=1600x1000");
+                             "latencyP95Ms=19.0 size=1600x1000 subsampledFrames=0 subsampledMedianMs=0.0 "
+                             "subsampledP95Ms=0.0");
+}
+
+TEST(WindowStreamStats, FramesWithSubsampledChromaHaveTheirOwnLatencies) {
+  // A three-component frame header, luma sampled 2 × 2 against the chroma's 1 × 1, or not.
+  const auto colourJpeg = [](std::uint8_t lumaSampling) {
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00, 0x10, 0x00, 0x10, 0x03,
+               0x01, lumaSampling, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
+    return b;
+  };
+  EXPECT_TRUE(jpegSize(colourJpeg(0x22))->subsampledChroma);
+  EXPECT_FALSE(jpegSize(colourJpeg(0x11))->subsampledChroma);
+  WindowStreamStats stats(3);
+  double now = 50;
+  for (int i = 0; i < 4; ++i) {
+    stats.requested(now);
+    now += i == 3 ? 0.100 : 0.010;  // the full-colour frame is the slow one
+    stats.received(now, colourJpeg(i == 3 ? 0x11 : 0x22));
+  }
+  EXPECT_EQ(stats.subsampledFrames(), 3u);
+  EXPECT_NEAR(*stats.subsampledLatencyPercentile(0.95), 0.010, 1e-9);
+  EXPECT_NEAR(*stats.latencyPercentile(0.95), 0.100, 1e-9);
 }
 
 TEST(WindowStreamStats, WithSeveralRequestsOpenEachFrameAnswersTheOldest) {

@@ -23,6 +23,7 @@ std::string fromEnvironment(const char* name, const char* fallbackUnderHome) {
 
 std::string configHome() { return fromEnvironment("XDG_CONFIG_HOME", "/.config"); }
 std::string dataHome() { return fromEnvironment("XDG_DATA_HOME", "/.local/share"); }
+std::string cacheHome() { return fromEnvironment("XDG_CACHE_HOME", "/.cache"); }
 std::string runtimeDir() {
   const char* value = std::getenv("XDG_RUNTIME_DIR");
   return value && *value == '/' ? value : "";

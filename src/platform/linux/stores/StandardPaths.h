@@ -8,6 +8,8 @@ namespace orvo::platform::linux_paths {
 std::string configHome();
 // $XDG_DATA_HOME, else ~/.local/share.
 std::string dataHome();
+// $XDG_CACHE_HOME, else ~/.cache.
+std::string cacheHome();
 // $XDG_RUNTIME_DIR when set, else empty.
 std::string runtimeDir();
 
