@@ -41,7 +41,8 @@ trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 grep -qx "ExecStart=$prefix/bin/orvo-host --headless" "$unpacked$prefix/lib/systemd/user/orvo-host.service" ||
   fail "the unit does not start $prefix/bin/orvo-host"
-grep -qx "Exec=$prefix/bin/orvo-host --headless" "$unpacked$prefix/share/applications/orvo-host.desktop" ||
+# The desktop entry opens the control panel.
+grep -qx "Exec=$prefix/bin/orvo-host" "$unpacked$prefix/share/applications/orvo-host.desktop" ||
   fail "the desktop entry does not start $prefix/bin/orvo-host"
 grep -qx 'Icon=orvo-host' "$unpacked$prefix/share/applications/orvo-host.desktop" || fail "the desktop entry has no icon"
 reported=$("$unpacked$prefix/bin/orvo-host" --version)
