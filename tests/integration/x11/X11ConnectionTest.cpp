@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/x11/X11Connection.h"
@@ -52,6 +54,7 @@ TEST_F(X11ConnectionTest, ConnectsOnFirstUseWithScreenAtomsAndExtensions) {
   EXPECT_TRUE(e.shm);
   EXPECT_TRUE(e.xtest);
   EXPECT_TRUE(e.screenSaver);
+  EXPECT_TRUE(e.randr);  // screen size changes are followed
 
   // The same connection serves every later use, and it is announced once.
   EXPECT_EQ(connection.display(), display);
@@ -106,6 +109,33 @@ TEST_F(X11ConnectionTest, ServerTimeComesFromTheServerAndMovesForward) {
 }
 
 // Each test here owns its server, since it kills it.
+// serverTime() used to wait on the socket for its PropertyNotify; another thread of the
+// same connection waiting for a reply could read that notice off the socket first, and
+// the wait then ran into its one-second limit with no answer (a click during streaming
+// activated its window late, with no timestamp). Now it needs only its own round trip.
+TEST_F(X11ConnectionTest, ServerTimeAnswersWhileAnotherThreadReadsTheSameConnection) {
+  RecordingLogger logger;
+  X11Connection connection(logger, x->display());
+  const auto display = connection.display();
+  ASSERT_NE(display, nullptr);
+  std::atomic<bool> stop{false};
+  std::atomic<int> roundTrips{0};
+  std::thread reader([&] {
+    xcb_connection_t* c = display->connection();
+    while (!stop) {
+      replyOf(c, xcb_get_input_focus_reply, xcb_get_input_focus(c));
+      ++roundTrips;
+    }
+  });
+  int answered = 0;
+  constexpr int kAsks = 40;
+  for (int i = 0; i < kAsks; ++i) answered += display->serverTime().has_value() ? 1 : 0;
+  stop = true;
+  reader.join();
+  EXPECT_GT(roundTrips.load(), 0);
+  EXPECT_EQ(answered, kAsks);
+}
+
 TEST(X11ConnectionLoss, LostDisplayAnswersNullLogsOnceAndReconnectsToANewServer) {
   RecordingLogger logger;
   auto first = std::make_unique<XvfbFixture>();
