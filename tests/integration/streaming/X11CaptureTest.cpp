@@ -198,17 +198,17 @@ TEST_F(X11CaptureBare, CompositedPartsOffTheScreenAreBlack) {
 // A client-side decorated window is pictured without the shadow margins it declares.
 TEST_F(X11CaptureBare, ShadowMarginsOfAClientSideDecoratedWindowAreLeftOut) {
   auto window = x().startTestWindow({"--pattern", "csd", "--geometry", "400x200+100+100"});
-  auto connectionForTest = connection->display();
-  ASSERT_NE(connectionForTest, nullptr);
-  xcb_connection_t* c = connectionForTest->connection();
+  const auto display = connection->display();
+  ASSERT_NE(display, nullptr);
+  xcb_connection_t* c = display->connection();
   const std::uint32_t shadow[] = {40, 40, 20, 30};  // left, right, top, bottom
-  xcb_change_property(c, XCB_PROP_MODE_REPLACE, window.window, connectionForTest->atom(Atom::GTK_FRAME_EXTENTS),
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, window.window, display->atom(Atom::GTK_FRAME_EXTENTS),
                       XCB_ATOM_CARDINAL, 32, 4, shadow);
   xcb_flush(c);
   for (const auto mode : {CaptureMode::isolated, CaptureMode::composited}) {
-    auto image = captureUntil(window.window, mode, [](const ImageView& image) {
-      return image.width == 320 && colorAt(image, 0, 0) == patternColor("csd", 0) &&
-             colorAt(image, 319, 149) == patternColor("csd", 7);
+    auto image = captureUntil(window.window, mode, [](const ImageView& picture) {
+      return picture.width == 320 && colorAt(picture, 0, 0) == patternColor("csd", 0) &&
+             colorAt(picture, 319, 149) == patternColor("csd", 7);
     });
     ASSERT_TRUE(image);
     EXPECT_EQ(image->width, 320);
