@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -106,6 +109,50 @@ TEST_F(X11ConnectionTest, ServerTimeComesFromTheServerAndMovesForward) {
   const auto second = display->serverTime();
   ASSERT_TRUE(second.has_value());
   EXPECT_GE(*second - *first, 10u);  // milliseconds of the server's clock
+}
+
+// The screen's size follows RandR changes. Xvfb cannot change its size, so a nested
+// Xephyr that can be resized stands in for a monitor that switches resolution.
+TEST(X11ScreenSize, FollowsRandRScreenChanges) {
+  XvfbFixture host;
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  testing::TestProcess xephyr({.argv = {"Xephyr", "-screen", "800x600", "-resizeable", "-nolisten", "tcp", "-noreset",
+                                        "-displayfd", std::to_string(fds[1])},
+                               .env = {{"DISPLAY", host.display()}},
+                               .stderrPath = host.dir().file("Xephyr.stderr"),
+                               .inheritFd = fds[1]});
+  ::close(fds[1]);
+  // The server writes its display number once it accepts connections.
+  std::string number;
+  while (number.find('\n') == std::string::npos) {
+    pollfd fd{fds[0], POLLIN, 0};
+    if (::poll(&fd, 1, 10000) <= 0) break;
+    char buffer[32];
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    number.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  ASSERT_NE(number.find('\n'), std::string::npos) << xephyr.stderrText();
+  const std::string name = ":" + std::to_string(std::stoi(number));
+
+  RecordingLogger logger;
+  X11Connection connection(logger, name, "capture");
+  const auto display = connection.display();
+  ASSERT_NE(display, nullptr);
+  EXPECT_TRUE(display->extensions().randr);
+  EXPECT_EQ(display->width(), 800);
+  EXPECT_EQ(display->height(), 600);
+
+  testing::TestProcess xrandr({.argv = {"xrandr", "--display", name, "-s", "640x480"}});
+  ASSERT_TRUE(XvfbFixture::waitUntil([&] { return !xrandr.running(); }));
+  ASSERT_EQ(xrandr.status(), 0);
+  EXPECT_TRUE(XvfbFixture::waitUntil([&] {
+    const auto now = connection.display();
+    return now && now->width() == 640 && now->height() == 480;
+  }));
+  EXPECT_EQ(connection.display(), display);  // the same connection, only the size changed
 }
 
 // Each test here owns its server, since it kills it.
