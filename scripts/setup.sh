@@ -14,7 +14,8 @@ packages=(
   libyuv-dev libturbojpeg0-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils x11-xkb-utils xserver-xephyr xfonts-base fonts-dejavu-core
+  xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils x11-xkb-utils xserver-xephyr xfonts-base
+  fonts-dejavu-core
   dbus avahi-daemon avahi-utils procps ffmpeg
   # `ip`: the Avahi test fixture brings up loopback in avahi-daemon's private network namespace
   iproute2

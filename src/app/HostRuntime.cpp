@@ -35,7 +35,8 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
   captureCatalogue_ = std::make_unique<WindowCatalogue>(captureWindowServer_, *host_, main_, clock_, logger_);
   focus_ = std::make_unique<WindowFocus>(*host_, *catalogue_, frameWindowServer_, activation_, queues.focusState, main_,
                                          clock_, logger_);
-  pump_ = std::make_unique<SnapshotPump>(*host_, queues, main_, clock_, logger_, *captureCatalogue_, *focus_, capturer_);
+  pump_ = std::make_unique<SnapshotPump>(*host_, queues, main_, clock_, logger_, *captureCatalogue_, *focus_,
+                                         capturer_);
   input_ = std::make_unique<RemoteInput>(*host_, *focus_, *catalogue_, *pump_, injector_, queues.clickTracking, main_,
                                          clock_, logger_);
   host_->attachHandlers({catalogue_.get(), pump_.get(), focus_.get(), input_.get()});

@@ -310,7 +310,9 @@ TEST_F(CharacterInjectorTest, MissingCharactersGoThroughASpareKeycodeKeptForItsH
 // would come out as é. It gets the keysym at both levels, or, with Caps Lock on, the pair
 // with the lower case typed with Shift.
 TEST_F(CharacterInjectorTest, CapitalsWithoutAKeyComeOutCapital) {
-  for (const char32_t capital : {U'\u00C9', U'\u00DC', U'\u00D1', U'\u00C7'}) ASSERT_TRUE(injector.typeCharacter(capital, 0));
+  for (const char32_t capital : {U'\u00C9', U'\u00DC', U'\u00D1', U'\u00C7'}) {
+    ASSERT_TRUE(injector.typeCharacter(capital, 0));
+  }
   EXPECT_EQ(seam.ops.front(), "remap " + spare(0) + " c9 c9");
   EXPECT_EQ(seam.keymap.keysymAt(spares[1], 0), static_cast<Keysym>(XKB_KEY_Udiaeresis));
   EXPECT_EQ(seam.keymap.keysymAt(spares[1], 1), static_cast<Keysym>(XKB_KEY_Udiaeresis));

@@ -52,7 +52,8 @@ namespace {
 
 // The first keycode whose first keysym (in the current group, else in any) is one of
 // `wanted`.
-std::optional<Keycode> keyWithKeysym(xkb_keymap* keymap, xkb_layout_index_t group, std::initializer_list<Keysym> wanted) {
+std::optional<Keycode> keyWithKeysym(xkb_keymap* keymap, xkb_layout_index_t group,
+                                     std::initializer_list<Keysym> wanted) {
   const xkb_keycode_t last = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap), 255);
   for (const bool anyGroup : {false, true}) {
     for (xkb_keycode_t keycode = std::max<xkb_keycode_t>(xkb_keymap_min_keycode(keymap), 8); keycode <= last;

@@ -1,18 +1,19 @@
 #pragma once
 
 // The keyboard as the character injector sees it: the server's core mapping (spare
-// keycodes) and its XKB keymap and state (what a press types) as plain values, and a tiny seam with the few X operations typing needs (press or release a keycode,
-// remap one keycode, flush, sync). The typing logic on top (CharacterInjector) is pure and
+// keycodes) and its XKB keymap and state (what a press types) as plain values, and a tiny
+// seam with the few X operations typing needs (press or release a keycode, remap one
+// keycode, flush, sync). The typing logic on top (CharacterInjector) is pure and
 // is tested against a fake seam; X11KeyboardSeam is the real one.
+
+#include <xkbcommon/xkbcommon.h>
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
-#include <memory>
 #include <vector>
-
-#include <xkbcommon/xkbcommon.h>
 
 namespace orvo::platform::x11 {
 
@@ -55,7 +56,7 @@ struct KeyboardMapping {
 
 // The keyboard state that decides what a key press types, beside the keys held for it.
 struct KeyboardState {
-  std::uint32_t lockedModifiers = 0;  // X modifier mask: Lock (Caps Lock) 0x2, Mod2 (Num Lock) ...
+  std::uint32_t lockedModifiers = 0;  // X modifier mask: Lock (Caps Lock) 0x2, Mod2 (Num Lock)
   std::uint32_t group = 0;            // the effective group (layout), from 0
   friend bool operator==(const KeyboardState&, const KeyboardState&) = default;
 };
@@ -92,8 +93,8 @@ class KeyboardLayout {
 
  private:
   struct Chord {
-    std::uint32_t mask = 0;         // modifiers the keys set
-    std::vector<Keycode> keys;      // keys to hold
+    std::uint32_t mask = 0;     // modifiers the keys set
+    std::vector<Keycode> keys;  // keys to hold
   };
   template <class Matches>
   std::optional<KeyStroke> cheapest(Matches matches) const;

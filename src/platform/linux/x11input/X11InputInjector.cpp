@@ -107,7 +107,8 @@ bool X11InputInjector::postMouse(MouseEventType type, MouseButton button, Point 
   if (!root || !pointer || root->width == 0 || root->height == 0) return false;
   // The point falls in the pixel that contains it, as the window test of input admission
   // sees it; a point off the screen goes to the nearest pixel of its edge.
-  Point target{std::clamp(std::floor(at.x), 0.0, root->width - 1.0), std::clamp(std::floor(at.y), 0.0, root->height - 1.0)};
+  Point target{std::clamp(std::floor(at.x), 0.0, root->width - 1.0),
+               std::clamp(std::floor(at.y), 0.0, root->height - 1.0)};
 
   // X toolkits count multiple clicks themselves, by time and by distance from the first
   // press: every click of a double or triple click lands where the first one did.

@@ -111,7 +111,10 @@ const KeyboardLayout* X11KeyboardSeam::layout() {
   const auto device = static_cast<xcb_xkb_device_spec_t>(deviceId_);
   // The state goes out first; the keymap, when it must be read again, follows.
   const auto stateCookie = xcb_xkb_get_state(c, device);
-  if (!keymap_) keymap_ = adoptKeymap(xkb_x11_keymap_new_from_device(context_.get(), c, deviceId_, XKB_KEYMAP_COMPILE_NO_FLAGS));
+  if (!keymap_) {
+    keymap_ = adoptKeymap(
+        xkb_x11_keymap_new_from_device(context_.get(), c, deviceId_, XKB_KEYMAP_COMPILE_NO_FLAGS));
+  }
   auto reply = replyOf(c, xcb_xkb_get_state_reply, stateCookie);
   if (!keymap_ || !reply) return nullptr;
   const KeyboardState state{.lockedModifiers = reply->lockedMods, .group = reply->group};
