@@ -285,6 +285,11 @@ TEST_F(CharacterInjectorTest, ControlCharactersTypeTheirOwnKeysOrControlAndTheir
   ASSERT_TRUE(typist.typeCharacter(0x03, 0));
   EXPECT_EQ(russian.ops, (Ops{"remap " + top + " 63 63", "+37", "+" + top, "-" + top, "-37", "flush"}));
   typist.releaseAll();
+  russian.ops.clear();
+  russian.state = kCapsLock;  // still no Shift: the upper case of the pair
+  ASSERT_TRUE(typist.typeCharacter(0x03, 0));
+  EXPECT_EQ(russian.ops, (Ops{"remap " + top + " 63 43", "+37", "+" + top, "-" + top, "-37", "flush"}));
+  typist.releaseAll();
 }
 
 TEST_F(CharacterInjectorTest, MissingCharactersGoThroughASpareKeycodeKeptForItsHold) {

@@ -67,11 +67,15 @@ bool CharacterInjector::typeControlCharacter(char32_t scalar, double now) {
   // A letter counts in either case (Control makes both the same character): the press
   // with fewer keys held wins, so Caps Lock adds no Shift.
   std::optional<KeyStroke> stroke = layout->strokeForScalar(base);
+  Keysym spareKeysym = base;
   if (base >= U'a' && base <= U'z') {
     const auto upper = layout->strokeForScalar(base - 0x20);
     if (upper && (!stroke || upper->modifiers.size() < stroke->modifiers.size())) stroke = upper;
+    // A spare keycode too is pressed without Shift (Ctrl+Shift+C is "copy" in many
+    // terminals): with Caps Lock on, that is the upper case.
+    if (layout->capsLocked()) spareKeysym = base - 0x20;
   }
-  return type(static_cast<Keysym>(base), stroke, *layout, {control}, now);
+  return type(spareKeysym, stroke, *layout, {control}, now);
 }
 
 bool CharacterInjector::type(Keysym keysym, const std::optional<KeyStroke>& existing, const KeyboardLayout& layout,
