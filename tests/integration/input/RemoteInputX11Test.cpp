@@ -274,7 +274,6 @@ TEST_F(RemotePointerOnX11, QuickClicksNearbyAreSeenAsADoubleAndTripleClickOnOneS
   ASSERT_EQ(awaitEvents(window, {"ButtonPress"}, 3).size(), 3u);
   const auto presses = events(window, {"ButtonPress"});
   for (const auto& press : presses) EXPECT_EQ(describe(press), "ButtonPress 1 200 150");
-  EXPECT_LE(presses[2].time - presses[0].time, 1300u);  // within two multi-click intervals
   EXPECT_EQ(describeAll(awaitEvents(window, {"ButtonRelease"}, 3)),
             (Lines{"ButtonRelease 1 200 150", "ButtonRelease 1 200 150", "ButtonRelease 1 200 150"}));
 
