@@ -11,7 +11,9 @@ namespace orvo::platform::x11 {
 // Types keysyms and characters through a KeyboardSeam: with the key that produces them in
 // the keyboard's current group and with its locked modifiers (Shift and ISO_Level3_Shift
 // held as needed), or, when the current group has no such key, through a spare keycode
-// (one without keysyms) remapped to the keysym.
+// (one without keysyms) remapped to the keysym at both levels (with Caps Lock on, a cased
+// keysym gets its lower and upper case instead, and the lower one is typed with Shift).
+// A spare keycode has one group, which every active group falls back to.
 //
 // Nothing is left behind: it remembers every key it holds down and every keycode it
 // remapped with that keycode's former keysyms. releaseAll() lets go of the keys and puts
