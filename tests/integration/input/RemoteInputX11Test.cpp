@@ -545,11 +545,11 @@ TEST_F(RemoteKeyboardOnX11, ControlCharactersArriveAsControlKeys) {
 // A window that never set _NET_WM_PID (Java, Xt) is focused through the window manager
 // like any other, and the text reaches it.
 TEST_F(RemoteKeyboardOnX11, AWindowWithoutAProcessIdReceivesTypedText) {
-  const auto other = open("300x200+600+100");
-  focusForTyping(other.id);
   windows.push_back(x->startTestWindow(
       {"--title", "No pid", "--geometry", "300x200+100+100", "--no-pid", "--record", x->dir().file("no-pid.txt")}));
   const RecordingWindow target{windows.back().window, x->dir().file("no-pid.txt")};
+  const auto other = open("300x200+600+100");  // mapped last: it has the focus now
+  focusForTyping(other.id);
   focusForTyping(target.id);
   input.handleKeyboardText("hi");
   XvfbFixture::waitUntil([&] { return typed(target).size() >= 2; });
