@@ -9,8 +9,8 @@ packages=(
   # libraries
   libasio-dev libssl-dev openssl libavahi-client-dev libicu-dev nlohmann-json3-dev
   libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-composite0-dev libxcb-shm0-dev
-  libxcb-image0-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-xkb-dev libxcb-screensaver0-dev
-  libxkbcommon-dev
+  libxcb-image0-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-xkb-dev libxcb-screensaver0-dev libxcb-randr0-dev
+  libxkbcommon-dev libxkbcommon-x11-dev
   libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev
   # sd-bus: logind (sleep, lock, inhibitor locks) and the desktop's screen saver service
   libsystemd-dev
@@ -20,7 +20,8 @@ packages=(
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins xdg-utils
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils xfonts-base fonts-dejavu-core
+  xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils x11-xkb-utils xserver-xephyr xfonts-base
+  fonts-dejavu-core
   dbus avahi-daemon avahi-utils procps ffmpeg
   # panel tests and screenshots: a system tray host, window control, PNG capture
   trayer xdotool imagemagick at-spi2-core

@@ -1,13 +1,16 @@
 // How long one window list takes (X11WindowServer::copyWindowInfo): on a private Xvfb,
-// bare and with openbox, with 10 and then 100 fixture windows open.
+// bare and with openbox, with 10 and then 100 fixture windows open. Also the server time
+// an activation asks for, alone and with another thread reading the same connection.
 //
 //   build/bench/x11/orvo_x11_bench [--benchmark_repetitions=N ...]
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "core/Log.h"
 #include "platform/linux/x11/X11Connection.h"
@@ -60,6 +63,29 @@ void registerOn(Desktop& desktop, const std::string& name) {
       benchmark::DoNotOptimize(orvo::platform::x11::replyOf(c, xcb_get_input_focus_reply, xcb_get_input_focus(c)));
     }
   })->Unit(benchmark::kMicrosecond);
+  // The server's time for an activation, alone and while another thread waits for replies
+  // on the same connection (as the capture queue did when it shared the main connection).
+  for (const bool contended : {false, true}) {
+    const std::string title = std::string("serverTime/") + name + (contended ? "/withReader" : "/alone");
+    benchmark::RegisterBenchmark(title.c_str(), [&desktop, contended](benchmark::State& state) {
+      const auto display = desktop.connection().display();
+      std::atomic<bool> stop{false};
+      std::thread reader;
+      if (contended) {
+        reader = std::thread([&] {
+          xcb_connection_t* c = display->connection();
+          while (!stop) orvo::platform::x11::replyOf(c, xcb_get_input_focus_reply, xcb_get_input_focus(c));
+        });
+      }
+      std::int64_t missing = 0;
+      for (auto _ : state) {
+        if (!display->serverTime()) ++missing;
+      }
+      stop = true;
+      if (reader.joinable()) reader.join();
+      state.counters["missing"] = static_cast<double>(missing);
+    })->Unit(benchmark::kMicrosecond);
+  }
   for (const std::size_t count : {std::size_t{10}, std::size_t{100}}) {
     for (const auto option : {WindowListOption::onScreenOnly, WindowListOption::all}) {
       const std::string title = "copyWindowInfo/" + name + "/" + std::to_string(count) + "/" +

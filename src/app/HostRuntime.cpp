@@ -28,6 +28,8 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       mainDisplay_(logger, "", "main"),
       captureDisplay_(logger, "", "capture"),
       windowServer_(mainDisplay_),
+      frameWindowServer_(mainDisplay_, platform::x11::X11WindowServer::Bounds::frame),
+      captureWindowServer_(captureDisplay_),
       activation_(mainDisplay_),
       sleepInhibitor_(mainDisplay_, logger),
       systemBus_(SdBusConnection::open(context_, SdBusConnection::Kind::system, logger, systemBusError_)),
@@ -49,9 +51,11 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
                                             network_, discovery_, activation_, awake_, collator_, powerEvents_});
   const auto queues = host_->queues();
   catalogue_ = std::make_unique<WindowCatalogue>(windowServer_, *host_, main_, clock_, logger_);
-  focus_ = std::make_unique<WindowFocus>(*host_, *catalogue_, windowServer_, activation_, queues.focusState, main_,
+  captureCatalogue_ = std::make_unique<WindowCatalogue>(captureWindowServer_, *host_, main_, clock_, logger_);
+  focus_ = std::make_unique<WindowFocus>(*host_, *catalogue_, frameWindowServer_, activation_, queues.focusState, main_,
                                          clock_, logger_);
-  pump_ = std::make_unique<SnapshotPump>(*host_, queues, main_, clock_, logger_, *catalogue_, *focus_, capturer_);
+  pump_ = std::make_unique<SnapshotPump>(*host_, queues, main_, clock_, logger_, *captureCatalogue_, *focus_,
+                                         capturer_);
   input_ = std::make_unique<RemoteInput>(*host_, *focus_, *catalogue_, *pump_, injector_, queues.clickTracking, main_,
                                          clock_, logger_);
   host_->attachHandlers({catalogue_.get(), pump_.get(), focus_.get(), input_.get()});

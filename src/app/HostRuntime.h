@@ -40,10 +40,10 @@ class OrvoUpdaterController;
 // The whole host on the real platform: the main queue on an io_context run by the calling
 // thread, the serial queues on a small pool, the stores under the XDG directories, TLS
 // listeners, Avahi, and the X display of $DISPLAY (one X connection for the main queue,
-// one for capture), logind and the desktop's screen saver service over the system and
-// session buses (sleep, lock, sleep prevention), launch at login through XDG autostart,
-// and the updater (its transfers on a worker thread of their own). Built, run and
-// destroyed on one thread.
+// one for the capture queue, one for input), logind and the desktop's screen saver service
+// over the system and session buses (sleep, lock, sleep prevention), launch at login
+// through XDG autostart, and the updater (its transfers on a worker thread of their own).
+// Built, run and destroyed on one thread.
 class HostRuntime {
  public:
   struct Options {
@@ -86,6 +86,11 @@ class HostRuntime {
   platform::x11::X11Connection mainDisplay_;
   platform::x11::X11Connection captureDisplay_;
   platform::x11::X11WindowServer windowServer_;
+  // What input admission hit-tests: window frames, title bars included.
+  platform::x11::X11WindowServer frameWindowServer_;
+  // The window bounds the capture queue reads, on the capture connection: the main queue
+  // never shares a connection with the capture queue, so it never waits behind a capture.
+  platform::x11::X11WindowServer captureWindowServer_;
   platform::x11::X11WindowActivation activation_;
   platform::x11::X11SleepInhibitor sleepInhibitor_;
   // Sleep, wake, lock and unlock; sleep prevention (logind, X screen saver, desktop screen
@@ -105,6 +110,7 @@ class HostRuntime {
   AsioQueueFactory queues_;
   std::shared_ptr<OrvoHost> host_;
   std::unique_ptr<WindowCatalogue> catalogue_;
+  std::unique_ptr<WindowCatalogue> captureCatalogue_;  // bounds for the snapshot pump
   std::unique_ptr<WindowFocus> focus_;
   std::unique_ptr<SnapshotPump> pump_;
   std::unique_ptr<RemoteInput> input_;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
+#include "platform/linux/x11input/XcbXkb.h"
 
 #include <algorithm>
 #include <deque>
@@ -141,6 +142,21 @@ class RemoteInputOnX11 : public ::testing::Test {
     return reply ? reply->mask : 0xFFFF;
   }
 
+  std::pair<int, int> pointerAt() {
+    auto reply = replyOf(c, xcb_query_pointer_reply, xcb_query_pointer(c, display->root()));
+    return reply ? std::pair<int, int>{reply->root_x, reply->root_y} : std::pair<int, int>{-1, -1};
+  }
+
+  // The window manager's _NET_FRAME_EXTENTS of a window: left, right, top, bottom.
+  std::vector<std::uint32_t> frameExtents(xcb_window_t window) {
+    auto reply = replyOf(c, xcb_get_property_reply,
+                         xcb_get_property(c, 0, window, display->atom(platform::x11::Atom::NET_FRAME_EXTENTS),
+                                          XCB_ATOM_CARDINAL, 0, 4));
+    if (!reply || xcb_get_property_value_length(reply.get()) != 16) return {};
+    const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+    return {values, values + 4};
+  }
+
   xcb_window_t activeWindow() {
     auto reply = replyOf(c, xcb_get_property_reply,
                          xcb_get_property(c, 0, display->root(), display->atom(platform::x11::Atom::NET_ACTIVE_WINDOW),
@@ -200,7 +216,9 @@ class RemoteInputOnX11 : public ::testing::Test {
   std::unique_ptr<SerialQueue> clickQueue =
       loop.makeSerialQueue("orvo.host.clickTracking", QueuePriority::unspecified);
   WindowCatalogue catalogue{windowServer, session, loop.main(), loop.clock(), logger};
-  WindowFocus focus{session, catalogue, windowServer, activation, *focusQueue, loop.main(), loop.clock(), logger};
+  // Admission hit-tests window frames, as the host wires it.
+  platform::x11::X11WindowServer frames{connection, platform::x11::X11WindowServer::Bounds::frame};
+  WindowFocus focus{session, catalogue, frames, activation, *focusQueue, loop.main(), loop.clock(), logger};
   platform::x11::X11InputInjector injector{logger, loop.main(), loop.clock(), x->display()};
   RemoteInput input{session, focus, catalogue, recorder, injector, *clickQueue, loop.main(), loop.clock(), logger};
 
@@ -225,21 +243,43 @@ TEST_F(RemotePointerOnX11, ClickArrivesAsPressAndReleaseAtTheWindowCentre) {
   EXPECT_EQ(describe(all[2]), "ButtonPress 3 100 150");
   EXPECT_EQ(describe(all[3]), "ButtonRelease 3 100 150");
 
-  // A point off the screen is not pinned to its edge.
+  // A point off the screen (over no window, so admitted) goes to the nearest pixel of the
+  // screen's edge; the window does not see it.
   click(window.id, 10, 0.5);
-  EXPECT_TRUE(logger.has("OrvoHost: failed to create mouse events"));
-  EXPECT_FALSE(injector.postMouse(platform::MouseEventType::down, platform::MouseButton::primary, {-1, 10}, 1));
+  EXPECT_FALSE(logger.has("OrvoHost: failed to create mouse events"));
+  EXPECT_TRUE(XvfbFixture::waitUntil([&] { return pointerAt() == std::pair{1919, 250}; }));
+  EXPECT_EQ(events(window, kButtons).size(), 4u);
 }
 
-TEST_F(RemotePointerOnX11, TwoQuickClicksAreSeenAsADoubleClick) {
+TEST_F(RemotePointerOnX11, ADragEndingPastTheScreenEdgeLeavesNoButtonDown) {
+  const auto window = open("400x300+1500+100");
+  input.handlePointerRequest(request("mouseDown", window.id, 0.5, 0.5));
+  input.handlePointerRequest(request("mouseDrag", window.id, 1.2, 0.5));
+  ASSERT_TRUE(XvfbFixture::waitUntil([&] { return (pointerMask() & kButton1Mask) != 0; }));
+  input.handlePointerRequest(request("mouseUp", window.id, 1.5, 0.5));  // x = 2100, past 1920
+  EXPECT_TRUE(XvfbFixture::waitUntil([&] { return (pointerMask() & kButton1Mask) == 0; }));
+  EXPECT_EQ(pointerAt(), (std::pair{1919, 250}));
+  // The window had the button grab, so it saw the release at the edge.
+  EXPECT_EQ(describeAll(awaitEvents(window, kButtons, 2)), (Lines{"ButtonPress 1 200 150", "ButtonRelease 1 419 150"}));
+  EXPECT_TRUE(session.rejections.empty());
+}
+
+// Toolkits count clicks by time and distance themselves; a double or triple click the
+// host counted goes to the spot of the first click, though the taps were a few points apart.
+TEST_F(RemotePointerOnX11, QuickClicksNearbyAreSeenAsADoubleAndTripleClickOnOneSpot) {
   const auto window = open("400x300+100+100");
   click(window.id, 0.5, 0.5);
-  click(window.id, 0.5, 0.5);
-  ASSERT_EQ(awaitEvents(window, {"ButtonPress"}, 2).size(), 2u);
-  const auto both = events(window, {"ButtonPress"});
-  EXPECT_EQ(describe(both[0]), describe(both[1]));  // same button, same place
-  EXPECT_LE(both[1].time - both[0].time, 650u);     // within the multi-click interval
-  EXPECT_EQ(awaitEvents(window, kButtons, 4).size(), 4u);
+  click(window.id, 0.5 + 6.0 / 400, 0.5 + 4.0 / 300);  // 7.2 points away
+  click(window.id, 0.5 - 5.0 / 400, 0.5);
+  ASSERT_EQ(awaitEvents(window, {"ButtonPress"}, 3).size(), 3u);
+  const auto presses = events(window, {"ButtonPress"});
+  for (const auto& press : presses) EXPECT_EQ(describe(press), "ButtonPress 1 200 150");
+  EXPECT_EQ(describeAll(awaitEvents(window, {"ButtonRelease"}, 3)),
+            (Lines{"ButtonRelease 1 200 150", "ButtonRelease 1 200 150", "ButtonRelease 1 200 150"}));
+
+  // A click far away starts afresh where it is.
+  click(window.id, 0.25, 0.5);
+  EXPECT_EQ(describe(awaitEvents(window, {"ButtonPress"}, 4).back()), "ButtonPress 1 100 150");
 }
 
 TEST_F(RemotePointerOnX11, DownDragUpArrivesAsADrag) {
@@ -307,6 +347,32 @@ TEST_F(RemotePointerOnX11, ACoveredPointIsRefusedAndNothingIsPosted) {
   EXPECT_TRUE(events(target, kButtons).empty());
 }
 
+// Admission tests window frames: the title bar of a window in front covers the target.
+TEST_F(RemotePointerOnX11, AClickOnTheTitleBarOfACoveringWindowIsRefused) {
+  const auto target = open("400x300+100+100");
+  const auto cover = open("200x100+200+300");
+  ASSERT_TRUE(keepAbove(cover.id));
+  std::uint32_t titleHeight = 0;
+  ASSERT_TRUE(XvfbFixture::waitUntil([&] {
+    const auto extents = frameExtents(cover.id);
+    titleHeight = extents.size() == 4 ? extents[2] : 0;
+    return titleHeight > 0;
+  }));
+  // The middle of the cover's title bar, which lies over the target's client area.
+  const double y = 300.0 - titleHeight / 2.0;
+  ASSERT_GT(y, 100.0);
+  click(target.id, 0.5, (y - 100.0) / 300.0);
+  const std::string reason =
+      "Input rejected: top window (" + std::to_string(cover.id) + ") != target (" + std::to_string(target.id) + ")";
+  ASSERT_EQ(session.rejections.size(), 1u);
+  EXPECT_EQ(session.rejections[0].reason, reason);
+  EXPECT_TRUE(logger.has("OrvoHost: " + reason));
+  EXPECT_EQ(pointerMask() & kButton1Mask, 0);
+
+  click(target.id, 0.5, 0.25);  // above the cover's frame: delivered, and the only click
+  EXPECT_EQ(describeAll(awaitEvents(target, kButtons, 2)), (Lines{"ButtonPress 1 200 75", "ButtonRelease 1 200 75"}));
+}
+
 TEST_F(RemotePointerOnX11, PermissionWithdrawnRefusesTheClick) {
   const auto window = open("400x300+100+100");
   session.permitted = false;
@@ -332,6 +398,63 @@ TEST_F(RemotePointerOnX11, TheEndOfASessionReleasesAHeldButton) {
 
 class RemoteKeyboardOnX11 : public RemoteInputOnX11 {
  protected:
+  static constexpr std::uint8_t kLockModifier = XCB_MOD_MASK_LOCK;
+
+  // An xterm that writes what is typed into a file (through `cat`, with the terminal set
+  // to `sttyMode`; unless raw, a line reaches the file once Return is typed), focused for
+  // typing.
+  struct Xterm {
+    std::unique_ptr<TestProcess> process;
+    std::string file;
+  };
+  Xterm startXterm(const std::string& sttyMode) {
+    static int started = 0;
+    Xterm xterm;
+    xterm.file = x->dir().file("typed-" + std::to_string(++started) + ".txt");
+    xterm.process = std::make_unique<TestProcess>(TestProcess::Options{
+        .argv = {"xterm", "-geometry", "80x10+100+100", "-e", "sh", "-c",
+                 "stty " + sttyMode + "; exec cat > " + xterm.file},
+        .env = {{"DISPLAY", x->display()}, {"LC_ALL", "C.UTF-8"}},
+        .stderrPath = x->dir().file("xterm.err")});
+    std::optional<std::uint32_t> window;
+    const bool ready = XvfbFixture::waitUntil(
+        [&] {
+          for (const auto& info : windowServer.copyWindowInfo(platform::WindowListOption::onScreenOnly)) {
+            if (info.ownerPID == xterm.process->pid()) window = info.number;
+          }
+          return window.has_value() && std::ifstream(xterm.file).good();
+        },
+        std::chrono::seconds(10));
+    EXPECT_TRUE(ready) << xterm.process->stderrText();
+    if (ready) focusForTyping(*window);
+    return xterm;
+  }
+
+  // What the xterm has written, once it holds at least `size` bytes (or after the wait).
+  static std::string typedInto(const Xterm& xterm, std::size_t size) {
+    std::string content;
+    XvfbFixture::waitUntil([&] {
+      std::ifstream in(xterm.file);
+      std::stringstream text;
+      text << in.rdbuf();
+      content = text.str();
+      return content.size() >= size;
+    });
+    return content;
+  }
+
+  // Locks exactly these modifiers and this group, as a user would with Caps Lock or a
+  // layout switch; true once the server reports it.
+  bool lockModifiersAndGroup(std::uint8_t modifiers, std::uint8_t group) {
+    auto use = replyOf(c, xcb_xkb_use_extension_reply, xcb_xkb_use_extension(c, 1, 0));
+    if (!use || !use->supported) return false;
+    xcb_xkb_latch_lock_state(c, XCB_XKB_ID_USE_CORE_KBD, 0xFF, modifiers, 1, group, 0, 0, 0);
+    return XvfbFixture::waitUntil([&] {
+      auto state = replyOf(c, xcb_xkb_get_state_reply, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD));
+      return state && state->lockedMods == modifiers && state->lockedGroup == group;
+    });
+  }
+
   // Key presses other than the modifiers held for a level, as (keysym, text).
   static std::vector<std::pair<std::string, std::string>> typed(const RecordingWindow& window) {
     std::vector<std::pair<std::string, std::string>> out;
@@ -381,38 +504,80 @@ TEST_F(RemoteKeyboardOnX11, TextAndCommandsArriveAsTheirKeysAndTheKeymapIsRestor
 }
 
 TEST_F(RemoteKeyboardOnX11, AnXtermTypesTheTextExactly) {
-  const std::string file = x->dir().file("typed.txt");
-  TestProcess xterm({.argv = {"xterm", "-geometry", "80x10+100+100", "-e", "sh", "-c", "stty -echo; exec cat > " + file},
-                     .env = {{"DISPLAY", x->display()}, {"LC_ALL", "C.UTF-8"}},
-                     .stderrPath = x->dir().file("xterm.err")});
-  std::optional<std::uint32_t> window;
-  ASSERT_TRUE(XvfbFixture::waitUntil(
-      [&] {
-        for (const auto& info : windowServer.copyWindowInfo(platform::WindowListOption::onScreenOnly)) {
-          if (info.ownerPID == xterm.pid()) window = info.number;
-        }
-        return window.has_value() && std::ifstream(file).good();
-      },
-      std::chrono::seconds(10)))
-      << xterm.stderrText();
-  focusForTyping(*window);
-
+  Xterm xterm = startXterm("-echo");
   // Latin-1 and third-level characters, a CJK character and an emoji, a backspace.
   input.handleKeyboardText("h\xC3\xA9llo w\xC3\xB6rld \xC2\xA6\xE2\x82\xAC\xE4\xB8\xAD\xF0\x9F\x98\x80\r");
   input.handleKeyboardText("abc\x7f");
   input.handleKeyboardText("d\n");
   const std::string expected = "h\xC3\xA9llo w\xC3\xB6rld \xC2\xA6\xE2\x82\xAC\xE4\xB8\xAD\xF0\x9F\x98\x80\nabd\n";
-  std::string content;
-  XvfbFixture::waitUntil([&] {
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    content = text.str();
-    return content.size() >= expected.size();
-  });
-  EXPECT_EQ(content, expected);
+  EXPECT_EQ(typedInto(xterm, expected.size()), expected);
 }
 
+// Capital letters the keymap has no key for come out capital; so do small ones.
+TEST_F(RemoteKeyboardOnX11, CapitalsWithoutAKeyArriveAsCapitals) {
+  Xterm xterm = startXterm("-echo");
+  const std::string text = "\xC3\x89\xC3\x9C\xC3\x91\xC3\x87 \xC3\xA9\xC3\xBC\xC3\xB1\xC3\xA7";  // ÉÜÑÇ éüñç
+  input.handleKeyboardText(text + "\r");
+  EXPECT_EQ(typedInto(xterm, text.size() + 1), text + "\n");
+}
+
+// Caps Lock locked at the host: the text arrives as the client sent it, letters on keys and
+// letters on spare keycodes alike.
+TEST_F(RemoteKeyboardOnX11, CapsLockAtTheHostDoesNotChangeTheText) {
+  Xterm xterm = startXterm("-echo");
+  ASSERT_TRUE(lockModifiersAndGroup(kLockModifier, 0));
+  const std::string text = "aB1! \xC3\xA9\xC3\x89 xY";  // aB1! éÉ xY
+  input.handleKeyboardText(text + "\r");
+  const std::string typed = typedInto(xterm, text.size() + 1);
+  EXPECT_TRUE(lockModifiersAndGroup(0, 0));
+  EXPECT_EQ(typed, text + "\n");
+}
+
+// U+0003 reaches a terminal as Ctrl-C; C1 controls are dropped with a log line.
+TEST_F(RemoteKeyboardOnX11, ControlCharactersArriveAsControlKeys) {
+  Xterm xterm = startXterm("raw -echo");
+  input.handleKeyboardText("a\x03\xC2\x85" "b\x01\x1A\x1F\tc");
+  const std::string expected = "a\x03" "b\x01\x1A\x1F\tc";
+  EXPECT_EQ(typedInto(xterm, expected.size()), expected);
+  EXPECT_TRUE(logger.has("OrvoHost: dropped control character 133"));
+}
+
+// A window that never set _NET_WM_PID (Java, Xt) is focused through the window manager
+// like any other, and the text reaches it.
+TEST_F(RemoteKeyboardOnX11, AWindowWithoutAProcessIdReceivesTypedText) {
+  windows.push_back(x->startTestWindow(
+      {"--title", "No pid", "--geometry", "300x200+100+100", "--no-pid", "--record", x->dir().file("no-pid.txt")}));
+  const RecordingWindow target{windows.back().window, x->dir().file("no-pid.txt")};
+  const auto other = open("300x200+600+100");  // mapped last: it has the focus now
+  focusForTyping(other.id);
+  focusForTyping(target.id);
+  input.handleKeyboardText("hi");
+  XvfbFixture::waitUntil([&] { return typed(target).size() >= 2; });
+  EXPECT_EQ(typed(target), (std::vector<std::pair<std::string, std::string>>{{"0x68", "h"}, {"0x69", "i"}}));
+  EXPECT_TRUE(typed(other).empty());
+}
+
+// The keymap of a user with two layouts, switched to the second: Latin text still arrives
+// as Latin (through spare keycodes), the second layout's own letters through their keys.
+class RemoteKeyboardLayoutsOnX11 : public RemoteKeyboardOnX11 {
+ protected:
+  static void SetUpTestSuite() {
+    RemoteKeyboardOnX11::SetUpTestSuite();
+    TestProcess setxkbmap({.argv = {"setxkbmap", "-display", x->display(), "-layout", "us,ru"}});
+    ASSERT_TRUE(XvfbFixture::waitUntil([&] { return !setxkbmap.running(); }));
+    ASSERT_EQ(setxkbmap.status(), 0);
+  }
+};
+
+TEST_F(RemoteKeyboardLayoutsOnX11, LatinTextArrivesWithTheSecondGroupActive) {
+  Xterm xterm = startXterm("-echo");
+  ASSERT_TRUE(lockModifiersAndGroup(0, 1));
+  const std::string text = "Hello, \xD1\x84\xD0\xA4 world 42";  // Hello, фФ world 42
+  input.handleKeyboardText(text + "\r");
+  const std::string typed = typedInto(xterm, text.size() + 1);
+  EXPECT_TRUE(lockModifiersAndGroup(0, 0));
+  EXPECT_EQ(typed, text + "\n");
+}
 }  // namespace
 }  // namespace orvo::testing
 

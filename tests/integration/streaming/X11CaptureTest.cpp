@@ -195,6 +195,28 @@ TEST_F(X11CaptureBare, CompositedPartsOffTheScreenAreBlack) {
   EXPECT_EQ(colorAt(*composited, 300, 50), patternColor("edge", 7));
 }
 
+// A client-side decorated window is pictured without the shadow margins it declares.
+TEST_F(X11CaptureBare, ShadowMarginsOfAClientSideDecoratedWindowAreLeftOut) {
+  auto window = x().startTestWindow({"--pattern", "csd", "--geometry", "400x200+100+100"});
+  const auto display = connection->display();
+  ASSERT_NE(display, nullptr);
+  xcb_connection_t* c = display->connection();
+  const std::uint32_t shadow[] = {40, 40, 20, 30};  // left, right, top, bottom
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, window.window, display->atom(Atom::GTK_FRAME_EXTENTS),
+                      XCB_ATOM_CARDINAL, 32, 4, shadow);
+  xcb_flush(c);
+  for (const auto mode : {CaptureMode::isolated, CaptureMode::composited}) {
+    auto image = captureUntil(window.window, mode, [](const ImageView& picture) {
+      return picture.width == 320 && colorAt(picture, 0, 0) == patternColor("csd", 0) &&
+             colorAt(picture, 319, 149) == patternColor("csd", 7);
+    });
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 320);
+    EXPECT_EQ(image->height, 150);
+    EXPECT_EQ(colorAt(*image, 160, 75), patternColor("csd", testing::patternBandAt(200, 400)));
+  }
+}
+
 // A display that goes away: no pictures, no crash, and the segments are let go.
 TEST(X11CaptureLoss, ALostDisplayGivesNoPicture) {
   XvfbFixture x;

@@ -1,6 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/x11/X11Connection.h"
@@ -52,6 +57,7 @@ TEST_F(X11ConnectionTest, ConnectsOnFirstUseWithScreenAtomsAndExtensions) {
   EXPECT_TRUE(e.shm);
   EXPECT_TRUE(e.xtest);
   EXPECT_TRUE(e.screenSaver);
+  EXPECT_TRUE(e.randr);  // screen size changes are followed
 
   // The same connection serves every later use, and it is announced once.
   EXPECT_EQ(connection.display(), display);
@@ -105,7 +111,78 @@ TEST_F(X11ConnectionTest, ServerTimeComesFromTheServerAndMovesForward) {
   EXPECT_GE(*second - *first, 10u);  // milliseconds of the server's clock
 }
 
+// The screen's size follows RandR changes. Xvfb cannot change its size, so a nested
+// Xephyr that can be resized stands in for a monitor that switches resolution.
+TEST(X11ScreenSize, FollowsRandRScreenChanges) {
+  XvfbFixture host;
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  testing::TestProcess xephyr({.argv = {"Xephyr", "-screen", "800x600", "-resizeable", "-nolisten", "tcp", "-noreset",
+                                        "-displayfd", std::to_string(fds[1])},
+                               .env = {{"DISPLAY", host.display()}},
+                               .stderrPath = host.dir().file("Xephyr.stderr"),
+                               .inheritFd = fds[1]});
+  ::close(fds[1]);
+  // The server writes its display number once it accepts connections.
+  std::string number;
+  while (number.find('\n') == std::string::npos) {
+    pollfd fd{fds[0], POLLIN, 0};
+    if (::poll(&fd, 1, 10000) <= 0) break;
+    char buffer[32];
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    number.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  ASSERT_NE(number.find('\n'), std::string::npos) << xephyr.stderrText();
+  const std::string name = ":" + std::to_string(std::stoi(number));
+
+  RecordingLogger logger;
+  X11Connection connection(logger, name, "capture");
+  const auto display = connection.display();
+  ASSERT_NE(display, nullptr);
+  EXPECT_TRUE(display->extensions().randr);
+  EXPECT_EQ(display->width(), 800);
+  EXPECT_EQ(display->height(), 600);
+
+  testing::TestProcess xrandr({.argv = {"xrandr", "--display", name, "-s", "640x480"}});
+  ASSERT_TRUE(XvfbFixture::waitUntil([&] { return !xrandr.running(); }));
+  ASSERT_EQ(xrandr.status(), 0);
+  EXPECT_TRUE(XvfbFixture::waitUntil([&] {
+    const auto now = connection.display();
+    return now && now->width() == 640 && now->height() == 480;
+  }));
+  EXPECT_EQ(connection.display(), display);  // the same connection, only the size changed
+}
+
 // Each test here owns its server, since it kills it.
+// serverTime() finds its PropertyNotify however the reading of the connection is shared
+// with another thread that waits for replies. (It used to wait on the socket, which that
+// thread could drain first, and then sat out a one-second limit: orvo_x11_bench
+// serverTime/.../withReader shows the time it takes.)
+TEST_F(X11ConnectionTest, ServerTimeAnswersWhileAnotherThreadReadsTheSameConnection) {
+  RecordingLogger logger;
+  X11Connection connection(logger, x->display());
+  const auto display = connection.display();
+  ASSERT_NE(display, nullptr);
+  std::atomic<bool> stop{false};
+  std::atomic<int> roundTrips{0};
+  std::thread reader([&] {
+    xcb_connection_t* c = display->connection();
+    while (!stop) {
+      replyOf(c, xcb_get_input_focus_reply, xcb_get_input_focus(c));
+      ++roundTrips;
+    }
+  });
+  int answered = 0;
+  constexpr int kAsks = 200;
+  for (int i = 0; i < kAsks; ++i) answered += display->serverTime().has_value() ? 1 : 0;
+  stop = true;
+  reader.join();
+  EXPECT_GT(roundTrips.load(), 0);
+  EXPECT_EQ(answered, kAsks);
+}
+
 TEST(X11ConnectionLoss, LostDisplayAnswersNullLogsOnceAndReconnectsToANewServer) {
   RecordingLogger logger;
   auto first = std::make_unique<XvfbFixture>();

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "X11DesktopTest.h"
 #include "platform/linux/x11/X11WindowActivation.h"
 #include "platform/linux/x11/X11WindowQuery.h"
@@ -49,6 +51,44 @@ TYPED_TEST(X11WindowList, ListsTitlesOwnersAndClientBoundsFrontToBack) {
       EXPECT_EQ(info->bounds, e.bounds) << e.owner;
     }
   }
+}
+
+// A client-side decorated window is listed without its shadow margins; the frame view
+// used for hit-testing adds the window manager's decorations (title bar, borders). A
+// window without _NET_WM_PID is named as an application of its own.
+TYPED_TEST(X11WindowList, ShadowMarginsAreLeftOutAndFramesHoldTheDecorations) {
+  auto& csd = this->open({"--geometry", "340x260+100+100", "--no-pid"});
+  xcb_connection_t* const xc = this->c;
+  const std::uint32_t shadow[] = {20, 20, 10, 30};  // left, right, top, bottom
+  xcb_change_property(xc, XCB_PROP_MODE_REPLACE, csd.window, this->display->atom(Atom::GTK_FRAME_EXTENTS),
+                      XCB_ATOM_CARDINAL, 32, 4, shadow);
+  xcb_flush(xc);
+  const Rect inner{120, 110, 300, 220};
+  ASSERT_TRUE(testing::XvfbFixture::waitUntil([&] {
+    const auto info = this->find(this->list(WindowListOption::onScreenOnly), csd.window);
+    return info && info->bounds == inner;
+  }));
+  const auto info = this->find(this->list(WindowListOption::all), csd.window);
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->ownerPID, -static_cast<std::int32_t>(csd.window));
+
+  // The decorations the window manager reports, if any.
+  std::uint32_t extents[4] = {0, 0, 0, 0};
+  if (TypeParam::windowManager) {
+    ASSERT_TRUE(testing::XvfbFixture::waitUntil([&] {
+      auto reply = replyOf(xc, xcb_get_property_reply,
+                           xcb_get_property(xc, 0, csd.window, this->display->atom(Atom::NET_FRAME_EXTENTS),
+                                            XCB_ATOM_CARDINAL, 0, 4));
+      if (!reply || xcb_get_property_value_length(reply.get()) != 16) return false;
+      std::memcpy(extents, xcb_get_property_value(reply.get()), sizeof extents);
+      return extents[2] > 0;  // a title bar
+    }));
+  }
+  X11WindowServer frames(this->connection, X11WindowServer::Bounds::frame);
+  const auto framed = this->find(frames.copyWindowInfo(WindowListOption::onScreenOnly), csd.window);
+  ASSERT_TRUE(framed.has_value());
+  EXPECT_EQ(framed->bounds, (Rect{inner.x - extents[0], inner.y - extents[2], inner.width + extents[0] + extents[1],
+                                  inner.height + extents[2] + extents[3]}));
 }
 
 TYPED_TEST(X11WindowList, NonNormalTypesGetOtherLayersAndDesktopWindowsNeverAppear) {

@@ -1,11 +1,17 @@
-// The typing logic of the X11 injector against a fake keyboard seam: which key and which
-// modifiers type a character, the spare-keycode remapping for characters the keymap
-// lacks, and that nothing stays pressed or remapped. Also the wheel-click accumulator.
+// The typing logic of the X11 injector against a fake keyboard seam: which key, modifiers,
+// group and level type a character on real layouts (us, de, be, two-group ru/us) with Caps
+// Lock and the active group as the user left them, the spare-keycode remapping for
+// characters the current group lacks, control characters, and that nothing stays pressed
+// or remapped. Also the wheel-click accumulator.
 
 #include <gtest/gtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
+#include <xkbcommon/xkbcommon.h>
+
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -33,85 +39,156 @@ void setRow(KeyboardMapping& mapping, Keycode keycode, std::vector<Keysym> keysy
             mapping.keysyms.begin() + static_cast<std::ptrdiff_t>(keycode - mapping.minKeycode) * kWidth);
 }
 
-// A US-like keymap with a third level, a Cyrillic key and the Euro sign on AltGr+e.
-KeyboardMapping desktopMapping() {
+// An XKB keymap as a server built from these names would hold (evdev keycodes: a is 38,
+// Shift_L 50, Control_L 37, ISO_Level3_Shift 92).
+XkbKeymap keymapFor(const char* layout) {
+  static const std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(
+      xkb_context_new(XKB_CONTEXT_NO_FLAGS), &xkb_context_unref);
+  const xkb_rule_names names{"evdev", "pc105", layout, "", ""};
+  return adoptKeymap(xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
+}
+
+// The core view of an XKB keymap that spare keycodes are found in: each key's keysyms of
+// its first group.
+KeyboardMapping coreMappingOf(const XkbKeymap& keymap) {
   KeyboardMapping m = makeMapping(255);
-  setRow(m, 9, {XKB_KEY_Escape});
-  setRow(m, 10, {XKB_KEY_1, XKB_KEY_exclam});
-  setRow(m, 22, {XKB_KEY_BackSpace});
-  setRow(m, 23, {XKB_KEY_Tab, XKB_KEY_ISO_Left_Tab});
-  setRow(m, 26, {XKB_KEY_e, XKB_KEY_E, XKB_KEY_e, XKB_KEY_E, XKB_KEY_EuroSign});
-  setRow(m, 36, {XKB_KEY_Return});
-  setRow(m, 38, {XKB_KEY_a, XKB_KEY_A, XKB_KEY_a, XKB_KEY_A});
-  setRow(m, 45, {XKB_KEY_Cyrillic_ka, XKB_KEY_Cyrillic_KA});
-  setRow(m, 50, {XKB_KEY_Shift_L});
-  setRow(m, 51, {XKB_KEY_backslash, XKB_KEY_bar});
-  setRow(m, 62, {XKB_KEY_Shift_R});
-  setRow(m, 65, {XKB_KEY_space});
-  setRow(m, 66, {XKB_KEY_Caps_Lock});
-  setRow(m, 87, {XKB_KEY_KP_End, XKB_KEY_KP_1});
-  setRow(m, 92, {XKB_KEY_ISO_Level3_Shift});
-  setRow(m, 94, {XKB_KEY_less, XKB_KEY_greater, XKB_KEY_less, XKB_KEY_greater, XKB_KEY_bar, XKB_KEY_brokenbar});
-  setRow(m, 111, {XKB_KEY_Up});
-  setRow(m, 113, {XKB_KEY_Left});
-  setRow(m, 114, {XKB_KEY_Right});
-  setRow(m, 116, {XKB_KEY_Down});
+  for (xkb_keycode_t keycode = 8; keycode <= 255; ++keycode) {
+    std::vector<Keysym> row;
+    if (xkb_keymap_num_layouts_for_key(keymap.get(), keycode) > 0) {
+      for (xkb_level_index_t level = 0; level < xkb_keymap_num_levels_for_key(keymap.get(), keycode, 0); ++level) {
+        const xkb_keysym_t* syms = nullptr;
+        if (xkb_keymap_key_get_syms_by_level(keymap.get(), keycode, 0, level, &syms) > 0) row.push_back(syms[0]);
+      }
+    }
+    if (row.size() > kWidth) row.resize(kWidth);
+    setRow(m, static_cast<Keycode>(keycode), row);
+  }
   m.modifierKeys[0] = {50, 62};  // Shift
-  m.modifierKeys[1] = {66};      // Lock
+  m.modifierKeys[2] = {37, 105};  // Control
   m.modifierKeys[7] = {92};      // Mod5
   return m;
 }
 
 // The seam as the server would behave: a remap replaces the keycode's row (padded with
-// NoSymbol), and every operation is written down ("+38" press, "-38" release).
+// NoSymbol), and every operation is written down ("+38" press, "-38" release, "remap 254
+// e9 e9").
 class FakeKeyboardSeam final : public KeyboardSeam {
  public:
-  explicit FakeKeyboardSeam(KeyboardMapping m) : keymap(std::move(m)) {}
+  explicit FakeKeyboardSeam(KeyboardMapping m, XkbKeymap xkb = keymapFor("us"))
+      : keymap(std::move(m)), xkbKeymap(std::move(xkb)) {}
+  explicit FakeKeyboardSeam(XkbKeymap xkb) : FakeKeyboardSeam(coreMappingOf(xkb), xkb) {}
 
   const KeyboardMapping* mapping() override { return available ? &keymap : nullptr; }
+  const KeyboardLayout* layout() override {
+    if (!available) return nullptr;
+    current.emplace(xkbKeymap, state);
+    return &*current;
+  }
   void setKey(Keycode keycode, bool pressed) override {
     ops.push_back((pressed ? "+" : "-") + std::to_string(keycode));
   }
   void remap(Keycode keycode, std::span<const Keysym> keysyms) override {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%x", keysyms.empty() ? 0u : keysyms[0]);
-    ops.push_back("remap " + std::to_string(keycode) + " " + hex);
+    std::string op = "remap " + std::to_string(keycode);
+    for (const Keysym keysym : keysyms) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, " %x", keysym);
+      op += hex;
+    }
+    ops.push_back(op);
     setRow(keymap, keycode, {keysyms.begin(), keysyms.end()});
   }
   void flush() override { ops.push_back("flush"); }
   void sync() override { ops.push_back("sync"); }
 
   KeyboardMapping keymap;
+  XkbKeymap xkbKeymap;
+  KeyboardState state;
+  std::optional<KeyboardLayout> current;
   bool available = true;
   std::vector<std::string> ops;
 };
 
 using Ops = std::vector<std::string>;
 
-TEST(KeyboardMapping, FindsTheCheapestKeyAndItsModifiers) {
-  const KeyboardMapping m = desktopMapping();
+constexpr KeyboardState kPlain{};
+constexpr KeyboardState kCapsLock{.lockedModifiers = kLockMask};
+constexpr KeyboardState kSecondGroup{.group = 1};
+constexpr KeyboardState kSecondGroupCapsLock{.lockedModifiers = kLockMask, .group = 1};
+
+// Which key, modifiers, group and level type a character, on real layouts in the state
+// the user left the keyboard in; none means the spare-keycode path.
+TEST(KeyboardLayout, ChoosesKeyLevelAndGroupFromTheLayoutAndItsState) {
   struct Case {
+    const char* layout;
+    KeyboardState state;
     char32_t scalar;
     std::optional<KeyStroke> stroke;
   };
   const Case cases[] = {
-      {U'a', KeyStroke{38, {}}},
-      {U'A', KeyStroke{38, {50}}},
-      {U'|', KeyStroke{51, {50}}},           // Shift on 51 beats the third level on 94
-      {U'\u00A6', KeyStroke{94, {50, 92}}},  // broken bar: Shift + third level
-      {U'\u20AC', KeyStroke{26, {92}}},      // the legacy EuroSign keysym counts
-      {U'\u043A', KeyStroke{45, {}}},        // Cyrillic ka, a legacy keysym too
-      {U'1', KeyStroke{10, {}}},             // never the keypad's KP_1
-      {U' ', KeyStroke{65, {}}},
-      {U'\u00E9', std::nullopt},
-      {U'\U0001F600', std::nullopt},
+      {"us", kPlain, U'a', KeyStroke{38, {}, 0, 0}},
+      {"us", kPlain, U'A', KeyStroke{38, {50}, 0, 1}},
+      {"us", kPlain, U'1', KeyStroke{10, {}, 0, 0}},  // never the keypad's KP_1
+      {"us", kPlain, U' ', KeyStroke{65, {}, 0, 0}},
+      {"us", kPlain, U'|', KeyStroke{51, {50}, 0, 1}},
+      {"us", kPlain, U'\u00C9', std::nullopt},  // É: no key
+      {"us", kPlain, U'\U0001F600', std::nullopt},
+      // Caps Lock on: Shift gives the lower case, no Shift the upper; digits stay.
+      {"us", kCapsLock, U'a', KeyStroke{38, {50}, 0, 0}},
+      {"us", kCapsLock, U'B', KeyStroke{56, {}, 0, 1}},
+      {"us", kCapsLock, U'1', KeyStroke{10, {}, 0, 0}},
+      {"us", kCapsLock, U'!', KeyStroke{10, {50}, 0, 1}},
+      // German: AltGr characters on the third level, y and z swapped.
+      {"de", kPlain, U'@', KeyStroke{24, {92}, 0, 2}},
+      {"de", kPlain, U'\u20AC', KeyStroke{26, {92}, 0, 2}},
+      {"de", kPlain, U'{', KeyStroke{16, {92}, 0, 2}},
+      {"de", kPlain, U'[', KeyStroke{17, {92}, 0, 2}},
+      {"de", kPlain, U']', KeyStroke{18, {92}, 0, 2}},
+      {"de", kPlain, U'}', KeyStroke{19, {92}, 0, 2}},
+      {"de", kPlain, U'\\', KeyStroke{20, {92}, 0, 2}},
+      {"de", kPlain, U'|', KeyStroke{94, {92}, 0, 2}},
+      {"de", kPlain, U'~', KeyStroke{35, {92}, 0, 2}},
+      {"de", kPlain, U'y', KeyStroke{52, {}, 0, 0}},
+      {"de", kPlain, U'z', KeyStroke{29, {}, 0, 0}},
+      {"de", kPlain, U'\u00E4', KeyStroke{48, {}, 0, 0}},
+      {"de", kCapsLock, U'\u00C4', KeyStroke{48, {}, 0, 1}},
+      // Belgian AZERTY: digits need Shift; AltGr characters on the digit row and beside it.
+      {"be", kPlain, U'a', KeyStroke{24, {}, 0, 0}},
+      {"be", kPlain, U'z', KeyStroke{25, {}, 0, 0}},
+      {"be", kPlain, U'1', KeyStroke{10, {50}, 0, 1}},
+      {"be", kPlain, U'@', KeyStroke{11, {92}, 0, 2}},
+      {"be", kPlain, U'|', KeyStroke{10, {92}, 0, 2}},
+      {"be", kPlain, U'{', KeyStroke{16, {92}, 0, 2}},
+      {"be", kPlain, U'}', KeyStroke{19, {92}, 0, 2}},
+      {"be", kPlain, U'[', KeyStroke{17, {92}, 0, 2}},
+      {"be", kPlain, U']', KeyStroke{35, {92}, 0, 2}},
+      {"be", kPlain, U'\\', KeyStroke{20, {92}, 0, 2}},
+      {"be", kPlain, U'\u20AC', KeyStroke{26, {92}, 0, 2}},
+      {"be", kPlain, U'~', std::nullopt},  // only a dead tilde there: a spare keycode types it
+      // Two groups: the active one decides; a letter it lacks takes a spare keycode.
+      {"ru,us", kPlain, U'\u0444', KeyStroke{38, {}, 0, 0}},  // ф
+      {"ru,us", kPlain, U'a', std::nullopt},
+      {"ru,us", kPlain, U'1', KeyStroke{10, {}, 0, 0}},
+      {"ru,us", kSecondGroup, U'a', KeyStroke{38, {}, 1, 0}},
+      {"us,ru", kPlain, U'a', KeyStroke{38, {}, 0, 0}},
+      {"us,ru", kSecondGroup, U'a', std::nullopt},
+      {"us,ru", kSecondGroup, U'\u0444', KeyStroke{38, {}, 1, 0}},
+      {"us,ru", kSecondGroupCapsLock, U'\u0444', KeyStroke{38, {50}, 1, 0}},
+      {"us,ru", kSecondGroupCapsLock, U'\u0424', KeyStroke{38, {}, 1, 1}},  // Ф
+      {"us,ru", kSecondGroup, U' ', KeyStroke{65, {}, 0, 0}},  // one group on that key: wraps
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(m.strokeForScalar(c.scalar), c.stroke) << "U+" << std::hex << static_cast<std::uint32_t>(c.scalar);
+    const KeyboardLayout layout(keymapFor(c.layout), c.state);
+    EXPECT_EQ(layout.strokeForScalar(c.scalar), c.stroke)
+        << c.layout << " locked " << c.state.lockedModifiers << " group " << c.state.group << " U+" << std::hex
+        << static_cast<std::uint32_t>(c.scalar);
   }
-  EXPECT_EQ(m.strokeForKeysym(XKB_KEY_Return), (KeyStroke{36, {}}));
-  EXPECT_EQ(m.strokeForKeysym(XKB_KEY_ISO_Left_Tab), (KeyStroke{23, {50}}));
-  EXPECT_EQ(m.strokeForKeysym(XKB_KEY_Delete), std::nullopt);
+  const KeyboardLayout us(keymapFor("us"), kCapsLock);
+  EXPECT_EQ(us.strokeForKeysym(XKB_KEY_Return), (KeyStroke{36, {}, 0, 0}));
+  EXPECT_EQ(us.strokeForKeysym(XKB_KEY_ISO_Left_Tab), (KeyStroke{23, {50}, 0, 1}));
+  EXPECT_EQ(us.shiftKey(), Keycode{50});
+  EXPECT_EQ(us.controlKey(), Keycode{37});
+  const KeyboardLayout ruSecond(keymapFor("us,ru"), kSecondGroup);
+  EXPECT_EQ(ruSecond.strokeForKeysym(XKB_KEY_Return), (KeyStroke{36, {}, 0, 0}));
 }
 
 TEST(KeyboardMapping, UnusedKeycodesHaveNoKeysymAndNoModifier) {
@@ -139,33 +216,80 @@ TEST(KeyboardMapping, KeysymsForCharacters) {
 
 class CharacterInjectorTest : public ::testing::Test {
  protected:
-  FakeKeyboardSeam seam{desktopMapping()};
+  FakeKeyboardSeam seam{keymapFor("us")};
   CharacterInjector injector{seam};
+  // The spare keycodes, highest first: the order they are taken in.
+  const std::vector<Keycode> spares = [this] {
+    auto unused = seam.keymap.unusedKeycodes();
+    return std::vector<Keycode>(unused.rbegin(), unused.rend());
+  }();
+  std::string spare(std::size_t i) const { return std::to_string(spares.at(i)); }
 };
 
 TEST_F(CharacterInjectorTest, TypesThroughTheKeymapWithModifiersHeldAroundTheKey) {
+  ASSERT_GE(spares.size(), 2u);
   ASSERT_TRUE(injector.typeCharacter(U'a', 0));
-  ASSERT_TRUE(injector.typeCharacter(U'\u00A6', 0));
-  EXPECT_EQ(seam.ops, (Ops{"+38", "-38", "flush", "+50", "+92", "+94", "-94", "-92", "-50", "flush"}));
-  EXPECT_EQ(injector.heldKeyCount(), 0u);
-  EXPECT_EQ(injector.remappedCount(), 0u);
+  ASSERT_TRUE(injector.typeCharacter(U'A', 0));
+  EXPECT_EQ(seam.ops, (Ops{"+38", "-38", "flush", "+50", "+38", "-38", "-50", "flush"}));
+
+  FakeKeyboardSeam german(keymapFor("de"));
+  CharacterInjector typist(german);
+  ASSERT_TRUE(typist.typeCharacter(U'@', 0));
+  EXPECT_EQ(german.ops, (Ops{"+92", "+24", "-24", "-92", "flush"}));
+  EXPECT_EQ(typist.heldKeyCount(), 0u);
+  EXPECT_EQ(typist.remappedCount(), 0u);
 }
 
-TEST_F(CharacterInjectorTest, ControlCharactersTypeTheirOwnKeys) {
+TEST_F(CharacterInjectorTest, CapsLockDoesNotChangeWhatIsTyped) {
+  seam.state = kCapsLock;
+  ASSERT_TRUE(injector.typeCharacter(U'a', 0));
+  ASSERT_TRUE(injector.typeCharacter(U'B', 0));
+  EXPECT_EQ(seam.ops, (Ops{"+50", "+38", "-38", "-50", "flush", "+56", "-56", "flush"}));
+}
+
+TEST_F(CharacterInjectorTest, ControlCharactersTypeTheirOwnKeysOrControlAndTheirLetter) {
   const struct {
     char32_t scalar;
-    std::string key;
-  } cases[] = {{U'\t', "+23"}, {U'\r', "+36"}, {U'\n', "+36"}, {0x08, "+22"}, {0x1B, "+9"}};
+    KeyboardState state;
+    Ops ops;
+  } cases[] = {
+      {U'\t', kPlain, {"+23", "-23", "flush"}},
+      {U'\r', kPlain, {"+36", "-36", "flush"}},
+      {U'\n', kPlain, {"+36", "-36", "flush"}},
+      {0x08, kPlain, {"+22", "-22", "flush"}},
+      {0x1B, kPlain, {"+9", "-9", "flush"}},
+      {0x03, kPlain, {"+37", "+54", "-54", "-37", "flush"}},  // Ctrl+C
+      {0x03, kCapsLock, {"+37", "+54", "-54", "-37", "flush"}},  // no Shift for Caps Lock
+      {0x01, kPlain, {"+37", "+38", "-38", "-37", "flush"}},  // Ctrl+A
+      {0x1A, kPlain, {"+37", "+52", "-52", "-37", "flush"}},  // Ctrl+Z
+      {0x1C, kPlain, {"+37", "+51", "-51", "-37", "flush"}},  // Ctrl+backslash
+      {0x1F, kPlain, {"+37", "+50", "+20", "-20", "-50", "-37", "flush"}},  // Ctrl+underscore
+  };
   for (const auto& c : cases) {
     seam.ops.clear();
-    ASSERT_TRUE(injector.typeCharacter(c.scalar, 0));
-    ASSERT_FALSE(seam.ops.empty());
-    EXPECT_EQ(seam.ops.front(), c.key);
+    seam.state = c.state;
+    ASSERT_TRUE(injector.typeCharacter(c.scalar, 0)) << static_cast<std::uint32_t>(c.scalar);
+    EXPECT_EQ(seam.ops, c.ops) << static_cast<std::uint32_t>(c.scalar);
   }
   seam.ops.clear();
-  EXPECT_FALSE(injector.typeCharacter(0x01, 0));
+  seam.state = kPlain;
+  EXPECT_FALSE(injector.typeCharacter(0x00, 0));
+  EXPECT_FALSE(injector.typeCharacter(0x85, 0));  // C1 controls have no key
   EXPECT_FALSE(injector.typeCharacter(0x9B, 0));
   EXPECT_TRUE(seam.ops.empty());
+
+  // A layout without Latin letters: Control with a spare keycode that types the letter.
+  FakeKeyboardSeam russian(keymapFor("ru,us"));
+  CharacterInjector typist(russian);
+  const std::string top = std::to_string(russian.keymap.unusedKeycodes().back());
+  ASSERT_TRUE(typist.typeCharacter(0x03, 0));
+  EXPECT_EQ(russian.ops, (Ops{"remap " + top + " 63 63", "+37", "+" + top, "-" + top, "-37", "flush"}));
+  typist.releaseAll();
+  russian.ops.clear();
+  russian.state = kCapsLock;  // still no Shift: the upper case of the pair
+  ASSERT_TRUE(typist.typeCharacter(0x03, 0));
+  EXPECT_EQ(russian.ops, (Ops{"remap " + top + " 63 43", "+37", "+" + top, "-" + top, "-37", "flush"}));
+  typist.releaseAll();
 }
 
 TEST_F(CharacterInjectorTest, MissingCharactersGoThroughASpareKeycodeKeptForItsHold) {
@@ -173,27 +297,52 @@ TEST_F(CharacterInjectorTest, MissingCharactersGoThroughASpareKeycodeKeptForItsH
   ASSERT_TRUE(injector.typeCharacter(U'\U0001F600', 10.0));
   ASSERT_TRUE(injector.typeCharacter(U'\u00E9', 10.1));
   ASSERT_TRUE(injector.typeCharacter(U'\U0001F600', 10.5));  // still mapped: no second change
-  EXPECT_EQ(seam.ops, (Ops{"remap 255 101f600", "+255", "-255", "flush", "remap 254 e9", "+254", "-254", "flush",
-                           "+255", "-255", "flush"}));
+  EXPECT_EQ(seam.ops, (Ops{"remap " + spare(0) + " 101f600 101f600", "+" + spare(0), "-" + spare(0), "flush",
+                           "remap " + spare(1) + " e9 e9", "+" + spare(1), "-" + spare(1), "flush", "+" + spare(0),
+                           "-" + spare(0), "flush"}));
   EXPECT_EQ(injector.remappedCount(), 2u);
 
   seam.ops.clear();
   EXPECT_EQ(injector.restoreIdle(11.9), 12.1);  // nothing due yet: é was last used at 10.1
   EXPECT_TRUE(seam.ops.empty());
   EXPECT_EQ(injector.restoreIdle(12.1), 12.5);  // é's keycode goes back, the emoji's stays
-  EXPECT_EQ(seam.ops, (Ops{"remap 254 0", "flush"}));
+  EXPECT_EQ(seam.ops, (Ops{"remap " + spare(1) + " 0 0 0 0 0 0 0", "flush"}));
   EXPECT_EQ(injector.restoreIdle(12.5), std::nullopt);
   EXPECT_EQ(seam.keymap.keysyms, before.keysyms);
+}
+
+// A spare keycode given one cased keysym would be read as the (lower, upper) pair: É
+// would come out as é. It gets the keysym at both levels, or, with Caps Lock on, the pair
+// with the lower case typed with Shift.
+TEST_F(CharacterInjectorTest, CapitalsWithoutAKeyComeOutCapital) {
+  for (const char32_t capital : {U'\u00C9', U'\u00DC', U'\u00D1', U'\u00C7'}) {
+    ASSERT_TRUE(injector.typeCharacter(capital, 0));
+  }
+  EXPECT_EQ(seam.ops.front(), "remap " + spare(0) + " c9 c9");
+  EXPECT_EQ(seam.keymap.keysymAt(spares[1], 0), static_cast<Keysym>(XKB_KEY_Udiaeresis));
+  EXPECT_EQ(seam.keymap.keysymAt(spares[1], 1), static_cast<Keysym>(XKB_KEY_Udiaeresis));
+  injector.releaseAll();
+
+  seam.ops.clear();
+  seam.state = kCapsLock;
+  ASSERT_TRUE(injector.typeCharacter(U'\u00E9', 0));
+  ASSERT_TRUE(injector.typeCharacter(U'\u00C9', 0));  // the same keycode, without Shift
+  EXPECT_EQ(seam.ops, (Ops{"remap " + spare(0) + " e9 c9", "+50", "+" + spare(0), "-" + spare(0), "-50", "flush",
+                           "+" + spare(0), "-" + spare(0), "flush"}));
+  // Uncased characters need no pair.
+  ASSERT_TRUE(injector.typeCharacter(U'\u4E2D', 0));
+  EXPECT_EQ(seam.ops.at(9), "remap " + spare(1) + " 1004e2d 1004e2d");
 }
 
 TEST_F(CharacterInjectorTest, ReleaseAllRestoresTheKeymapAndWaitsForTheServer) {
   const KeyboardMapping before = seam.keymap;
   ASSERT_TRUE(injector.typeCharacter(U'\u4E2D', 0));
-  ASSERT_TRUE(injector.typeKeysym(XKB_KEY_Delete, 0));  // a key this keymap lacks
+  ASSERT_TRUE(injector.typeKeysym(XKB_KEY_Pointer_Button1, 0));  // a key this keymap lacks
   ASSERT_NE(seam.keymap.keysyms, before.keysyms);
   seam.ops.clear();
   injector.releaseAll();
-  EXPECT_EQ(seam.ops, (Ops{"remap 255 0", "remap 254 0", "sync"}));
+  EXPECT_EQ(seam.ops,
+            (Ops{"remap " + spare(0) + " 0 0 0 0 0 0 0", "remap " + spare(1) + " 0 0 0 0 0 0 0", "sync"}));
   EXPECT_EQ(seam.keymap.keysyms, before.keysyms);
   EXPECT_EQ(injector.remappedCount(), 0u);
 
@@ -209,13 +358,13 @@ TEST(CharacterInjector, ReusesTheLeastRecentlyUsedSpareWhenAllAreTaken) {
   setRow(m, 10, {XKB_KEY_c});  // spares: 11 and 12
   FakeKeyboardSeam seam(m);
   CharacterInjector injector(seam);
-  ASSERT_TRUE(injector.typeCharacter(U'x', 1.0));  // 12
-  ASSERT_TRUE(injector.typeCharacter(U'y', 1.1));  // 11
-  ASSERT_TRUE(injector.typeCharacter(U'x', 1.2));  // 12 again, now the more recent
-  ASSERT_TRUE(injector.typeCharacter(U'z', 1.3));  // takes 11, used longest ago
+  ASSERT_TRUE(injector.typeCharacter(U'\u00E9', 1.0));  // 12
+  ASSERT_TRUE(injector.typeCharacter(U'\u00FC', 1.1));  // 11
+  ASSERT_TRUE(injector.typeCharacter(U'\u00E9', 1.2));  // 12 again, now the more recent
+  ASSERT_TRUE(injector.typeCharacter(U'\u00F1', 1.3));  // takes 11, used longest ago
   EXPECT_EQ(seam.ops.back(), "flush");
-  EXPECT_EQ(seam.keymap.keysymAt(11, 0), static_cast<Keysym>(XKB_KEY_z));
-  EXPECT_EQ(seam.keymap.keysymAt(12, 0), static_cast<Keysym>(XKB_KEY_x));
+  EXPECT_EQ(seam.keymap.keysymAt(11, 0), static_cast<Keysym>(XKB_KEY_ntilde));
+  EXPECT_EQ(seam.keymap.keysymAt(12, 0), static_cast<Keysym>(XKB_KEY_eacute));
   EXPECT_EQ(injector.remappedCount(), 2u);
   injector.releaseAll();
   EXPECT_EQ(seam.keymap.keysyms, m.keysyms);
@@ -227,7 +376,7 @@ TEST(CharacterInjector, FailsWithoutASpareOrADisplay) {
   setRow(m, 9, {XKB_KEY_b});
   FakeKeyboardSeam seam(m);
   CharacterInjector injector(seam);
-  EXPECT_FALSE(injector.typeCharacter(U'x', 0));
+  EXPECT_FALSE(injector.typeCharacter(U'\u00E9', 0));
   EXPECT_TRUE(seam.ops.empty());
 
   seam.available = false;

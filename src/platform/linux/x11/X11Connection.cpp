@@ -1,12 +1,11 @@
 #include "platform/linux/x11/X11Connection.h"
 
-#include <poll.h>
 #include <xcb/composite.h>
+#include <xcb/randr.h>
 #include <xcb/screensaver.h>
 #include <xcb/shm.h>
 #include <xcb/xtest.h>
 
-#include <chrono>
 #include <vector>
 
 namespace orvo::platform::x11 {
@@ -71,6 +70,8 @@ bool X11Display::setUp(std::string& failure) {
   }
   screen_ = *screens.data;
   root_ = screen_.root;
+  width_ = screen_.width_in_pixels;
+  height_ = screen_.height_in_pixels;
 
   // One batch: every atom, and the presence of every extension we use.
   std::array<xcb_intern_atom_cookie_t, static_cast<std::size_t>(Atom::count)> atomCookies{};
@@ -82,6 +83,7 @@ bool X11Display::setUp(std::string& failure) {
   xcb_prefetch_extension_data(connection(), &xcb_shm_id);
   xcb_prefetch_extension_data(connection(), &xcb_test_id);
   xcb_prefetch_extension_data(connection(), &xcb_screensaver_id);
+  xcb_prefetch_extension_data(connection(), &xcb_randr_id);
 
   for (std::size_t i = 0; i < atomCookies.size(); ++i) {
     auto reply = replyOf(connection(), xcb_intern_atom_reply, atomCookies[i]);
@@ -99,6 +101,20 @@ bool X11Display::setUp(std::string& failure) {
   extensions_.shm = present(&xcb_shm_id);
   extensions_.xtest = present(&xcb_test_id);
   extensions_.screenSaver = present(&xcb_screensaver_id);
+  if (present(&xcb_randr_id)) {
+    // RandR wants the client's version announced first; then the size changes of the
+    // screen arrive as events, and the size is asked once now in case it changed before.
+    auto version = replyOf(connection(), xcb_randr_query_version_reply, xcb_randr_query_version(connection(), 1, 2));
+    if (version) {
+      randrEventBase_ = xcb_get_extension_data(connection(), &xcb_randr_id)->first_event;
+      xcb_randr_select_input(connection(), root_, XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
+      if (auto geometry = replyOf(connection(), xcb_get_geometry_reply, xcb_get_geometry(connection(), root_))) {
+        width_ = geometry->width;
+        height_ = geometry->height;
+      }
+      extensions_.randr = true;
+    }
+  }
 
   // Composite wants the client's version announced before its other requests.
   std::optional<xcb_composite_query_version_cookie_t> compositeCookie;
@@ -140,6 +156,7 @@ std::string X11Display::describe() const {
   note(extensions_.shm, extensions_.shmSharedPixmaps ? "MIT-SHM (shared pixmaps)" : "MIT-SHM");
   note(extensions_.xtest, "XTEST");
   note(extensions_.screenSaver, "MIT-SCREEN-SAVER");
+  note(extensions_.randr, "RandR");
   return std::to_string(width()) + "x" + std::to_string(height()) +
          "; extensions: " + (present.empty() ? "none" : present) + "; missing: " + (missing.empty() ? "none" : missing);
 }
@@ -147,8 +164,21 @@ std::string X11Display::describe() const {
 void X11Display::drainEvents() {
   std::lock_guard lock(eventMutex_);
   while (Event event{xcb_poll_for_event(connection())}) {
-    if (observer_) observer_(*event);
+    if (!noteScreenChange(*event) && observer_) observer_(*event);
   }
+}
+
+bool X11Display::noteScreenChange(const xcb_generic_event_t& event) {
+  if (!extensions_.randr || (event.response_type & 0x7f) != randrEventBase_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
+    return false;
+  }
+  const auto& change = reinterpret_cast<const xcb_randr_screen_change_notify_event_t&>(event);
+  if (change.root != root_) return true;
+  // The size is given unrotated.
+  const bool turned = (change.rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270)) != 0;
+  width_ = turned ? change.height : change.width;
+  height_ = turned ? change.width : change.height;
+  return true;
 }
 
 std::optional<xcb_timestamp_t> X11Display::serverTime() {
@@ -163,27 +193,26 @@ std::optional<xcb_timestamp_t> X11Display::serverTime() {
     timestampWindow_ = window;
   }
   // Appending nothing to a property changes nothing, yet the server answers with a
-  // PropertyNotify that carries its current time.
-  xcb_change_property(connection(), XCB_PROP_MODE_APPEND, timestampWindow_, atom(Atom::ORVO_TIMESTAMP), XCB_ATOM_STRING,
-                      8, 0, nullptr);
-  xcb_flush(connection());
-
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  while (!hasFailed()) {
-    while (Event event{xcb_poll_for_event(connection())}) {
-      if ((event->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
-        const auto* notify = reinterpret_cast<const xcb_property_notify_event_t*>(event.get());
-        if (notify->window == timestampWindow_) return notify->time;
+  // PropertyNotify that carries its current time. The server sends that notice before the
+  // answer to any later request, and xcb queues it while reading towards that answer,
+  // whichever thread does the reading: once the answer is in, the notice is queued. No
+  // waiting on the socket, which another thread of this connection may be draining.
+  xcb_connection_t* c = connection();
+  xcb_change_property(c, XCB_PROP_MODE_APPEND, timestampWindow_, atom(Atom::ORVO_TIMESTAMP), XCB_ATOM_STRING, 8, 0,
+                      nullptr);
+  if (!replyOf(c, xcb_get_input_focus_reply, xcb_get_input_focus(c))) return std::nullopt;
+  std::optional<xcb_timestamp_t> time;
+  while (Event event{xcb_poll_for_queued_event(c)}) {
+    if ((event->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
+      const auto* notify = reinterpret_cast<const xcb_property_notify_event_t*>(event.get());
+      if (notify->window == timestampWindow_) {
+        time = notify->time;
+        continue;
       }
-      if (observer_) observer_(*event);
     }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd fd{xcb_get_file_descriptor(connection()), POLLIN, 0};
-    ::poll(&fd, 1, static_cast<int>(left.count()));
+    if (!noteScreenChange(*event) && observer_) observer_(*event);
   }
-  return std::nullopt;
+  return time;
 }
 
 X11Connection::X11Connection(Logger& logger, std::string displayName, std::string label, EventObserver observer)

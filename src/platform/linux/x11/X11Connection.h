@@ -24,6 +24,7 @@
 #include <xcb/xcb.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -90,6 +91,8 @@ inline Error checkOf(xcb_connection_t* connection, xcb_void_cookie_t cookie) {
   X(NET_WM_NAME, "_NET_WM_NAME")                                           \
   X(NET_WM_PID, "_NET_WM_PID")                                             \
   X(NET_WM_STATE, "_NET_WM_STATE")                                         \
+  X(NET_FRAME_EXTENTS, "_NET_FRAME_EXTENTS")                               \
+  X(GTK_FRAME_EXTENTS, "_GTK_FRAME_EXTENTS")                               \
   X(NET_WM_STATE_HIDDEN, "_NET_WM_STATE_HIDDEN")                           \
   X(NET_WM_WINDOW_TYPE, "_NET_WM_WINDOW_TYPE")                             \
   X(NET_WM_WINDOW_TYPE_DESKTOP, "_NET_WM_WINDOW_TYPE_DESKTOP")             \
@@ -124,6 +127,7 @@ struct Extensions {
   bool shmSharedPixmaps = false;
   bool xtest = false;
   bool screenSaver = false;  // MIT-SCREEN-SAVER
+  bool randr = false;        // RandR: screen size changes are followed
 };
 
 // Receives every event and unchecked-request error that arrives on a connection, on the
@@ -143,8 +147,10 @@ class X11Display {
   xcb_connection_t* connection() const { return connection_.get(); }
   xcb_window_t root() const { return root_; }
   const xcb_screen_t& screen() const { return screen_; }
-  int width() const { return screen_.width_in_pixels; }
-  int height() const { return screen_.height_in_pixels; }
+  // The screen's size now: it follows RandR screen changes (resolution switches, monitors
+  // plugged in or out), as seen by the last drain of events.
+  int width() const { return width_.load(std::memory_order_relaxed); }
+  int height() const { return height_.load(std::memory_order_relaxed); }
   xcb_atom_t atom(Atom atom) const { return atoms_[static_cast<std::size_t>(atom)]; }
   const Extensions& extensions() const { return extensions_; }
   // The name it was opened with, as xcb resolved it (":1" when $DISPLAY was ":1").
@@ -154,8 +160,9 @@ class X11Display {
   bool hasFailed() const { return xcb_connection_has_error(connection_.get()) != 0; }
 
   // The server's current time, for requests that want a real timestamp (_NET_ACTIVE_WINDOW).
-  // Costs one round trip through a property change on a private window. Absent when the
-  // server did not answer within a second or the connection failed.
+  // Costs one round trip through a property change on a private window, and never waits on
+  // anything but that round trip, so another thread using the connection cannot delay it.
+  // Absent when the connection failed.
   std::optional<xcb_timestamp_t> serverTime();
 
   // Takes every event already received off the queue and hands it to the observer.
@@ -175,6 +182,8 @@ class X11Display {
 
  private:
   bool setUp(std::string& failure);
+  // Takes note of a screen size change; true when the event was one.
+  bool noteScreenChange(const xcb_generic_event_t& event);
 
   ConnectionHandle connection_;
   int screenNumber_;
@@ -184,6 +193,9 @@ class X11Display {
   xcb_screen_t screen_{};
   std::array<xcb_atom_t, static_cast<std::size_t>(Atom::count)> atoms_{};
   Extensions extensions_;
+  std::uint8_t randrEventBase_ = 0;
+  std::atomic<int> width_{0};
+  std::atomic<int> height_{0};
 
   std::mutex eventMutex_;                    // one reader of the event queue at a time
   xcb_window_t timestampWindow_ = XCB_NONE;  // created on first serverTime(), under eventMutex_

@@ -15,7 +15,7 @@ constexpr std::uint32_t kSourcePager = 2;
 
 std::vector<X11Window> windowsOf(X11Display& display, std::int32_t pid) {
   std::vector<X11Window> windows = readTopLevelWindows(display, true).windows;
-  std::erase_if(windows, [&](const X11Window& w) { return w.pid != pid || w.overrideRedirect; });
+  std::erase_if(windows, [&](const X11Window& w) { return applicationOf(w) != pid || w.overrideRedirect; });
   return windows;
 }
 

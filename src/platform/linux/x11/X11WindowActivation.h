@@ -8,7 +8,9 @@ namespace orvo::platform::x11 {
 // Bringing applications and windows forward on an X display.
 //
 // An application is a process; its windows are the top-level windows whose _NET_WM_PID
-// names it (override-redirect windows such as menus excluded), front first. With an EWMH
+// names it (override-redirect windows such as menus excluded), front first. A window
+// without _NET_WM_PID is an application of its own, named by the negative of its window
+// id (applicationOf), and is activated through _NET_ACTIVE_WINDOW on itself. With an EWMH
 // window manager every request goes through it: _NET_ACTIVE_WINDOW (source indication 2,
 // a pager acting for the user, with the server's current time) to activate or focus,
 // _NET_RESTACK_WINDOW to raise (or _NET_ACTIVE_WINDOW when it lacks that). Without one the

@@ -44,7 +44,8 @@ struct Pending {
   xcb_get_window_attributes_cookie_t attributes{};
   xcb_get_geometry_cookie_t geometry{};
   xcb_translate_coordinates_cookie_t position{};
-  xcb_get_property_cookie_t type{}, state{}, pid{}, wmClass{}, netName{}, wmName{}, wmState{};
+  xcb_get_property_cookie_t type{}, state{}, pid{}, wmClass{}, netName{}, wmName{}, wmState{}, frameExtents{},
+      gtkExtents{};
   std::optional<xcb_query_tree_cookie_t> children;
 };
 
@@ -72,8 +73,31 @@ Pending request(X11Display& display, xcb_window_t window, bool withChildren) {
   p.netName = requestProperty(c, window, display.atom(Atom::NET_WM_NAME), display.atom(Atom::UTF8_STRING), kTitleLongs);
   p.wmName = requestProperty(c, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, kTitleLongs);
   p.wmState = requestProperty(c, window, display.atom(Atom::WM_STATE), display.atom(Atom::WM_STATE), 1);
+  p.frameExtents = requestProperty(c, window, display.atom(Atom::NET_FRAME_EXTENTS), XCB_ATOM_CARDINAL, 4);
+  p.gtkExtents = requestProperty(c, window, display.atom(Atom::GTK_FRAME_EXTENTS), XCB_ATOM_CARDINAL, 4);
   if (withChildren) p.children = xcb_query_tree(c, window);
   return p;
+}
+
+// Left, right, top and bottom margins of a _NET_FRAME_EXTENTS or _GTK_FRAME_EXTENTS
+// property; zero when it is absent or malformed. Absurd values are capped.
+struct Margins {
+  double left = 0, right = 0, top = 0, bottom = 0;
+};
+Margins extentsOf(const PropertyReply& reply) {
+  const auto values = valuesOf(reply);
+  if (values.size() != 4) return {};
+  auto margin = [](std::uint32_t value) { return static_cast<double>(std::min<std::uint32_t>(value, 4096)); };
+  return {margin(values[0]), margin(values[1]), margin(values[2]), margin(values[3])};
+}
+
+// `area` grown (sign 1) or shrunk (sign -1) by the margins; a shrink never leaves less
+// than one pixel.
+Rect withMargins(const Rect& area, const Margins& m, int sign) {
+  if (sign < 0 && (m.left + m.right >= area.width || m.top + m.bottom >= area.height)) return area;
+  const double s = sign;
+  return Rect{area.x - s * m.left, area.y - s * m.top, area.width + s * (m.left + m.right),
+              area.height + s * (m.top + m.bottom)};
 }
 
 struct TypeLayer {
@@ -117,6 +141,8 @@ std::optional<Details> collect(X11Display& display, Pending& p) {
   auto netName = replyOf(c, xcb_get_property_reply, p.netName);
   auto wmName = replyOf(c, xcb_get_property_reply, p.wmName);
   auto wmState = replyOf(c, xcb_get_property_reply, p.wmState);
+  auto frameExtents = replyOf(c, xcb_get_property_reply, p.frameExtents);
+  auto gtkExtents = replyOf(c, xcb_get_property_reply, p.gtkExtents);
   Reply<xcb_query_tree_reply_t> tree;
   if (p.children) tree = replyOf(c, xcb_query_tree_reply, *p.children);
   if (!attributes || !geometry) return std::nullopt;
@@ -128,8 +154,10 @@ std::optional<Details> collect(X11Display& display, Pending& p) {
   w.overrideRedirect = attributes->override_redirect != 0;
   d.inputOnly = attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY;
   if (position) {
-    w.bounds =
-        Rect{double(position->dst_x), double(position->dst_y), double(geometry->width), double(geometry->height)};
+    const Rect area{double(position->dst_x), double(position->dst_y), double(geometry->width),
+                    double(geometry->height)};
+    w.bounds = withMargins(area, extentsOf(gtkExtents), -1);
+    w.frame = withMargins(*w.bounds, extentsOf(frameExtents), 1);
   }
 
   for (const std::uint32_t atom : valuesOf(type)) {
@@ -307,6 +335,12 @@ std::optional<std::string> processName(std::int32_t pid) {
   std::string name;
   if (!std::getline(in, name) || name.empty()) return std::nullopt;
   return sanitizeUtf8(name);
+}
+
+std::int32_t applicationOf(const X11Window& window) {
+  if (window.pid) return *window.pid;
+  // X resource ids use at most 29 bits, so the negative is always in range.
+  return -static_cast<std::int32_t>(window.window & 0x1FFFFFFF);
 }
 
 std::optional<std::string> ownerNameOf(const X11Window& window) {

@@ -38,7 +38,12 @@ struct X11Window {
   std::optional<std::int32_t> pid;       // _NET_WM_PID
   std::optional<std::string> className;  // class part of WM_CLASS, UTF-8
   std::optional<std::string> title;      // _NET_WM_NAME, else WM_NAME, UTF-8
-  std::optional<Rect> bounds;            // client area in root coordinates
+  // The client area in root coordinates; for a client-side decorated window
+  // (_GTK_FRAME_EXTENTS) without its invisible shadow margins.
+  std::optional<Rect> bounds;
+  // What covers the screen: the client area with the window manager's decorations around
+  // it (_NET_FRAME_EXTENTS: title bar, borders).
+  std::optional<Rect> frame;
 
   bool onScreen() const { return viewable && !hidden; }
 };
@@ -69,6 +74,12 @@ struct TopLevelWindows {
 // With `includeUnmapped` false only windows on screen (viewable, not hidden) are kept.
 // Windows destroyed while being read are left out. Empty when the connection fails.
 TopLevelWindows readTopLevelWindows(X11Display& display, bool includeUnmapped);
+
+// The application a window belongs to, as a process id: its _NET_WM_PID; for a window
+// without one (Java, Xt and other clients that never set it) an id no process can have,
+// the negative of its window id, so that the window is an application of its own and can
+// still be activated and focused through the window manager.
+std::int32_t applicationOf(const X11Window& window);
 
 // The name of the application that owns a window: the class part of WM_CLASS, else the
 // process name of its _NET_WM_PID (/proc/PID/comm), else nothing.

@@ -17,9 +17,9 @@ std::vector<WindowInfo> X11WindowServer::copyWindowInfo(WindowListOption option)
     info.layer = window.layer;
     info.number = window.window;
     info.ownerName = ownerNameOf(window);
-    info.ownerPID = window.pid;
+    info.ownerPID = applicationOf(window);
     info.name = std::move(window.title);
-    info.bounds = window.bounds;
+    info.bounds = bounds_ == Bounds::frame ? window.frame : window.bounds;
     list.push_back(std::move(info));
   }
   return list;

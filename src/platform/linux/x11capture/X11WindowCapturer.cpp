@@ -48,6 +48,18 @@ std::optional<Size> viewableWindow(xcb_connection_t* c, xcb_window_t window) {
   return Size{geometry->width, geometry->height};
 }
 
+// The picture without the invisible shadow margins a client-side decorated window draws
+// around itself (_GTK_FRAME_EXTENTS: left, right, top, bottom), as the window list
+// describes the window. Unchanged when there are none or they leave nothing.
+ImageView withoutShadow(const ImageView& image, const Reply<xcb_get_property_reply_t>& extents) {
+  if (!extents || extents->format != 32 || xcb_get_property_value_length(extents.get()) != 16) return image;
+  const auto* m = static_cast<const std::uint32_t*>(xcb_get_property_value(extents.get()));
+  const std::int64_t left = m[0], right = m[1], top = m[2], bottom = m[3];
+  if (left + right >= image.width || top + bottom >= image.height) return image;
+  return ImageView{image.pixels + top * image.stride + left * 4, image.width - static_cast<int>(left + right),
+                   image.height - static_cast<int>(top + bottom), image.stride};
+}
+
 }  // namespace
 
 // A System V shared-memory segment attached to the X server and to this process. Detached
@@ -118,15 +130,19 @@ std::optional<ImageView> X11WindowCapturer::captureWindow(std::uint32_t window, 
                                                           CaptureMode mode) {
   const auto display = connection_.display();
   if (!display || !prepare(display)) return std::nullopt;
+  xcb_connection_t* c = display->connection();
+  const auto shadowCookie =
+      xcb_get_property(c, 0, window, display->atom(Atom::GTK_FRAME_EXTENTS), XCB_ATOM_CARDINAL, 0, 4);
   // Only a window that exists takes one of the few per-window states.
-  const auto size = viewableWindow<WindowSize>(display->connection(), window);
+  const auto size = viewableWindow<WindowSize>(c, window);
+  const auto shadow = replyOf(c, xcb_get_property_reply, shadowCookie);
   if (!size) return std::nullopt;
   WindowState& state = stateFor(window);
   auto image = mode == CaptureMode::isolated ? captureIsolated(*display, window, *size, state)
                                              : captureComposited(*display, window, *size, state);
   // A failed request may have broken the connection; the owner reconnects on next use.
-  if (display->hasFailed()) return std::nullopt;
-  return image;
+  if (display->hasFailed() || !image) return std::nullopt;
+  return withoutShadow(*image, shadow);
 }
 
 bool X11WindowCapturer::prepare(const std::shared_ptr<X11Display>& display) {

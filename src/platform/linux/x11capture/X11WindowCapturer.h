@@ -30,6 +30,9 @@ namespace orvo::platform::x11 {
 // Composite, isolated pictures are read from the window itself (covered parts show
 // whatever covers them); also logged once.
 //
+// A client-side decorated window is pictured without the invisible shadow margins it
+// declares (_GTK_FRAME_EXTENTS), as the window list describes it.
+//
 // A window that is gone, unmapped or not 24/32-bit gives no picture. X errors are
 // answered per request and never end the process; a lost display gives no picture until
 // the connection owner reconnects, and then the redirect and segments are set up afresh.

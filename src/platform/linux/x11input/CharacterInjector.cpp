@@ -1,51 +1,119 @@
 #include "platform/linux/x11input/CharacterInjector.h"
 
+#include <xkbcommon/xkbcommon.h>
+
 #include <algorithm>
 
 namespace orvo::platform::x11 {
 
+namespace {
+
+// What a spare keycode is given to type `keysym`, and whether Shift must be held. The
+// keysym goes into both columns, so the server makes the key type it at either level
+// rather than reading a lone cased keysym as the (lower, upper) pair. With Caps Lock on, a
+// key of two columns that differ only by case would be shown in upper case whatever the
+// level; so then the key gets the (lower, upper) pair, which Caps Lock works on as on a
+// letter key, and the lower one is typed with Shift.
+struct SpareKey {
+  std::vector<Keysym> keysyms;
+  bool shifted = false;
+};
+
+SpareKey spareKeyFor(Keysym keysym, const KeyboardLayout& layout) {
+  const Keysym lower = xkb_keysym_to_lower(keysym);
+  const Keysym upper = xkb_keysym_to_upper(keysym);
+  if (layout.capsLocked() && lower != upper && (keysym == lower || keysym == upper) && layout.shiftKey()) {
+    return {{lower, upper}, keysym == lower};
+  }
+  return {{keysym, keysym}, false};
+}
+
+// The character whose key, with Control held, types a C0 control character: ^A is 'a'
+// (0x01 + 0x60), ^\ ^] ^^ ^_ are '\\' ']' '^' '_' (0x1C + 0x40 ...).
+char32_t controlBase(char32_t scalar) { return scalar <= 0x1A ? scalar + 0x60 : scalar + 0x40; }
+
+bool hasOwnKey(char32_t scalar) {
+  return scalar == 0x08 || scalar == 0x09 || scalar == 0x0A || scalar == 0x0D || scalar == 0x1B || scalar == 0x7F;
+}
+
+}  // namespace
+
 bool CharacterInjector::typeKeysym(Keysym keysym, double now) {
   if (keysym == kNoSymbol) return false;
-  const KeyboardMapping* mapping = seam_.mapping();
-  if (!mapping) return false;
-  return type(keysym, mapping->strokeForKeysym(keysym), now);
+  const KeyboardLayout* layout = seam_.layout();
+  if (!layout) return false;
+  return type(keysym, layout->strokeForKeysym(keysym), *layout, {}, now);
 }
 
 bool CharacterInjector::typeCharacter(char32_t scalar, double now) {
+  // Control characters with a key of their own: that exact key (Return, Tab, ...).
+  if (hasOwnKey(scalar)) {
+    const auto keysym = keysymForScalar(scalar);
+    return keysym && typeKeysym(*keysym, now);
+  }
+  if (scalar >= 0x01 && scalar < 0x20) return typeControlCharacter(scalar, now);
   const auto keysym = keysymForScalar(scalar);
   if (!keysym) return false;
-  // Control characters with a key of their own: that exact key (Return, Tab, ...).
-  if (scalar < 0x20 || scalar == 0x7F) return typeKeysym(*keysym, now);
-  const KeyboardMapping* mapping = seam_.mapping();
-  if (!mapping) return false;
-  return type(*keysym, mapping->strokeForScalar(scalar), now);
+  const KeyboardLayout* layout = seam_.layout();
+  if (!layout) return false;
+  return type(*keysym, layout->strokeForScalar(scalar), *layout, {}, now);
 }
 
-bool CharacterInjector::type(Keysym keysym, const std::optional<KeyStroke>& existing, double now) {
-  // A keycode this injector already gave the keysym is reused as it is.
-  auto own = std::find_if(remaps_.begin(), remaps_.end(), [&](const Remap& r) { return r.keysym == keysym; });
+bool CharacterInjector::typeControlCharacter(char32_t scalar, double now) {
+  const KeyboardLayout* layout = seam_.layout();
+  if (!layout || !layout->controlKey()) return false;
+  const Keycode control = *layout->controlKey();
+  const char32_t base = controlBase(scalar);
+  // A letter counts in either case (Control makes both the same character): the press
+  // with fewer keys held wins, so Caps Lock adds no Shift.
+  std::optional<KeyStroke> stroke = layout->strokeForScalar(base);
+  Keysym spareKeysym = base;
+  if (base >= U'a' && base <= U'z') {
+    const auto upper = layout->strokeForScalar(base - 0x20);
+    if (upper && (!stroke || upper->modifiers.size() < stroke->modifiers.size())) stroke = upper;
+    // A spare keycode too is pressed without Shift (Ctrl+Shift+C is "copy" in many
+    // terminals): with Caps Lock on, that is the upper case.
+    if (layout->capsLocked()) spareKeysym = base - 0x20;
+  }
+  return type(spareKeysym, stroke, *layout, {control}, now);
+}
+
+bool CharacterInjector::type(Keysym keysym, const std::optional<KeyStroke>& existing, const KeyboardLayout& layout,
+                             const std::vector<Keycode>& held, double now) {
+  const SpareKey spare = spareKeyFor(keysym, layout);
+  auto withHeld = [&](KeyStroke stroke) {
+    stroke.modifiers.insert(stroke.modifiers.begin(), held.begin(), held.end());
+    return stroke;
+  };
+  auto spareStroke = [&](Keycode keycode) {
+    KeyStroke stroke{keycode, {}, 0, spare.shifted ? 1u : 0u};
+    if (spare.shifted) stroke.modifiers.push_back(*layout.shiftKey());
+    return withHeld(std::move(stroke));
+  };
+  // A keycode this injector already gave the keysyms is reused as it is.
+  auto own = std::find_if(remaps_.begin(), remaps_.end(), [&](const Remap& r) { return r.keysyms == spare.keysyms; });
   if (own != remaps_.end()) {
     own->lastUsed = now;
-    press(KeyStroke{own->keycode, {}});
+    press(spareStroke(own->keycode));
     return true;
   }
   if (existing) {
     for (auto& remap : remaps_) {
       if (remap.keycode == existing->keycode) remap.lastUsed = now;
     }
-    press(*existing);
+    press(withHeld(*existing));
     return true;
   }
   const KeyboardMapping* mapping = seam_.mapping();
   if (!mapping) return false;
-  const Remap* remap = remapFor(keysym, *mapping, now);
+  const Remap* remap = remapFor(spare.keysyms, *mapping, now);
   if (!remap) return false;
-  press(KeyStroke{remap->keycode, {}});
+  press(spareStroke(remap->keycode));
   return true;
 }
 
-CharacterInjector::Remap* CharacterInjector::remapFor(Keysym keysym, const KeyboardMapping& mapping, double now) {
-  const Keysym list[] = {keysym};
+CharacterInjector::Remap* CharacterInjector::remapFor(const std::vector<Keysym>& keysyms,
+                                                      const KeyboardMapping& mapping, double now) {
   // A free spare first, from the top of the range down. The mapping may predate one of
   // our own changes, so our keycodes are left out explicitly.
   const auto unused = mapping.unusedKeycodes();
@@ -53,8 +121,8 @@ CharacterInjector::Remap* CharacterInjector::remapFor(Keysym keysym, const Keybo
     const Keycode keycode = *it;
     const bool ours = std::any_of(remaps_.begin(), remaps_.end(), [&](const Remap& r) { return r.keycode == keycode; });
     if (ours) continue;
-    Remap remap{keycode, keysym, mapping.row(keycode), now};
-    seam_.remap(keycode, list);
+    Remap remap{keycode, keysyms, mapping.row(keycode), now};
+    seam_.remap(keycode, keysyms);
     remaps_.push_back(std::move(remap));
     return &remaps_.back();
   }
@@ -63,8 +131,8 @@ CharacterInjector::Remap* CharacterInjector::remapFor(Keysym keysym, const Keybo
   if (remaps_.empty()) return nullptr;
   auto oldest =
       std::min_element(remaps_.begin(), remaps_.end(), [](const Remap& a, const Remap& b) { return a.lastUsed < b.lastUsed; });
-  seam_.remap(oldest->keycode, list);
-  oldest->keysym = keysym;
+  seam_.remap(oldest->keycode, keysyms);
+  oldest->keysyms = keysyms;
   oldest->lastUsed = now;
   return &*oldest;
 }

@@ -8,9 +8,12 @@
 
 namespace orvo::platform::x11 {
 
-// Types keysyms and characters through a KeyboardSeam: with the key that produces them at
-// their level (Shift and ISO_Level3_Shift held as needed), or, when the keymap has no such
-// key, through a spare keycode (one without keysyms) remapped to the keysym.
+// Types keysyms and characters through a KeyboardSeam: with the key that produces them in
+// the keyboard's current group and with its locked modifiers (Shift and ISO_Level3_Shift
+// held as needed), or, when the current group has no such key, through a spare keycode
+// (one without keysyms) remapped to the keysym at both levels (with Caps Lock on, a cased
+// keysym gets its lower and upper case instead, and the lower one is typed with Shift).
+// A spare keycode has one group, which every active group falls back to.
 //
 // Nothing is left behind: it remembers every key it holds down and every keycode it
 // remapped with that keycode's former keysyms. releaseAll() lets go of the keys and puts
@@ -37,8 +40,12 @@ class CharacterInjector {
   // A press and release of the key for exactly this keysym. False when there is no
   // display, or no key and no spare keycode for it.
   bool typeKeysym(Keysym keysym, double now);
-  // A press and release that types one Unicode scalar (control characters with a key of
-  // their own type that key). False when the character has no keysym or cannot be typed.
+  // A press and release that types one Unicode scalar, as the keyboard's current state
+  // (Caps Lock, active group) makes it arrive. Control characters with a key of their own
+  // type that key (BackSpace, Tab, Return, Escape, Delete); the other C0 characters
+  // U+0001-U+001F are typed as Control plus their letter (U+0003 is Ctrl+C). False when
+  // the character cannot be typed (C1 controls U+0080-U+009F, non-scalars, no key and no
+  // spare keycode).
   bool typeCharacter(char32_t scalar, double now);
 
   // Restores the remapped keycodes whose hold has run out. Returns when the next one is
@@ -56,13 +63,17 @@ class CharacterInjector {
  private:
   struct Remap {
     Keycode keycode = 0;
-    Keysym keysym = kNoSymbol;
+    std::vector<Keysym> keysyms;   // what the keycode was given
     std::vector<Keysym> original;  // the keycode's keysyms before the first remap
     double lastUsed = 0;
   };
 
-  bool type(Keysym keysym, const std::optional<KeyStroke>& existing, double now);
-  Remap* remapFor(Keysym keysym, const KeyboardMapping& mapping, double now);
+  bool typeControlCharacter(char32_t scalar, double now);
+  // Presses `existing` (or a spare keycode given `keysym` when there is none) with `held`
+  // down around it.
+  bool type(Keysym keysym, const std::optional<KeyStroke>& existing, const KeyboardLayout& layout,
+            const std::vector<Keycode>& held, double now);
+  Remap* remapFor(const std::vector<Keysym>& keysyms, const KeyboardMapping& mapping, double now);
   void press(const KeyStroke& stroke);
   void setKey(Keycode keycode, bool pressed);
   void restore(const Remap& remap);

@@ -2,24 +2,12 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <initializer_list>
+#include <memory>
 
 #include "platform/linux/x11input/KeyboardSeam.h"
 
 namespace orvo::platform::x11 {
-namespace {
-
-constexpr int kShiftModifier = 0;
-constexpr int kFirstModN = 3;  // Mod1 ... Mod5 follow Shift, Lock and Control
-
-// Typing columns in the order they are tried, with what each needs held.
-struct Column {
-  int index;
-  bool shift;
-  bool levelThree;
-};
-constexpr Column kColumns[] = {{0, false, false}, {1, true, false}, {4, false, true}, {5, true, true}};
-
-}  // namespace
 
 int KeyboardMapping::maxKeycode() const {
   if (keysymsPerKeycode <= 0) return minKeycode - 1;
@@ -60,47 +48,85 @@ std::vector<Keycode> KeyboardMapping::unusedKeycodes() const {
   return unused;
 }
 
-template <class Matches>
-std::optional<KeyStroke> KeyboardMapping::cheapest(Matches matches) const {
-  // The keys that select the second and third level; a column whose key is missing
-  // cannot be reached.
-  std::optional<Keycode> shiftKey;
-  for (const Keycode keycode : modifierKeys[kShiftModifier]) {
-    if (keycode != 0) {
-      shiftKey = keycode;
-      break;
-    }
-  }
-  std::optional<Keycode> levelThreeKey;
-  for (int modifier = kFirstModN; modifier < 8 && !levelThreeKey; ++modifier) {
-    for (const Keycode keycode : modifierKeys[static_cast<std::size_t>(modifier)]) {
-      if (keycode != 0 && keysymAt(keycode, 0) == XKB_KEY_ISO_Level3_Shift) {
-        levelThreeKey = keycode;
-        break;
+namespace {
+
+// The first keycode whose first keysym (in the current group, else in any) is one of
+// `wanted`.
+std::optional<Keycode> keyWithKeysym(xkb_keymap* keymap, xkb_layout_index_t group,
+                                     std::initializer_list<Keysym> wanted) {
+  const xkb_keycode_t last = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap), 255);
+  for (const bool anyGroup : {false, true}) {
+    for (xkb_keycode_t keycode = std::max<xkb_keycode_t>(xkb_keymap_min_keycode(keymap), 8); keycode <= last;
+         ++keycode) {
+      const xkb_layout_index_t groups = xkb_keymap_num_layouts_for_key(keymap, keycode);
+      for (xkb_layout_index_t g = 0; g < groups; ++g) {
+        if (!anyGroup && g != group % groups) continue;
+        const xkb_keysym_t* syms = nullptr;
+        const int count = xkb_keymap_key_get_syms_by_level(keymap, keycode, g, 0, &syms);
+        for (int i = 0; i < count; ++i) {
+          if (std::find(wanted.begin(), wanted.end(), syms[i]) != wanted.end()) return static_cast<Keycode>(keycode);
+        }
       }
-    }
-  }
-  for (const Column& column : kColumns) {
-    if ((column.shift && !shiftKey) || (column.levelThree && !levelThreeKey)) continue;
-    for (int keycode = minKeycode; keycode <= maxKeycode(); ++keycode) {
-      const auto code = static_cast<Keycode>(keycode);
-      const Keysym keysym = keysymAt(code, column.index);
-      if (keysym == kNoSymbol || isModifierKey(code) || !matches(keysym)) continue;
-      KeyStroke stroke{code, {}};
-      if (column.shift) stroke.modifiers.push_back(*shiftKey);
-      if (column.levelThree) stroke.modifiers.push_back(*levelThreeKey);
-      return stroke;
     }
   }
   return std::nullopt;
 }
 
-std::optional<KeyStroke> KeyboardMapping::strokeForKeysym(Keysym keysym) const {
+// The modifiers a key sets while held down.
+std::uint32_t modifiersOfKey(xkb_keymap* keymap, Keycode keycode) {
+  const std::unique_ptr<xkb_state, decltype(&xkb_state_unref)> state(xkb_state_new(keymap), &xkb_state_unref);
+  if (!state) return 0;
+  xkb_state_update_key(state.get(), keycode, XKB_KEY_DOWN);
+  return xkb_state_serialize_mods(state.get(), XKB_STATE_MODS_DEPRESSED);
+}
+
+}  // namespace
+
+KeyboardLayout::KeyboardLayout(XkbKeymap keymap, KeyboardState state) : keymap_(std::move(keymap)), state_(state) {
+  if (!keymap_) return;
+  xkb_keymap* km = keymap_.get();
+  shiftKey_ = keyWithKeysym(km, state_.group, {XKB_KEY_Shift_L, XKB_KEY_Shift_R});
+  controlKey_ = keyWithKeysym(km, state_.group, {XKB_KEY_Control_L, XKB_KEY_Control_R});
+  const auto levelThreeKey = keyWithKeysym(km, state_.group, {XKB_KEY_ISO_Level3_Shift});
+  chords_.push_back({});
+  if (shiftKey_) chords_.push_back({modifiersOfKey(km, *shiftKey_), {*shiftKey_}});
+  if (levelThreeKey) {
+    const std::uint32_t levelThree = modifiersOfKey(km, *levelThreeKey);
+    chords_.push_back({levelThree, {*levelThreeKey}});
+    if (shiftKey_) chords_.push_back({levelThree | chords_[1].mask, {*shiftKey_, *levelThreeKey}});
+  }
+}
+
+template <class Matches>
+std::optional<KeyStroke> KeyboardLayout::cheapest(Matches matches) const {
+  if (!keymap_) return std::nullopt;
+  xkb_keymap* km = keymap_.get();
+  const std::unique_ptr<xkb_state, decltype(&xkb_state_unref)> state(xkb_state_new(km), &xkb_state_unref);
+  if (!state) return std::nullopt;
+  const xkb_keycode_t first = std::max<xkb_keycode_t>(xkb_keymap_min_keycode(km), 8);
+  const xkb_keycode_t last = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(km), 255);
+  for (const Chord& chord : chords_) {
+    // The press as the server will see it: these modifiers held, on top of the locked
+    // ones, in the current group.
+    xkb_state_update_mask(state.get(), chord.mask, 0, state_.lockedModifiers, 0, 0, state_.group);
+    for (xkb_keycode_t keycode = first; keycode <= last; ++keycode) {
+      if (std::find(chord.keys.begin(), chord.keys.end(), keycode) != chord.keys.end()) continue;
+      const xkb_keysym_t keysym = xkb_state_key_get_one_sym(state.get(), keycode);
+      if (keysym == XKB_KEY_NoSymbol || !matches(keysym)) continue;
+      const xkb_layout_index_t group = xkb_state_key_get_layout(state.get(), keycode);
+      const xkb_level_index_t level = xkb_state_key_get_level(state.get(), keycode, group);
+      return KeyStroke{static_cast<Keycode>(keycode), chord.keys, group, level};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<KeyStroke> KeyboardLayout::strokeForKeysym(Keysym keysym) const {
   if (keysym == kNoSymbol) return std::nullopt;
   return cheapest([keysym](Keysym candidate) { return candidate == keysym; });
 }
 
-std::optional<KeyStroke> KeyboardMapping::strokeForScalar(char32_t scalar) const {
+std::optional<KeyStroke> KeyboardLayout::strokeForScalar(char32_t scalar) const {
   if (scalar == 0) return std::nullopt;
   return cheapest([scalar](Keysym candidate) { return scalarForKeysym(candidate) == scalar; });
 }

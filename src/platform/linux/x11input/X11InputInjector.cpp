@@ -45,12 +45,8 @@ X11InputInjector::X11InputInjector(Logger& logger, MainQueue& main, const Clock&
     : logger_(logger),
       main_(main),
       clock_(clock),
-      connection_(logger, std::move(displayName), "input", [this](const xcb_generic_event_t& event) {
-        // Every client hears of keymap changes, its own included.
-        if ((event.response_type & 0x7F) != XCB_MAPPING_NOTIFY) return;
-        const auto& notify = reinterpret_cast<const xcb_mapping_notify_event_t&>(event);
-        if (notify.request != XCB_MAPPING_POINTER) seam_.markStale();
-      }) {}
+      connection_(logger, std::move(displayName), "input",
+                  [this](const xcb_generic_event_t& event) { seam_.handleEvent(event); }) {}
 
 X11InputInjector::~X11InputInjector() { releaseAll(); }
 
@@ -61,6 +57,7 @@ std::shared_ptr<X11Display> X11InputInjector::acquire() {
     // A new server knows nothing of what was pressed or remapped on the old one.
     characters_.forget();
     heldButtons_.clear();
+    lastClickAt_.reset();
     vertical_.reset();
     horizontal_.reset();
     missingXtestLogged_ = false;
@@ -88,29 +85,43 @@ void X11InputInjector::pressButton(xcb_connection_t* c, std::uint8_t button, boo
   }
 }
 
-bool X11InputInjector::postMouse(MouseEventType type, MouseButton button, Point at, std::int64_t) {
-  if (!std::isfinite(at.x) || !std::isfinite(at.y)) return false;
+bool X11InputInjector::postMouse(MouseEventType type, MouseButton button, Point at, std::int64_t clickCount) {
+  const bool finite = std::isfinite(at.x) && std::isfinite(at.y);
+  // A release goes out whatever the point: a button must never stay down.
+  if (!finite && type != MouseEventType::up) return false;
   const auto display = acquire();
   if (!display) return false;
   xcb_connection_t* c = display->connection();
+  const std::uint8_t number = button == MouseButton::secondary ? kSecondaryButton : kPrimaryButton;
+  if (!finite) {
+    pressButton(c, number, false);  // where the pointer is
+    xcb_flush(c);
+    return true;
+  }
   // The screen's size now (it may have changed since the connection was made) and where
-  // the pointer is, in one round trip. The point falls in the pixel that contains it, as
-  // the window test of input admission sees it.
+  // the pointer is, in one round trip.
   const auto geometryCookie = xcb_get_geometry(c, display->root());
   const auto pointerCookie = xcb_query_pointer(c, display->root());
   auto root = replyOf(c, xcb_get_geometry_reply, geometryCookie);
   auto pointer = replyOf(c, xcb_query_pointer_reply, pointerCookie);
-  if (!root || !pointer) return false;
-  const double x = std::floor(at.x);
-  const double y = std::floor(at.y);
-  if (x < 0 || y < 0 || x >= root->width || y >= root->height) return false;
+  if (!root || !pointer || root->width == 0 || root->height == 0) return false;
+  // The point falls in the pixel that contains it, as the window test of input admission
+  // sees it; a point off the screen goes to the nearest pixel of its edge.
+  Point target{std::clamp(std::floor(at.x), 0.0, root->width - 1.0),
+               std::clamp(std::floor(at.y), 0.0, root->height - 1.0)};
+
+  // X toolkits count multiple clicks themselves, by time and by distance from the first
+  // press: every click of a double or triple click lands where the first one did.
+  const bool isClick = clickCount >= 1 && type != MouseEventType::dragged;
+  if (isClick && clickCount > 1 && lastClickAt_) target = *lastClickAt_;
+  if (isClick && type == MouseEventType::down) lastClickAt_ = target;
 
   // Button events happen where the pointer is: it moves there first unless it is there.
+  const auto x = static_cast<std::int16_t>(target.x);
+  const auto y = static_cast<std::int16_t>(target.y);
   if (!pointer->same_screen || pointer->root_x != x || pointer->root_y != y) {
-    xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0 /* absolute */, XCB_CURRENT_TIME, display->root(),
-                        static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), 0);
+    xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0 /* absolute */, XCB_CURRENT_TIME, display->root(), x, y, 0);
   }
-  const std::uint8_t number = button == MouseButton::secondary ? kSecondaryButton : kPrimaryButton;
   switch (type) {
     case MouseEventType::down: pressButton(c, number, true); break;
     case MouseEventType::up: pressButton(c, number, false); break;
@@ -146,6 +157,11 @@ bool X11InputInjector::postKey(std::uint16_t virtualKeyCode) {
 }
 
 bool X11InputInjector::postCharacter(char32_t scalar) {
+  if (scalar >= 0x80 && scalar <= 0x9F) {
+    // C1 controls have no key and no meaning an application would act on.
+    logLine(logger_, "OrvoHost: dropped control character", static_cast<std::uint32_t>(scalar));
+    return false;
+  }
   if (!acquire()) return false;
   const bool typed = characters_.typeCharacter(scalar, clock_.now());
   afterTyping();

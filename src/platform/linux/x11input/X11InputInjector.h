@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,16 +25,20 @@ namespace orvo::platform::x11 {
 //
 // Pointer: the pointer moves to the point, then button 1 (primary) or 3 (secondary) goes
 // down or up; a drag is a motion with the button held. X clients count multiple clicks
-// themselves from the timing of presses, so the click count is not sent. A point outside
-// the screen is refused rather than pinned to its edge, where it would land elsewhere.
+// themselves, from the time and the distance between presses; so the click count is not
+// sent, but a click counted as the second or third of a series is posted where the first
+// one was. A point outside the screen (its current size) is clamped to the screen's edge;
+// input admission has judged the point itself before. A release is always posted, even for
+// a point that cannot be placed, so no button stays down.
 //
 // Scroll: pixel deltas become wheel clicks, buttons 4/5 (vertical) and 6/7 (horizontal),
 // WheelAccumulator::pixelsPerClick pixels each, with the remainder carried per axis.
 // Signs as a pixel scroll wheel gives them: positive deltaY scrolls toward the top
 // (button 4), positive deltaX toward the left edge (button 6).
 //
-// Keys and characters: see CharacterInjector. Remapped keycodes are restored
-// CharacterInjector::remapHoldSeconds after their last use by a timer on the main queue.
+// Keys and characters: see CharacterInjector; C1 control characters (U+0080-U+009F) are
+// dropped with a log line. Remapped keycodes are restored CharacterInjector::
+// remapHoldSeconds after their last use by a timer on the main queue.
 //
 // Held buttons, held keys, remapped keycodes and scroll remainders belong to the display
 // they were made on: after a loss of the display they are forgotten. releaseAll() and the
@@ -73,6 +78,7 @@ class X11InputInjector final : public InputInjector {
   std::weak_ptr<X11Display> boundDisplay_;
   bool missingXtestLogged_ = false;
   std::vector<std::uint8_t> heldButtons_;
+  std::optional<Point> lastClickAt_;  // where the last click went down, as posted
   WheelAccumulator vertical_;
   WheelAccumulator horizontal_;
   bool restoreScheduled_ = false;

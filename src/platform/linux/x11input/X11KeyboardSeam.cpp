@@ -1,12 +1,78 @@
 #include "platform/linux/x11input/X11KeyboardSeam.h"
 
+#include "platform/linux/x11input/XcbXkb.h"
 #include <xcb/xtest.h>
+#include <xkbcommon/xkbcommon-x11.h>
 
 namespace orvo::platform::x11 {
 
+X11KeyboardSeam::X11KeyboardSeam() : context_(xkb_context_new(XKB_CONTEXT_NO_FLAGS), &xkb_context_unref) {
+  // A keymap that cannot be read (a display going away) is answered with no layout; the
+  // library need not print about it.
+  if (context_) xkb_context_set_log_level(context_.get(), XKB_LOG_LEVEL_CRITICAL);
+}
+
+X11KeyboardSeam::~X11KeyboardSeam() = default;
+
 void X11KeyboardSeam::attach(std::shared_ptr<X11Display> display) {
-  if (display != display_) cache_.reset();
+  if (display != display_) {
+    markStale();
+    xkbReady_ = false;
+    deviceId_ = -1;
+  }
   display_ = std::move(display);
+}
+
+void X11KeyboardSeam::markStale() {
+  cache_.reset();
+  keymap_.reset();
+  layout_.reset();
+}
+
+void X11KeyboardSeam::handleEvent(const xcb_generic_event_t& event) {
+  const std::uint8_t type = event.response_type & 0x7F;
+  if (type == XCB_MAPPING_NOTIFY) {
+    // Every client hears of keymap changes, its own included (unless it uses XKB).
+    const auto& notify = reinterpret_cast<const xcb_mapping_notify_event_t&>(event);
+    if (notify.request != XCB_MAPPING_POINTER) markStale();
+    return;
+  }
+  if (xkbReady_ && type == xkbEventBase_) {
+    // XKB events share one code; the second byte says which.
+    const std::uint8_t xkbType = reinterpret_cast<const std::uint8_t*>(&event)[1];
+    if (xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY || xkbType == XCB_XKB_MAP_NOTIFY) markStale();
+  }
+}
+
+bool X11KeyboardSeam::setUpXkb() {
+  if (xkbReady_) return true;
+  if (!display_ || display_->hasFailed() || !context_) return false;
+  xcb_connection_t* c = display_->connection();
+  std::uint8_t eventBase = 0;
+  if (!xkb_x11_setup_xkb_extension(c, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                   XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, &eventBase, nullptr)) {
+    return false;
+  }
+  const std::int32_t device = xkb_x11_get_core_keyboard_device_id(c);
+  if (device < 0) return false;
+  // A connection that uses XKB no longer receives core MappingNotify: ask for the XKB
+  // notices of keymap changes instead.
+  constexpr std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+  constexpr std::uint16_t mapParts = XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS |
+                                     XCB_XKB_MAP_PART_MODIFIER_MAP | XCB_XKB_MAP_PART_EXPLICIT_COMPONENTS |
+                                     XCB_XKB_MAP_PART_KEY_ACTIONS | XCB_XKB_MAP_PART_VIRTUAL_MODS |
+                                     XCB_XKB_MAP_PART_VIRTUAL_MOD_MAP;
+  xcb_xkb_select_events_details_t details{};
+  details.affectNewKeyboard = XCB_XKB_NKN_DETAIL_KEYCODES;
+  details.newKeyboardDetails = XCB_XKB_NKN_DETAIL_KEYCODES;
+  if (checkOf(c, xcb_xkb_select_events_aux_checked(c, static_cast<xcb_xkb_device_spec_t>(device), events, 0, 0,
+                                                    mapParts, mapParts, &details))) {
+    return false;
+  }
+  deviceId_ = device;
+  xkbEventBase_ = eventBase;
+  xkbReady_ = true;
+  return true;
 }
 
 const KeyboardMapping* X11KeyboardSeam::mapping() {
@@ -39,6 +105,23 @@ const KeyboardMapping* X11KeyboardSeam::mapping() {
   return &*cache_;
 }
 
+const KeyboardLayout* X11KeyboardSeam::layout() {
+  if (!setUpXkb()) return nullptr;
+  xcb_connection_t* c = display_->connection();
+  const auto device = static_cast<xcb_xkb_device_spec_t>(deviceId_);
+  // The state goes out first; the keymap, when it must be read again, follows.
+  const auto stateCookie = xcb_xkb_get_state(c, device);
+  if (!keymap_) {
+    keymap_ = adoptKeymap(
+        xkb_x11_keymap_new_from_device(context_.get(), c, deviceId_, XKB_KEYMAP_COMPILE_NO_FLAGS));
+  }
+  auto reply = replyOf(c, xcb_xkb_get_state_reply, stateCookie);
+  if (!keymap_ || !reply) return nullptr;
+  const KeyboardState state{.lockedModifiers = reply->lockedMods, .group = reply->group};
+  if (!layout_ || layout_->state() != state) layout_.emplace(keymap_, state);
+  return &*layout_;
+}
+
 void X11KeyboardSeam::setKey(Keycode keycode, bool pressed) {
   if (!display_) return;
   xcb_test_fake_input(display_->connection(), pressed ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode, XCB_CURRENT_TIME,
@@ -49,7 +132,7 @@ void X11KeyboardSeam::remap(Keycode keycode, std::span<const Keysym> keysyms) {
   if (!display_ || keysyms.empty()) return;
   xcb_change_keyboard_mapping(display_->connection(), 1, keycode, static_cast<std::uint8_t>(keysyms.size()),
                               keysyms.data());
-  cache_.reset();
+  markStale();
 }
 
 void X11KeyboardSeam::flush() {
