@@ -24,7 +24,7 @@ void FileSettingsStore::load() {
     return;
   }
   std::string parseError;
-  auto parsed = json::parse(*content, &parseError);
+  auto parsed = json::parseDocument(*content, &parseError);
   if (parsed && parsed->is_object()) {
     document_ = std::move(*parsed);
     return;
