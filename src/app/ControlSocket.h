@@ -2,6 +2,7 @@
 
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
+#include <asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,7 +28,8 @@ std::optional<HostCommands::Result> decodeControlResponse(const std::string& lin
 
 // The host's end of the control socket, on the main queue's io_context. The socket file is
 // created 0600 and removed when the server stops; connections from other users are
-// refused; requests are bounded in size, time and number.
+// refused; requests are bounded in size, time and number; a failed accept (a full
+// descriptor table) is retried after a pause instead of at once.
 class ControlServer {
  public:
   using Executor = std::function<HostCommands::Result(const std::vector<std::string>&)>;
@@ -52,6 +54,7 @@ class ControlServer {
   Executor executor_;
   Logger& logger_;
   asio::local::stream_protocol::acceptor acceptor_;
+  asio::steady_timer retryTimer_;
   std::shared_ptr<int> open_ = std::make_shared<int>(0);  // counts live sessions through use_count
   bool bound_ = false;
 };

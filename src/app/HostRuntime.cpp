@@ -26,6 +26,9 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       capturer_(captureDisplay_, logger),
       injector_(logger, main_, clock_),
       queues_(logger, 3) {
+  // Starting on stores that exist but cannot be read would replace what they hold.
+  if (const auto& error = settings_.loadError()) throw HostStartError(*error);
+  if (const auto error = secrets_.checkReadable()) throw HostStartError(*error);
   host_ = OrvoHost::create(OrvoHostServices{main_, queues_, clock_, logger_, random_, settings_, secrets_, hostInfo_,
                                             network_, discovery_, activation_, sleepInhibitor_, collator_});
   const auto queues = host_->queues();

@@ -3,6 +3,7 @@
 #include <asio/signal_set.hpp>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,11 +32,7 @@ int runCtl(const std::vector<std::string>& args) {
   return reply.result->exitCode;
 }
 
-int runHost() {
-  orvo::StdoutLogger logger;
-  orvo::HostRuntime::Options options;
-  if (const char* bind = std::getenv("ORVO_BIND_ADDRESS"); bind && *bind) options.bindAddress = bind;
-  orvo::HostRuntime runtime(logger, options);
+int serve(orvo::HostRuntime& runtime, orvo::Logger& logger) {
   auto& host = runtime.host();
 
   orvo::HostCommands commands(host, runtime.activation(), runtime.clock());
@@ -63,6 +60,20 @@ int runHost() {
   runtime.run();
   control.stop();
   return 0;
+}
+
+int runHost() {
+  orvo::StdoutLogger logger;
+  orvo::HostRuntime::Options options;
+  if (const char* bind = std::getenv("ORVO_BIND_ADDRESS"); bind && *bind) options.bindAddress = bind;
+  std::unique_ptr<orvo::HostRuntime> runtime;
+  try {
+    runtime = std::make_unique<orvo::HostRuntime>(logger, options);
+  } catch (const std::runtime_error& error) {  // unreadable stores, an unsafe fallback directory
+    std::cerr << "orvo-host: cannot start: " << error.what() << "\n";
+    return 1;
+  }
+  return serve(*runtime, logger);
 }
 
 }  // namespace

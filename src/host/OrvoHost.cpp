@@ -26,7 +26,7 @@ std::shared_ptr<OrvoHost> OrvoHost::create(const OrvoHostServices& services) {
 OrvoHost::OrvoHost(const OrvoHostServices& services)
     : services_(services),
       pairingStore_(std::make_unique<OrvoPairingStore>(OrvoPairingRole::host, services.settings, services.secrets,
-                                                       services.clock, services.collator)),
+                                                       services.clock, services.collator, services.logger)),
       lastClientPingAt_(services.clock.now()),
       pairingPinExpiresAt_(kDistantPast),
       focusStateQueue_(services.queues.makeSerialQueue("orvo.host.focusState", QueuePriority::unspecified)),
