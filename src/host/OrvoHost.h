@@ -138,8 +138,9 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   void restartPairingListener();
   void publishPairingService(std::uint16_t port);
   std::optional<std::uint16_t> pairingListenerPort() const;
-  // Unpairs a device: drops its session if it is the connected client, then removes it.
-  // Returns whether a paired device matched.
+  // Unpairs the devices an id, device id or display name names: drops the session opened
+  // with one of their keys, abandons session handshakes begun with the old key set, then
+  // removes them. Returns whether a paired device matched.
   bool revokePairing(const std::string& pairingID);
   const Bytes& pairingSalt() const { return pairingSalt_; }
 
