@@ -166,6 +166,26 @@ void writeText(const std::string& path, const std::string& text, mode_t mode) {
   ::chmod(path.c_str(), mode);
 }
 
+TEST_F(HeadlessHostTest, CtlSendsNothingToAControlSocketOfAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a server as another user";
+  // Another user's program listens where the host's socket would be, and records what it gets.
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);  // it may pass through, not list
+  ASSERT_EQ(::chown(dir.file("run").c_str(), 65534, 65534), 0);
+  const std::string received = dir.file("run/received");
+  ChildProcess impostor({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                         "import socket,sys\n"
+                         "s=socket.socket(socket.AF_UNIX);s.bind(sys.argv[1]);s.listen(1)\n"
+                         "c,_=s.accept();data=c.recv(65536)\n"
+                         "open(sys.argv[2],'wb').write(data)\n",
+                         socketPath(), received});
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socketPath()); })) << impostor.output();
+  const auto result = ctl({"unpair", "secret-device"});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_THAT(result.output, HasSubstr("belongs to another user"));
+  ASSERT_TRUE(waitUntil([&] { return impostor.exitStatus().has_value(); }));
+  EXPECT_EQ(readText(received), "");  // connected, then closed without a byte
+}
+
 TEST_F(HeadlessHostTest, UndecodablePeerListIsKeptAsideAndTheReadablePeerIsServed) {
   const std::string stored =
       R"([{"id":"ID-G","displayName":"Good","createdAt":0},{"id":"ID-X","displayName":7,"createdAt":0}])";
