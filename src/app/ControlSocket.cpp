@@ -16,6 +16,7 @@
 #include "core/AtomicFile.h"
 #include "core/Json.h"
 #include "core/Log.h"
+#include "platform/linux/stores/StandardPaths.h"
 
 namespace orvo {
 namespace {
@@ -28,6 +29,8 @@ constexpr auto kAnswerTimeout = std::chrono::minutes(10);
 
 using Socket = asio::local::stream_protocol::socket;
 
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(200);
+
 bool peerIsSameUser(Socket& socket) {
   ucred credentials{};
   socklen_t length = sizeof credentials;
@@ -38,10 +41,9 @@ bool peerIsSameUser(Socket& socket) {
 }  // namespace
 
 std::string controlSocketPath() {
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
-    return std::string(runtime) + "/orvo-host.sock";
-  }
-  return "/tmp/orvo-host-" + std::to_string(::getuid()) + "/orvo-host.sock";
+  const std::string runtime = platform::linux_paths::runtimeDir();
+  if (!runtime.empty()) return runtime + "/orvo-host.sock";
+  return platform::linux_paths::privateTmpPath() + "/orvo-host.sock";
 }
 
 std::string encodeControlRequest(const std::vector<std::string>& args) {
@@ -126,14 +128,15 @@ struct ControlServer::Session : std::enable_shared_from_this<Session> {
 };
 
 ControlServer::ControlServer(asio::io_context& context, std::string path, Executor executor, Logger& logger)
-    : context_(context), path_(std::move(path)), executor_(std::move(executor)), logger_(logger), acceptor_(context) {}
+    : context_(context), path_(std::move(path)), executor_(std::move(executor)), logger_(logger), acceptor_(context), retryTimer_(context) {}
 
 ControlServer::~ControlServer() { stop(); }
 
 std::optional<std::string> ControlServer::start() {
+  // The fallback under /tmp is shared ground: use it only as a private directory of ours.
   const auto directory = std::filesystem::path(path_).parent_path().string();
-  if (directory.rfind("/tmp/orvo-host-", 0) == 0) {
-    if (auto error = makeDirectories(directory, 0700)) return error;
+  if (directory == platform::linux_paths::privateTmpPath()) {
+    if (auto error = platform::linux_paths::ensurePrivateDirectory(directory)) return error;
   }
   // A socket file that answers belongs to a running host; one that does not is stale.
   if (std::filesystem::exists(std::filesystem::symlink_status(path_))) {
@@ -158,14 +161,22 @@ std::optional<std::string> ControlServer::start() {
 void ControlServer::accept() {
   acceptor_.async_accept([this, alive = std::weak_ptr(open_)](std::error_code error, Socket socket) {
     if (alive.expired() || !acceptor_.is_open()) return;
-    if (!error) {
-      if (!peerIsSameUser(socket)) {
-        logLine(logger_, "OrvoHost: refused a control connection from another user");
-      } else if (open_.use_count() > kMaxSessions) {
-        logLine(logger_, "OrvoHost: too many control connections; refusing one");
-      } else {
-        std::make_shared<Session>(std::move(socket), executor_, open_)->run();
-      }
+    if (error) {
+      // Mostly a full descriptor table (EMFILE): the connection stays queued, so an
+      // immediate retry would fail again at once and spin. Wait a little.
+      logLine(logger_, "OrvoHost: control socket accept failed:", error.message());
+      retryTimer_.expires_after(kAcceptRetryDelay);
+      retryTimer_.async_wait([this, alive](const std::error_code& timerError) {
+        if (!timerError && !alive.expired() && acceptor_.is_open()) accept();
+      });
+      return;
+    }
+    if (!peerIsSameUser(socket)) {
+      logLine(logger_, "OrvoHost: refused a control connection from another user");
+    } else if (open_.use_count() > kMaxSessions) {
+      logLine(logger_, "OrvoHost: too many control connections; refusing one");
+    } else {
+      std::make_shared<Session>(std::move(socket), executor_, open_)->run();
     }
     accept();
   });
@@ -173,6 +184,7 @@ void ControlServer::accept() {
 
 void ControlServer::stop() {
   std::error_code ignored;
+  retryTimer_.cancel();
   acceptor_.close(ignored);
   if (bound_) {
     ::unlink(path_.c_str());
@@ -186,6 +198,11 @@ ControlReply sendControlRequest(const std::string& path, const std::vector<std::
   std::error_code error;
   socket.connect(asio::local::stream_protocol::endpoint(path), error);
   if (error) return {std::nullopt, "no Orvo Host is running (nothing answers on " + path + ")"};
+  // Commands (and their answers) go only to a host of this user, never to whatever
+  // another user bound at this path.
+  if (!peerIsSameUser(socket)) {
+    return {std::nullopt, "the control socket " + path + " belongs to another user; refusing to use it"};
+  }
   const std::string request = encodeControlRequest(args);
   asio::write(socket, asio::buffer(request), error);
   asio::streambuf buffer(kMaxResponseBytes);

@@ -2,6 +2,7 @@
 
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
+#include <asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -28,7 +29,8 @@ std::optional<HostCommands::Result> decodeControlResponse(const std::string& lin
 // The host's end of the control socket, on the main queue's io_context. The socket file is
 // created 0600 and removed when the server stops; connections from other users are
 // refused; requests are bounded in size, time and number (a request must arrive within
-// 5 s; its answer, which may wait for the network, within 10 minutes).
+// 5 s; its answer, which may wait for the network, within 10 minutes); a failed accept
+// (a full descriptor table) is retried after a pause instead of at once.
 class ControlServer {
  public:
   // Runs one command; the answer may come later, through `reply`, on the main queue.
@@ -55,6 +57,7 @@ class ControlServer {
   Executor executor_;
   Logger& logger_;
   asio::local::stream_protocol::acceptor acceptor_;
+  asio::steady_timer retryTimer_;
   std::shared_ptr<int> open_ = std::make_shared<int>(0);  // counts live sessions through use_count
   bool bound_ = false;
 };

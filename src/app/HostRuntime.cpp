@@ -47,6 +47,9 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       updateQueue_(updateWorkers_.makeSerialQueue("orvo.updates", QueuePriority::unspecified)),
       http_(main_, *updateQueue_, std::string("orvo-host/") + build::kVersion),
       installer_(platform::XdgOpenPackageInstaller::hasDesktopSession()) {
+  // Starting on stores that exist but cannot be read would replace what they hold.
+  if (const auto& error = settings_.loadError()) throw HostStartError(*error);
+  if (const auto error = secrets_.checkReadable()) throw HostStartError(*error);
   host_ = OrvoHost::create(OrvoHostServices{main_, queues_, clock_, logger_, random_, settings_, secrets_, hostInfo_,
                                             network_, discovery_, activation_, awake_, collator_, powerEvents_});
   const auto queues = host_->queues();

@@ -2,6 +2,7 @@
 
 #include <asio/io_context.hpp>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "core/AsioQueues.h"
@@ -37,6 +38,12 @@ class SnapshotPump;
 class RemoteInput;
 class OrvoUpdaterController;
 
+// The host cannot start without losing stored state (unreadable settings or secrets).
+class HostStartError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // The whole host on the real platform: the main queue on an io_context run by the calling
 // thread, the serial queues on a small pool, the stores under the XDG directories, TLS
 // listeners, Avahi, and the X display of $DISPLAY (one X connection for the main queue,
@@ -51,6 +58,7 @@ class HostRuntime {
     std::string bindAddress = "::";
   };
 
+  // Throws HostStartError when the stored settings or secrets exist but cannot be read.
   HostRuntime(Logger& logger, Options options);
   ~HostRuntime();
   HostRuntime(const HostRuntime&) = delete;

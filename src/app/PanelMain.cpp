@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -46,14 +47,20 @@ int runWithPanel(int argc, char** argv) {
   HostService* service = nullptr;
   std::thread hostThread([&] {
     // SIGINT and SIGTERM end the application the way "Quit Orvo" does.
-    HostService host(logger, [] {
-      QMetaObject::invokeMethod(
-          qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-    });
-    auto error = host.start();
-    service = &host;
+    std::unique_ptr<HostService> host;
+    try {
+      host = std::make_unique<HostService>(logger, [] {
+        QMetaObject::invokeMethod(
+            qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+      });
+    } catch (const std::runtime_error& error) {  // unreadable stores, an unsafe fallback directory
+      started.set_value(std::string("cannot start: ") + error.what());
+      return;
+    }
+    auto error = host->start();
+    service = host.get();
     started.set_value(error);
-    if (!error) host.run();
+    if (!error) host->run();
   });
   if (auto error = started.get_future().get()) {
     hostThread.join();

@@ -3,6 +3,8 @@
 // its control socket.
 #include <cstdlib>
 #include <iostream>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,14 +39,18 @@ int runCtl(const std::vector<std::string>& args) {
 
 int runHost() {
   orvo::StdoutLogger logger;
-  orvo::HostService* running = nullptr;
-  orvo::HostService service(logger, [&] { running->stop(); });
-  running = &service;
-  if (auto error = service.start()) {
+  std::unique_ptr<orvo::HostService> service;
+  try {
+    service = std::make_unique<orvo::HostService>(logger, [&] { service->stop(); });
+  } catch (const std::runtime_error& error) {  // unreadable stores, an unsafe fallback directory
+    std::cerr << "orvo-host: cannot start: " << error.what() << "\n";
+    return 1;
+  }
+  if (auto error = service->start()) {
     std::cerr << "orvo-host: " << *error << "\n";
     return 1;
   }
-  service.run();
+  service->run();
   return 0;
 }
 

@@ -55,7 +55,7 @@ ClientRunner::ClientRunner(const ClientCommand& command, std::ostream& out, std:
       network_(context_, "127.0.0.1", *logger_),
       settings_(clientConfigDir() + "/defaults.json", *logger_),
       secrets_(clientSecretsDir(), *logger_),
-      store_(OrvoPairingRole::client, settings_, secrets_, clock_, collator_),
+      store_(OrvoPairingRole::client, settings_, secrets_, clock_, collator_, *logger_),
       credentials_(store_, settings_, random_) {}
 
 ClientRunner::~ClientRunner() {

@@ -17,14 +17,21 @@ std::string encode(const Json& value) {
   return out;
 }
 
-std::optional<Json> parse(std::string_view text, std::string* error) {
+namespace {
+template <class Document>
+std::optional<Document> parseAs(std::string_view text, std::string* error) {
   try {
-    return Json::parse(text.begin(), text.end());
-  } catch (const Json::exception& fault) {
+    return Document::parse(text.begin(), text.end());
+  } catch (const typename Document::exception& fault) {
     if (error) *error = fault.what();
     return std::nullopt;
   }
 }
+}  // namespace
+
+std::optional<Value> parse(std::string_view text, std::string* error) { return parseAs<Value>(text, error); }
+
+std::optional<Json> parseDocument(std::string_view text, std::string* error) { return parseAs<Json>(text, error); }
 
 Json timestamp(double secondsSince2001) {
   if (std::isfinite(secondsSince2001) && std::trunc(secondsSince2001) == secondsSince2001 &&
@@ -34,7 +41,7 @@ Json timestamp(double secondsSince2001) {
   return secondsSince2001;
 }
 
-std::optional<std::uint32_t> toWindowId(const Json& value) {
+std::optional<std::uint32_t> toWindowId(const Value& value) {
   constexpr auto kMax = std::numeric_limits<std::uint32_t>::max();
   if (value.is_number_unsigned()) {
     const auto v = value.get<std::uint64_t>();
@@ -51,7 +58,7 @@ std::optional<std::uint32_t> toWindowId(const Json& value) {
 
 namespace {
 
-std::optional<std::int64_t> toInt64(const Json& value) {
+std::optional<std::int64_t> toInt64(const Value& value) {
   if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
   if (value.is_number_unsigned()) {
     const auto v = value.get<std::uint64_t>();
@@ -70,7 +77,7 @@ std::optional<std::int64_t> toInt64(const Json& value) {
 
 }  // namespace
 
-ObjectReader::ObjectReader(const Json& value) : value_(value) {
+ObjectReader::ObjectReader(const Value& value) : value_(value) {
   if (!value_.is_object()) fail("typeMismatch: expected a JSON object");
 }
 
@@ -78,14 +85,14 @@ void ObjectReader::fail(std::string error) {
   if (error_.empty()) error_ = std::move(error);
 }
 
-const Json* ObjectReader::optionalValue(const char* key) {
+const Value* ObjectReader::optionalValue(const char* key) {
   if (!ok()) return nullptr;
   const auto found = value_.find(key);
   if (found == value_.end() || found->is_null()) return nullptr;
   return &*found;
 }
 
-const Json* ObjectReader::requireValue(const char* key) {
+const Value* ObjectReader::requireValue(const char* key) {
   if (!ok()) return nullptr;
   const auto found = value_.find(key);
   if (found == value_.end()) {
@@ -106,7 +113,7 @@ std::string mismatch(const char* key, const char* expected) {
 }  // namespace
 
 std::string ObjectReader::requireString(const char* key) {
-  const Json* v = requireValue(key);
+  const Value* v = requireValue(key);
   if (!v) return {};
   if (!v->is_string()) {
     fail(mismatch(key, "a string"));
@@ -116,7 +123,7 @@ std::string ObjectReader::requireString(const char* key) {
 }
 
 std::optional<std::string> ObjectReader::optionalString(const char* key) {
-  const Json* v = optionalValue(key);
+  const Value* v = optionalValue(key);
   if (!v) return std::nullopt;
   if (!v->is_string()) {
     fail(mismatch(key, "a string"));
@@ -126,7 +133,7 @@ std::optional<std::string> ObjectReader::optionalString(const char* key) {
 }
 
 bool ObjectReader::requireBool(const char* key) {
-  const Json* v = requireValue(key);
+  const Value* v = requireValue(key);
   if (!v) return false;
   if (!v->is_boolean()) {
     fail(mismatch(key, "a boolean"));
@@ -136,7 +143,7 @@ bool ObjectReader::requireBool(const char* key) {
 }
 
 double ObjectReader::requireNumber(const char* key) {
-  const Json* v = requireValue(key);
+  const Value* v = requireValue(key);
   if (!v) return 0;
   if (!v->is_number()) {
     fail(mismatch(key, "a number"));
@@ -146,7 +153,7 @@ double ObjectReader::requireNumber(const char* key) {
 }
 
 std::optional<double> ObjectReader::optionalNumber(const char* key) {
-  const Json* v = optionalValue(key);
+  const Value* v = optionalValue(key);
   if (!v) return std::nullopt;
   if (!v->is_number()) {
     fail(mismatch(key, "a number"));
@@ -156,7 +163,7 @@ std::optional<double> ObjectReader::optionalNumber(const char* key) {
 }
 
 std::int64_t ObjectReader::requireInt64(const char* key) {
-  const Json* v = requireValue(key);
+  const Value* v = requireValue(key);
   if (!v) return 0;
   const auto value = toInt64(*v);
   if (!value) {
@@ -167,7 +174,7 @@ std::int64_t ObjectReader::requireInt64(const char* key) {
 }
 
 std::uint32_t ObjectReader::requireWindowId(const char* key) {
-  const Json* v = requireValue(key);
+  const Value* v = requireValue(key);
   if (!v) return 0;
   const auto value = toWindowId(*v);
   if (!value) {
@@ -178,7 +185,7 @@ std::uint32_t ObjectReader::requireWindowId(const char* key) {
 }
 
 std::optional<std::uint32_t> ObjectReader::optionalWindowId(const char* key) {
-  const Json* v = optionalValue(key);
+  const Value* v = optionalValue(key);
   if (!v) return std::nullopt;
   const auto value = toWindowId(*v);
   if (!value) fail(mismatch(key, "an unsigned 32-bit integer"));

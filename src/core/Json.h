@@ -11,16 +11,23 @@
 // right JSON type, null or absent optionals accepted, unknown keys ignored).
 namespace orvo::json {
 
-// Objects keep their keys in insertion order, so records encode in field order.
+// What the host writes: objects keep their keys in insertion order, so records encode in
+// field order.
 using Json = nlohmann::ordered_json;
+// What the host reads from others: objects are sorted maps, so a line with many keys costs
+// O(n log n) to parse and every key lookup is logarithmic (an insertion-ordered object
+// checks each new key against all earlier ones).
+using Value = nlohmann::json;
 
 // Compact text: no spaces or line breaks, "/" written as "\/", UTF-8 kept as it is
 // (an invalid sequence becomes U+FFFD rather than failing the whole message).
 std::string encode(const Json& value);
 
-// Parses one JSON text; surrounding white space is allowed. On failure returns nothing
-// and, when asked, a description of the fault.
-std::optional<Json> parse(std::string_view text, std::string* error = nullptr);
+// Parses one JSON text received from elsewhere; surrounding white space is allowed. On
+// failure returns nothing and, when asked, a description of the fault.
+std::optional<Value> parse(std::string_view text, std::string* error = nullptr);
+// The same for a document the host wrote itself and writes back: key order is kept.
+std::optional<Json> parseDocument(std::string_view text, std::string* error = nullptr);
 
 // A timestamp as a JSON number of seconds since 2001-01-01 00:00:00 UTC; an integral
 // value is written without a fraction ("60", not "60.0").
@@ -30,7 +37,7 @@ Json timestamp(double secondsSince2001);
 // return defaults, so a record decoder reads every field and checks ok() once.
 class ObjectReader {
  public:
-  explicit ObjectReader(const Json& value);
+  explicit ObjectReader(const Value& value);
 
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
@@ -50,17 +57,17 @@ class ObjectReader {
   std::uint32_t requireWindowId(const char* key);
   std::optional<std::uint32_t> optionalWindowId(const char* key);
   // The value under `key`, or nothing when absent or null.
-  const Json* optionalValue(const char* key);
-  const Json* requireValue(const char* key);
+  const Value* optionalValue(const char* key);
+  const Value* requireValue(const char* key);
 
   void fail(std::string error);
 
  private:
-  const Json& value_;
+  const Value& value_;
   std::string error_;
 };
 
 // A window id: an integral JSON number from 0 to 4294967295.
-std::optional<std::uint32_t> toWindowId(const Json& value);
+std::optional<std::uint32_t> toWindowId(const Value& value);
 
 }  // namespace orvo::json

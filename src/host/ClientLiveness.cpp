@@ -11,13 +11,20 @@ void OrvoHost::handleClientHello(const ClientHelloMessage& hello) {
   const std::string name = trimWhitespace(hello.deviceName);
   if (name.empty()) return;
   services_.main.async(weakly([name](OrvoHost& self) { self.setStatus("Connected: " + name); }));
-  if (hello.pairingID) {
-    services_.main.async(
-        weakly([id = *hello.pairingID](OrvoHost& self) { self.connectedClientPairingID_.set(id); }));
-    pairingStore_->touchPeer(*hello.pairingID, name);
+  // The session is the device whose key admitted it: a hello cannot rename or mark as seen
+  // another device.
+  auto pairingID = hello.pairingID;
+  if (pairingID && authenticatedPairingID_ && *pairingID != *authenticatedPairingID_) {
+    logLine(services_.logger, "OrvoHost: clientHello pairingID", escapeForLog(*pairingID),
+            "differs from the device that authenticated,", *authenticatedPairingID_ + "; using the latter");
+    pairingID = authenticatedPairingID_;
+  }
+  if (pairingID) {
+    services_.main.async(weakly([id = *pairingID](OrvoHost& self) { self.connectedClientPairingID_.set(id); }));
+    pairingStore_->touchPeer(*pairingID, name);
   }
   logLine(services_.logger, "OrvoHost: clientHello =", escapeForLog(name), "platform=", escapeForLog(hello.platform),
-          "pairingID=", hello.pairingID ? escapeForLog(*hello.pairingID) : std::string("nil"));
+          "pairingID=", pairingID ? escapeForLog(*pairingID) : std::string("nil"));
 }
 
 void OrvoHost::startClientPingMonitor() {

@@ -97,13 +97,13 @@ json::Json toJson(const InputRejectedMessage& r) {
   return {{"windowId", r.windowId}, {"reason", r.reason}, {"timestamp", json::timestamp(r.timestamp)}};
 }
 
-bool fromJson(const json::Json& value, MessageEnvelope& out, std::string& error) {
+bool fromJson(const json::Value& value, MessageEnvelope& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, OrvoRequest& out, std::string& error) {
+bool fromJson(const json::Value& value, OrvoRequest& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.windowId = reader.optionalWindowId("windowId");
@@ -113,14 +113,14 @@ bool fromJson(const json::Json& value, OrvoRequest& out, std::string& error) {
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, KeyboardTextMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, KeyboardTextMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.text = reader.requireString("text");
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, KeyboardCommandMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, KeyboardCommandMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   const auto command = reader.requireString("command");
@@ -134,20 +134,20 @@ bool fromJson(const json::Json& value, KeyboardCommandMessage& out, std::string&
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, ClientVisibilityMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, ClientVisibilityMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.isVisible = reader.requireBool("isVisible");
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, ClientPingMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, ClientPingMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, ClientHelloMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, ClientHelloMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.pairingID = reader.optionalString("pairingID");
@@ -159,14 +159,14 @@ bool fromJson(const json::Json& value, ClientHelloMessage& out, std::string& err
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, ClientActiveWindowMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, ClientActiveWindowMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.windowId = reader.requireWindowId("windowId");
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, SetCaptureModeMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, SetCaptureModeMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.windowId = reader.requireWindowId("windowId");
@@ -181,7 +181,7 @@ bool fromJson(const json::Json& value, SetCaptureModeMessage& out, std::string& 
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, OrvoWindow& out, std::string& error) {
+bool fromJson(const json::Value& value, OrvoWindow& out, std::string& error) {
   json::ObjectReader reader(value);
   out.windowId = reader.requireWindowId("windowId");
   out.appName = reader.requireString("appName");
@@ -192,10 +192,10 @@ bool fromJson(const json::Json& value, OrvoWindow& out, std::string& error) {
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, WindowListMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, WindowListMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
-  const json::Json* windows = reader.requireValue("windows");
+  const json::Value* windows = reader.requireValue("windows");
   if (reader.ok() && !windows->is_array()) reader.fail("typeMismatch: expected an array at \"windows\"");
   if (!reader.finish(error)) return false;
   out.windows.clear();
@@ -207,7 +207,7 @@ bool fromJson(const json::Json& value, WindowListMessage& out, std::string& erro
   return true;
 }
 
-bool fromJson(const json::Json& value, InputRejectedMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, InputRejectedMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.windowId = reader.requireWindowId("windowId");
   out.reason = reader.requireString("reason");

@@ -112,18 +112,18 @@ json::Json toJson(const WindowListMessage& record);
 json::Json toJson(const InputRejectedMessage& record);
 
 // Strict decoding: returns false and describes the first fault.
-bool fromJson(const json::Json& value, MessageEnvelope& out, std::string& error);
-bool fromJson(const json::Json& value, OrvoRequest& out, std::string& error);
-bool fromJson(const json::Json& value, KeyboardTextMessage& out, std::string& error);
-bool fromJson(const json::Json& value, KeyboardCommandMessage& out, std::string& error);
-bool fromJson(const json::Json& value, ClientVisibilityMessage& out, std::string& error);
-bool fromJson(const json::Json& value, ClientPingMessage& out, std::string& error);
-bool fromJson(const json::Json& value, ClientHelloMessage& out, std::string& error);
-bool fromJson(const json::Json& value, ClientActiveWindowMessage& out, std::string& error);
-bool fromJson(const json::Json& value, SetCaptureModeMessage& out, std::string& error);
-bool fromJson(const json::Json& value, OrvoWindow& out, std::string& error);
-bool fromJson(const json::Json& value, WindowListMessage& out, std::string& error);
-bool fromJson(const json::Json& value, InputRejectedMessage& out, std::string& error);
+bool fromJson(const json::Value& value, MessageEnvelope& out, std::string& error);
+bool fromJson(const json::Value& value, OrvoRequest& out, std::string& error);
+bool fromJson(const json::Value& value, KeyboardTextMessage& out, std::string& error);
+bool fromJson(const json::Value& value, KeyboardCommandMessage& out, std::string& error);
+bool fromJson(const json::Value& value, ClientVisibilityMessage& out, std::string& error);
+bool fromJson(const json::Value& value, ClientPingMessage& out, std::string& error);
+bool fromJson(const json::Value& value, ClientHelloMessage& out, std::string& error);
+bool fromJson(const json::Value& value, ClientActiveWindowMessage& out, std::string& error);
+bool fromJson(const json::Value& value, SetCaptureModeMessage& out, std::string& error);
+bool fromJson(const json::Value& value, OrvoWindow& out, std::string& error);
+bool fromJson(const json::Value& value, WindowListMessage& out, std::string& error);
+bool fromJson(const json::Value& value, InputRejectedMessage& out, std::string& error);
 
 // The JSON text of a record, without the line feed.
 template <class Record>
@@ -131,15 +131,26 @@ std::string encodeMessage(const Record& record) {
   return json::encode(toJson(record));
 }
 
+// Decodes an already parsed line as a record of type Record.
+template <class Record>
+std::optional<Record> decodeRecord(const json::Value& parsed, std::string* error = nullptr) {
+  std::string fault;
+  Record record;
+  if (fromJson(parsed, record, fault)) return record;
+  if (error) *error = fault;
+  return std::nullopt;
+}
+
 // Decodes one line as a record of type Record.
 template <class Record>
 std::optional<Record> decodeMessage(std::string_view line, std::string* error = nullptr) {
   std::string fault;
-  auto parsed = json::parse(line, &fault);
-  Record record;
-  if (parsed && fromJson(*parsed, record, fault)) return record;
-  if (error) *error = fault;
-  return std::nullopt;
+  const auto parsed = json::parse(line, &fault);
+  if (!parsed) {
+    if (error) *error = fault;
+    return std::nullopt;
+  }
+  return decodeRecord<Record>(*parsed, error);
 }
 
 }  // namespace orvo

@@ -39,5 +39,9 @@ inline constexpr double handshakeTimeoutSeconds = 10.0;
 // Pairing connections open at once, and how long one may stay open.
 inline constexpr std::size_t maxPairingConnections = 8;
 inline constexpr double pairingConnectionLifetime = 30.0;
+// Failed pairing handshakes a code survives; the next one replaces code and salt.
+inline constexpr int maxFailedPairingAttempts = 5;
+// One address gets its next pairing handshake no sooner than this after a failed one.
+inline constexpr double pairingFailureDelay = 1.0;
 
 }  // namespace orvo

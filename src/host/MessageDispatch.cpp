@@ -13,8 +13,10 @@ namespace {
 constexpr std::array<std::string_view, 7> kRemoteControlTypes = {
     "mouseClick", "mouseScroll", "mouseDown", "mouseDrag", "mouseUp", "keyboardText", "keyboardCommand"};
 
+// The description may quote the client's text (a value, a key, the bytes around a syntax
+// error), so it is escaped like the line itself.
 void logDecodeFailure(Logger& logger, const std::string& error, const std::string& line) {
-  logLine(logger, "OrvoHost: failed to decode incoming message:", error);
+  logLine(logger, "OrvoHost: failed to decode incoming message:", escapeForLog(error));
   logLine(logger, "Line was:", escapeForLog(line));
 }
 
@@ -31,8 +33,14 @@ void OrvoHost::handleMessageLine(const std::string& line) {
   if (hostIsLockedOrAsleep_) return;
   auto& logger = services_.logger;
 
+  // The line is parsed once; the envelope and the record of its type read the same tree.
   std::string error;
-  const auto envelope = decodeMessage<MessageEnvelope>(line, &error);
+  const auto parsed = json::parse(line, &error);
+  if (!parsed) {
+    logDecodeFailure(logger, error, line);
+    return;
+  }
+  const auto envelope = decodeRecord<MessageEnvelope>(*parsed, &error);
   if (!envelope) {
     logDecodeFailure(logger, error, line);
     return;
@@ -46,13 +54,13 @@ void OrvoHost::handleMessageLine(const std::string& line) {
 
   // Decodes the line as the record of its type and hands it on, or logs why not.
   auto route = [&]<class Record>(auto&& handle) {
-    if (auto record = decodeMessage<Record>(line, &error)) {
+    if (auto record = decodeRecord<Record>(*parsed, &error)) {
       handle(*record);
     } else {
       logDecodeFailure(logger, error, line);
     }
   };
-  auto unserved = [&] { logLine(logger, "OrvoHost: no handler on this host for message type:", type); };
+  auto unserved = [&] { logLine(logger, "OrvoHost: no handler on this host for message type:", escapeForLog(type)); };
 
   if (type == "requestWindowList" || type == "requestWindowSnapshot" || type == "mouseClick" ||
       type == "mouseScroll" || type == "mouseDown" || type == "mouseDrag" || type == "mouseUp") {

@@ -27,7 +27,7 @@ std::shared_ptr<OrvoHost> OrvoHost::create(const OrvoHostServices& services) {
 OrvoHost::OrvoHost(const OrvoHostServices& services)
     : services_(services),
       pairingStore_(std::make_unique<OrvoPairingStore>(OrvoPairingRole::host, services.settings, services.secrets,
-                                                       services.clock, services.collator)),
+                                                       services.clock, services.collator, services.logger)),
       lastClientPingAt_(services.clock.now()),
       powerLockObserver_(std::make_unique<HostPowerLockObserver>(services.main, services.powerLockEvents)),
       pairingPinExpiresAt_(kDistantPast),

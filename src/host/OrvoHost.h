@@ -141,8 +141,9 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   void restartPairingListener();
   void publishPairingService(std::uint16_t port);
   std::optional<std::uint16_t> pairingListenerPort() const;
-  // Unpairs a device: drops its session if it is the connected client, then removes it.
-  // Returns whether a paired device matched.
+  // Unpairs the devices an id, device id or display name names: drops the session opened
+  // with one of their keys, abandons session handshakes begun with the old key set, then
+  // removes them. Returns whether a paired device matched.
   bool revokePairing(const std::string& pairingID);
   const Bytes& pairingSalt() const { return pairingSalt_; }
 
@@ -174,8 +175,17 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   struct PairingConnection {
     std::shared_ptr<platform::Connection> connection;
     Bytes data;
-    bool receiveStarted = false;
+    bool receiveStarted = false;  // the handshake succeeded
     std::uint64_t serial = 0;
+    std::string address;            // remote address without the port
+    bool handshakeStarted = false;  // waits for its address's turn until then
+  };
+  // Pairing handshakes of one remote address: one at a time, the next no sooner than
+  // pairingFailureDelay after a failed one.
+  struct PairingAddressTurn {
+    bool handshaking = false;
+    double notBefore = 0;
+    bool retryScheduled = false;
   };
 
   explicit OrvoHost(const OrvoHostServices& services);
@@ -214,6 +224,11 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
                          const std::shared_ptr<platform::Connection>& connection);
   void closePairingConnection(const std::shared_ptr<platform::Connection>& connection);
   void stopPairingListener();
+  void startNextPairingHandshake(const std::string& address);
+  void endPairingHandshake(const std::string& address, bool failed);
+  void notePairingFailure();
+  void abandonPairingHandshakes();
+  std::optional<std::string> pairingIdOf(const platform::Connection& connection) const;
 
   OrvoHostServices services_;
   SessionHandlers handlers_;
@@ -232,6 +247,8 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   std::unique_ptr<platform::NetService> netService_;
   // Written on the main queue; read from the send and capture queues too.
   std::atomic<std::shared_ptr<platform::Connection>> connection_;
+  // The paired device whose key admitted the current connection.
+  std::optional<std::string> authenticatedPairingID_;
   std::map<const platform::Connection*, PendingHandshake> pendingHandshakes_;
   std::vector<std::uint8_t> receiveBuffer_;
   std::size_t receiveScanned_ = 0;  // bytes of receiveBuffer_ already searched for a line feed
@@ -263,6 +280,8 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   Bytes pairingSalt_;
   TimerHandle pairingPinTimer_;
   std::map<const platform::Connection*, PairingConnection> pairingConnections_;
+  std::map<std::string, PairingAddressTurn> pairingAddressTurns_;
+  int failedPairingAttempts_ = 0;  // with the current code
   std::uint64_t nextConnectionSerial_ = 1;
 
   // The five serial queues.

@@ -38,6 +38,12 @@ bool mayBeCompleteObject(const Bytes& data) {
   return end != data.rend() && *end == '}';
 }
 
+// "address:port" or "[v6]:port" without the port: pairing attempts are paced per address.
+std::string addressOf(const std::string& endpoint) {
+  const auto colon = endpoint.rfind(':');
+  return colon == std::string::npos ? endpoint : endpoint.substr(0, colon);
+}
+
 }  // namespace
 
 void OrvoHost::regeneratePairingCode() {
@@ -55,6 +61,10 @@ void OrvoHost::regeneratePairingCode() {
   } while (hasZeroByte(derivePinKey(pin, pairingSalt_, hostId())));
   pairingPinExpiresAt_.set(services_.clock.now() + pairingPinTTL);
   pairingPIN_.set(pin);
+  failedPairingAttempts_ = 0;
+  // Handshakes begun under the old code end with it; a connection already past its
+  // handshake (a pairing being answered) finishes.
+  abandonPairingHandshakes();
   refreshAdvertisedTXT();
   restartPairingListener();
   pairingPinTimer_.reset();
@@ -159,22 +169,86 @@ void OrvoHost::handlePairingConnection(std::shared_ptr<platform::Connection> con
     return;
   }
   const auto serial = nextConnectionSerial_++;
-  pairingConnections_[connection.get()] = PairingConnection{connection, {}, false, serial};
+  const std::string address = addressOf(endpoint);
+  pairingConnections_[connection.get()] = PairingConnection{connection, {}, false, serial, address, false};
   std::weak_ptr<platform::Connection> weakConnection = connection;
   connection->setStateHandler(weakly([weakConnection](OrvoHost& self, const platform::ConnectionState& state) {
     if (auto strong = weakConnection.lock()) self.handlePairingConnectionState(strong, state);
   }));
-  // However far it got, a pairing connection is closed 30 s after it was accepted.
+  // However far it got, a pairing connection is closed 30 s after it was accepted. One
+  // whose handshake began and never finished counts as a failed attempt.
   services_.main.asyncAfter(pairingConnectionLifetime, weakly([key = connection.get(), serial, endpoint](OrvoHost& self) {
     const auto found = self.pairingConnections_.find(key);
     if (found == self.pairingConnections_.end() || found->second.serial != serial) return;
-    const auto stale = found->second.connection;
+    const auto stale = std::move(found->second);
     self.pairingConnections_.erase(found);
     logLine(self.services_.logger, "OrvoHost: pairing connection timed out:", endpoint);
-    stale->setStateHandler({});
-    stale->cancel();
+    stale.connection->setStateHandler({});
+    stale.connection->cancel();
+    if (stale.handshakeStarted && !stale.receiveStarted) self.endPairingHandshake(stale.address, true);
   }));
-  connection->start();
+  // Old turns of addresses that are idle and past their delay are forgotten.
+  const double now = services_.clock.now();
+  std::erase_if(pairingAddressTurns_, [now](const auto& entry) {
+    return !entry.second.handshaking && !entry.second.retryScheduled && entry.second.notBefore <= now;
+  });
+  startNextPairingHandshake(address);
+}
+
+void OrvoHost::startNextPairingHandshake(const std::string& address) {
+  auto& turn = pairingAddressTurns_[address];
+  if (turn.handshaking || turn.retryScheduled) return;
+  PairingConnection* next = nullptr;
+  for (auto& [key, entry] : pairingConnections_) {
+    if (entry.address == address && !entry.handshakeStarted && (!next || entry.serial < next->serial)) next = &entry;
+  }
+  if (!next) return;
+  const double wait = turn.notBefore - services_.clock.now();
+  if (wait > 0) {
+    turn.retryScheduled = true;
+    services_.main.asyncAfter(wait, weakly([address](OrvoHost& self) {
+      self.pairingAddressTurns_[address].retryScheduled = false;
+      self.startNextPairingHandshake(address);
+    }));
+    return;
+  }
+  turn.handshaking = true;
+  next->handshakeStarted = true;
+  next->connection->start();
+}
+
+void OrvoHost::endPairingHandshake(const std::string& address, bool failed) {
+  auto& turn = pairingAddressTurns_[address];
+  turn.handshaking = false;
+  if (failed) {
+    turn.notBefore = services_.clock.now() + pairingFailureDelay;
+    notePairingFailure();
+  }
+  startNextPairingHandshake(address);
+}
+
+void OrvoHost::notePairingFailure() {
+  if (++failedPairingAttempts_ < maxFailedPairingAttempts) return;
+  logLine(services_.logger, "OrvoHost: pairing code replaced after " + std::to_string(maxFailedPairingAttempts) +
+                                " failed attempts");
+  regeneratePairingCode();
+}
+
+void OrvoHost::abandonPairingHandshakes() {
+  std::vector<PairingConnection> abandoned;
+  for (auto it = pairingConnections_.begin(); it != pairingConnections_.end();) {
+    if (it->second.receiveStarted) {
+      ++it;
+      continue;
+    }
+    abandoned.push_back(std::move(it->second));
+    it = pairingConnections_.erase(it);
+  }
+  for (auto& entry : abandoned) {
+    entry.connection->setStateHandler({});
+    entry.connection->cancel();
+    if (entry.handshakeStarted) pairingAddressTurns_[entry.address].handshaking = false;
+  }
 }
 
 void OrvoHost::closePairingConnection(const std::shared_ptr<platform::Connection>& connection) {
@@ -185,29 +259,45 @@ void OrvoHost::closePairingConnection(const std::shared_ptr<platform::Connection
 void OrvoHost::handlePairingConnectionState(const std::shared_ptr<platform::Connection>& connection,
                                             const platform::ConnectionState& state) {
   auto& logger = services_.logger;
+  // Takes the connection's entry out; reports whether it was still in its handshake.
+  auto remove = [&](std::string& address) {
+    const auto found = pairingConnections_.find(connection.get());
+    if (found == pairingConnections_.end()) return false;
+    const bool inHandshake = found->second.handshakeStarted && !found->second.receiveStarted;
+    address = found->second.address;
+    pairingConnections_.erase(found);
+    return inHandshake;
+  };
   switch (state.kind) {
     case platform::ConnectionStateKind::waiting:
       logLine(logger, "⏳ Pairing conn waiting: " + state.error);
       return;
-    case platform::ConnectionStateKind::failed:
+    case platform::ConnectionStateKind::failed: {
+      // A wrong code ends here, in the handshake.
       logLine(logger, "❌ Pairing conn failed: " + state.error);
       connection->setStateHandler({});
       connection->cancel();
-      pairingConnections_.erase(connection.get());
+      std::string address;
+      if (remove(address)) endPairingHandshake(address, true);
       return;
+    }
     case platform::ConnectionStateKind::ready: {
       const auto found = pairingConnections_.find(connection.get());
       if (found == pairingConnections_.end() || found->second.receiveStarted) return;
       found->second.receiveStarted = true;
       logLine(logger, "🔐 Pairing conn ready");
+      const std::string address = found->second.address;
       receivePairingData(connection);
+      endPairingHandshake(address, false);
       return;
     }
-    case platform::ConnectionStateKind::cancelled:
+    case platform::ConnectionStateKind::cancelled: {
       logLine(logger, "🛑 Pairing conn cancelled");
       connection->setStateHandler({});
-      pairingConnections_.erase(connection.get());
+      std::string address;
+      if (remove(address)) endPairingHandshake(address, false);
       return;
+    }
     default:
       return;
   }
@@ -264,6 +354,8 @@ void OrvoHost::handlePairRequest(const std::string& clientName, const std::strin
   response.pairingId = makeUUIDString(services_.random);
   pairingStore_->upsertPeer(clientName, clientDeviceId, std::nullopt, response.pairingId, response.psk);
   restartListener();
+  // One code pairs one device: whoever watched this pairing cannot replay it.
+  regeneratePairingCode();
 
   // The response is one JSON document without a newline; the host closes once it is sent.
   const std::string text = json::encode(toJson(response));
@@ -274,9 +366,15 @@ void OrvoHost::handlePairRequest(const std::string& clientName, const std::strin
 }
 
 bool OrvoHost::revokePairing(const std::string& pairingID) {
-  const std::string trimmed = trimWhitespace(pairingID);
-  if (pairingStore_->matchingPeerIds(pairingID).empty()) return false;
-  if (isClientConnected(trimmed)) disconnectClient("Unpaired device revoked");
+  // The identifier may be an id, a device id or a display name; whichever devices it
+  // names lose their session, however their hello named them.
+  const auto ids = pairingStore_->matchingPeerIds(pairingID);
+  if (ids.empty()) return false;
+  if (std::ranges::any_of(ids, [&](const std::string& id) { return isClientConnected(id); })) {
+    disconnectClient("Unpaired device revoked");
+  }
+  // Handshakes in progress were started with the key set that still holds the revoked keys.
+  cancelPendingHandshakes();
   pairingStore_->removePeer(pairingID);
   return true;
 }

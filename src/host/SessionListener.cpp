@@ -1,6 +1,7 @@
 // The session listener: TLS-PSK listener with one key per paired device, its DNS-SD
 // advertisement, the one client session (newest authenticated connection wins) and its
 // receive loop.
+#include <algorithm>
 #include <cmath>
 
 #include "core/Clock.h"
@@ -188,8 +189,24 @@ void OrvoHost::handleConnectionState(const std::shared_ptr<platform::Connection>
   }
 }
 
+std::optional<std::string> OrvoHost::pairingIdOf(const platform::Connection& connection) const {
+  const Bytes secret = connection.authenticatedKeySecret();
+  if (secret.empty()) return std::nullopt;
+  return std::string(secret.begin(), secret.end());
+}
+
 void OrvoHost::promoteConnection(const std::shared_ptr<platform::Connection>& connection,
                                  const std::string& endpoint) {
+  // The session belongs to the device whose key admitted it. A handshake that finished
+  // with a key revoked meanwhile (the listener it began on still held it) gets no session.
+  const auto pairingID = pairingIdOf(*connection);
+  if (pairingID && std::ranges::none_of(pairingStore_->paired().get(),
+                                        [&](const OrvoPairedPeer& peer) { return peer.id == *pairingID; })) {
+    logLine(services_.logger, "OrvoHost: connection authenticated with a revoked key; closing:", endpoint);
+    connection->setStateHandler({});
+    connection->cancel();
+    return;
+  }
   // One client at a time, the newest authenticated one wins. The replaced connection's
   // late events are ignored because it is no longer current.
   if (auto previous = currentConnection()) {
@@ -197,6 +214,7 @@ void OrvoHost::promoteConnection(const std::shared_ptr<platform::Connection>& co
     previous->cancel();
   }
   setConnection(connection);
+  authenticatedPairingID_ = pairingID;
   receiveBuffer_.clear();
   receiveScanned_ = 0;
   clientIsVisible_ = true;
@@ -249,6 +267,7 @@ void OrvoHost::resetSessionState() {
     connection->setStateHandler({});
     connection->cancel();
   }
+  authenticatedPairingID_.reset();
   receiveBuffer_.clear();
   receiveScanned_ = 0;
   clientPingMonitor_.reset();
@@ -267,6 +286,8 @@ void OrvoHost::disconnectClient(const std::string& reason) {
 }
 
 bool OrvoHost::isClientConnected(const std::string& pairingID) const {
+  // The key that admitted the session names its device, whatever the hello said.
+  if (currentConnection() && authenticatedPairingID_) return *authenticatedPairingID_ == pairingID;
   const auto& connected = *connectedClientPairingID_;
   if (connected) return *connected == pairingID;
   return currentConnection() != nullptr;

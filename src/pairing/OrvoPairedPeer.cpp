@@ -11,7 +11,7 @@ json::Json encodePeer(const OrvoPairedPeer& peer) {
   return object;
 }
 
-std::optional<OrvoPairedPeer> decodePeer(const json::Json& value) {
+std::optional<OrvoPairedPeer> decodePeer(const json::Value& value) {
   json::ObjectReader reader(value);
   OrvoPairedPeer peer;
   peer.id = reader.requireString("id");
@@ -30,7 +30,7 @@ json::Json encodePeers(const std::vector<OrvoPairedPeer>& peers) {
   return array;
 }
 
-std::optional<std::vector<OrvoPairedPeer>> decodePeers(const json::Json& value) {
+std::optional<std::vector<OrvoPairedPeer>> decodePeers(const json::Value& value) {
   if (!value.is_array()) return std::nullopt;
   std::vector<OrvoPairedPeer> peers;
   peers.reserve(value.size());

@@ -27,10 +27,10 @@ struct OrvoPairedPeer {
 };
 
 json::Json encodePeer(const OrvoPairedPeer& peer);
-std::optional<OrvoPairedPeer> decodePeer(const json::Json& value);
+std::optional<OrvoPairedPeer> decodePeer(const json::Value& value);
 
 // The persisted list: a JSON array of peers. A list with any malformed entry decodes to nothing.
 json::Json encodePeers(const std::vector<OrvoPairedPeer>& peers);
-std::optional<std::vector<OrvoPairedPeer>> decodePeers(const json::Json& value);
+std::optional<std::vector<OrvoPairedPeer>> decodePeers(const json::Value& value);
 
 }  // namespace orvo

@@ -1,9 +1,11 @@
 #include "pairing/OrvoPairingStore.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "core/Clock.h"
 #include "core/Coding.h"
+#include "core/Log.h"
 #include "pairing/Keychain.h"
 #include "pairing/NameCollator.h"
 #include "platform/SecretStore.h"
@@ -12,21 +14,41 @@
 namespace orvo {
 
 OrvoPairingStore::OrvoPairingStore(OrvoPairingRole role, platform::SettingsStore& settings,
-                                   platform::SecretStore& secrets, const Clock& clock, const NameCollator& collator)
+                                   platform::SecretStore& secrets, const Clock& clock, const NameCollator& collator,
+                                   Logger& logger)
     : role_(role),
       defaultsKey_(std::string("OrvoPairedPeers.") + rawValue(role)),
       keychainService_(std::string("com.corvane.orvo.psk.") + rawValue(role)),
       settings_(settings),
       secrets_(secrets),
       clock_(clock),
-      collator_(collator) {
+      collator_(collator),
+      logger_(logger) {
   loadPeers();
 }
 
 void OrvoPairingStore::loadPeers() {
   std::vector<OrvoPairedPeer> peers;
   if (const auto stored = settings_.value(defaultsKey_)) {
-    if (auto decoded = decodePeers(*stored)) peers = std::move(*decoded);
+    const json::Value value(*stored);
+    bool complete = value.is_array();
+    if (complete) {
+      for (const auto& item : value) {
+        if (auto peer = decodePeer(item)) {
+          peers.push_back(std::move(*peer));
+        } else {
+          complete = false;
+        }
+      }
+    }
+    if (!complete) {
+      std::string aside = defaultsKey_ + ".unreadable-" + std::to_string(std::time(nullptr));
+      while (settings_.value(aside)) aside += "-1";
+      settings_.setValue(aside, *stored);
+      logLine(logger_, "OrvoHost: the paired devices stored under", defaultsKey_, "in", settings_.location(),
+              "could not all be read; the stored value is kept as", aside + "; starting with the",
+              std::to_string(peers.size()) + " that could");
+    }
   }
   paired_.set(std::move(peers));
 }

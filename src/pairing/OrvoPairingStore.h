@@ -11,6 +11,7 @@
 namespace orvo {
 
 class Clock;
+class Logger;
 class NameCollator;
 namespace platform {
 class SecretStore;
@@ -26,7 +27,7 @@ class SettingsStore;
 class OrvoPairingStore {
  public:
   OrvoPairingStore(OrvoPairingRole role, platform::SettingsStore& settings, platform::SecretStore& secrets,
-                   const Clock& clock, const NameCollator& collator);
+                   const Clock& clock, const NameCollator& collator, Logger& logger);
   OrvoPairingStore(const OrvoPairingStore&) = delete;
   OrvoPairingStore& operator=(const OrvoPairingStore&) = delete;
 
@@ -36,8 +37,10 @@ class OrvoPairingStore {
   const std::string& keychainService() const { return keychainService_; }
   platform::SecretStore& secrets() { return secrets_; }
 
-  // Reads the stored list; an absent or unreadable value gives an empty list (the stored
-  // value is left as it is until the next save).
+  // Reads the stored list and starts with the peers that decode. A stored value that does
+  // not decode in full (a bad entry, not a list) is first copied aside, under the key
+  // followed by ".unreadable-<unix time>", and one line names it, so the next save cannot
+  // lose what could not be read.
   void loadPeers();
   void savePeers();
 
@@ -73,6 +76,7 @@ class OrvoPairingStore {
   platform::SecretStore& secrets_;
   const Clock& clock_;
   const NameCollator& collator_;
+  Logger& logger_;
   Published<std::vector<OrvoPairedPeer>> paired_;
 };
 

@@ -24,7 +24,7 @@ json::Json toJson(const OrvoPairingInvitation& r) {
   return o;
 }
 
-bool fromJson(const json::Json& value, PairRequestMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, PairRequestMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.clientName = reader.requireString("clientName");
@@ -32,7 +32,7 @@ bool fromJson(const json::Json& value, PairRequestMessage& out, std::string& err
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, PairResponseMessage& out, std::string& error) {
+bool fromJson(const json::Value& value, PairResponseMessage& out, std::string& error) {
   json::ObjectReader reader(value);
   out.type = reader.requireString("type");
   out.hostName = reader.requireString("hostName");
@@ -51,7 +51,7 @@ bool fromJson(const json::Json& value, PairResponseMessage& out, std::string& er
   return reader.finish(error);
 }
 
-bool fromJson(const json::Json& value, OrvoPairingInvitation& out, std::string& error) {
+bool fromJson(const json::Value& value, OrvoPairingInvitation& out, std::string& error) {
   json::ObjectReader reader(value);
   out.serviceName = reader.requireString("serviceName");
   out.pairingID = reader.requireString("pairingID");

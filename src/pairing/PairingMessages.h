@@ -40,9 +40,9 @@ struct OrvoPairingInvitation {
 json::Json toJson(const PairRequestMessage& record);
 json::Json toJson(const PairResponseMessage& record);
 json::Json toJson(const OrvoPairingInvitation& record);
-bool fromJson(const json::Json& value, PairRequestMessage& out, std::string& error);
-bool fromJson(const json::Json& value, PairResponseMessage& out, std::string& error);
-bool fromJson(const json::Json& value, OrvoPairingInvitation& out, std::string& error);
+bool fromJson(const json::Value& value, PairRequestMessage& out, std::string& error);
+bool fromJson(const json::Value& value, PairResponseMessage& out, std::string& error);
+bool fromJson(const json::Value& value, OrvoPairingInvitation& out, std::string& error);
 
 // The token text for an invitation, and back.
 std::string encodePairingToken(const OrvoPairingInvitation& invitation);

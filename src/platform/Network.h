@@ -64,6 +64,10 @@ class Connection {
   virtual void cancel() = 0;
   // "address:port" of the remote end.
   virtual std::string endpointDescription() const = 0;
+  // Server side, once ready: the secret of the pre-shared key that admitted the connection
+  // (on the host's listeners the UTF-8 of the pairing id, or of "orvo-pin"). Empty before
+  // the handshake has succeeded and on the client side.
+  virtual Bytes authenticatedKeySecret() const { return {}; }
 };
 
 // A TCP listener whose connections speak TLS with the given keys. Handlers run on the

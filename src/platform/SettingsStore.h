@@ -17,6 +17,8 @@ class SettingsStore {
   virtual std::optional<json::Json> value(std::string_view key) const = 0;
   virtual void setValue(std::string_view key, json::Json value) = 0;
   virtual void removeValue(std::string_view key) = 0;
+  // Where the values live, for messages (a file path).
+  virtual std::string location() const { return "the settings"; }
 
   // The value when it is present and of that JSON type.
   std::optional<bool> boolean(std::string_view key) const {

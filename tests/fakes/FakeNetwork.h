@@ -45,6 +45,7 @@ class FakeConnection final : public platform::Connection, public std::enable_sha
     }
   }
   std::string endpointDescription() const override { return endpoint_; }
+  Bytes authenticatedKeySecret() const override { return Bytes(authenticatedAs.begin(), authenticatedAs.end()); }
 
   // Test side.
   void deliverState(platform::ConnectionStateKind kind, std::string error = {}) {
@@ -71,6 +72,7 @@ class FakeConnection final : public platform::Connection, public std::enable_sha
 
   bool started = false;
   bool cancelled = false;
+  std::string authenticatedAs;  // the pairing id whose key "admitted" this connection
   std::size_t receiveMinimum = 0;
   std::size_t receiveMaximum = 0;
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/SecretStore.h"
 #include "platform/SettingsStore.h"
@@ -29,6 +30,17 @@ class FakeSettingsStore final : public platform::SettingsStore {
     values_.erase(std::string(key));
     ++writes;
   }
+  std::vector<std::string> keys() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& [key, value] : values_) out.push_back(key);
+    return out;
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    values_.clear();
+  }
+  std::string location() const override { return "memory"; }
   int writes = 0;
 
  private:

@@ -3,13 +3,17 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <regex>
 #include <thread>
 
 #include "core/Coding.h"
+#include "core/Json.h"
 #include "pairing/PairingMessages.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -147,6 +151,125 @@ TEST_F(HeadlessHostTest, SecondStartReadsBackDiscoverabilityAndHostIdAndOneHostA
   EXPECT_EQ(decodePairingToken(ctl({"token"}).output)->hostId, firstHostId);
   EXPECT_THAT(ctl({"devices"}).output, HasSubstr("Paired devices (2)"));  // the first token's peer was kept
   EXPECT_EQ(stopHost(), 0);
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeText(const std::string& path, const std::string& text, mode_t mode) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << text;
+  ::chmod(path.c_str(), mode);
+}
+
+TEST_F(HeadlessHostTest, CtlSendsNothingToAControlSocketOfAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a server as another user";
+  // Another user's program listens where the host's socket would be, and records what it gets.
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);  // it may pass through, not list
+  ASSERT_EQ(::chown(dir.file("run").c_str(), 65534, 65534), 0);
+  const std::string received = dir.file("run/received");
+  ChildProcess impostor({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                         "import socket,sys\n"
+                         "s=socket.socket(socket.AF_UNIX);s.bind(sys.argv[1]);s.listen(1)\n"
+                         "c,_=s.accept();data=c.recv(65536)\n"
+                         "open(sys.argv[2],'wb').write(data)\n",
+                         socketPath(), received});
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socketPath()); })) << impostor.output();
+  const auto result = ctl({"unpair", "secret-device"});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_THAT(result.output, HasSubstr("belongs to another user"));
+  ASSERT_TRUE(waitUntil([&] { return impostor.exitStatus().has_value(); }));
+  EXPECT_EQ(readText(received), "");  // connected, then closed without a byte
+}
+
+TEST_F(HeadlessHostTest, UndecodablePeerListIsKeptAsideAndTheReadablePeerIsServed) {
+  const std::string stored =
+      R"([{"id":"ID-G","displayName":"Good","createdAt":0},{"id":"ID-X","displayName":7,"createdAt":0}])";
+  const std::string settingsPath = dir.file("config/orvo-host/defaults.json");
+  writeText(settingsPath, "{\"OrvoPairedPeers.host\":" + stored + "}\n", 0600);
+  writeText(dir.file("data/orvo-host/secrets/com.corvane.orvo.psk.host/ID-G"), std::string(32, 'g'), 0600);
+  startHost();
+  EXPECT_THAT(host->output(), HasSubstr("could not all be read"));
+  EXPECT_THAT(ctl({"devices"}).output, HasSubstr("Paired devices (1)\nID-G  Good\n"));
+
+  std::smatch port;
+  const std::string status = ctl({"status"}).output;
+  ASSERT_TRUE(std::regex_search(status, port, std::regex("session port ([0-9]+)"))) << status;
+  ChildProcess client({"openssl", "s_client", "-connect", "127.0.0.1:" + port[1].str(), "-nocommands", "-tls1_2",
+                       "-cipher", "PSK-AES128-GCM-SHA256", "-psk", hexEncode(toBytes("ID-G")), "-psk_identity",
+                       std::string(32, 'g')});
+  client.write("{\"type\":\"clientHello\",\"deviceName\":\"Tablet\",\"platform\":\"x\",\"pairingID\":\"ID-G\"}\n");
+  EXPECT_TRUE(waitUntil([&] { return ctl({"status"}).output.find("Connected client: Tablet (ID-G)") != std::string::npos; }))
+      << ctl({"status"}).output << client.output();
+
+  // On disk: the readable peer as renamed by its hello, and the whole undecodable value aside.
+  const auto document = json::parse(readText(settingsPath));
+  ASSERT_TRUE(document) << readText(settingsPath);
+  std::string aside;
+  for (const auto& item : document->items()) {
+    if (item.key().rfind("OrvoPairedPeers.host.unreadable-", 0) == 0) aside = item.key();
+  }
+  ASSERT_FALSE(aside.empty()) << readText(settingsPath);
+  EXPECT_EQ(json::encode(document->at(aside)), json::encode(*json::parse(stored)));
+  EXPECT_EQ(document->at("OrvoPairedPeers.host").size(), 1u);
+  EXPECT_EQ(document->at("OrvoPairedPeers.host")[0].at("displayName"), "Tablet");
+  EXPECT_EQ(stopHost(), 0);
+}
+
+TEST_F(HeadlessHostTest, UnreadableSettingsOrSecretsStopTheHostAndStayAsTheyWere) {
+  // Root reads any file: the host then runs without capabilities, so permissions count.
+  std::vector<std::string> command = {ORVO_HOST_PATH, "--headless"};
+  if (::geteuid() == 0) command.insert(command.begin(), {"setpriv", "--bounding-set", "-all"});
+  const std::string settingsPath = dir.file("config/orvo-host/defaults.json");
+  const std::string secretsPath = dir.file("data/orvo-host/secrets");
+
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    std::string path;
+  };
+  const std::vector<Case> cases = {
+      {"settings file of mode 000", [&] { writeText(settingsPath, "{\"OrvoHost.hostId\":\"kept\"}\n", 0000); },
+       settingsPath},
+      {"settings path that is a directory", [&] { std::filesystem::create_directories(settingsPath + "/inner"); },
+       settingsPath},
+      {"secrets directory of mode 000",
+       [&] {
+         std::filesystem::create_directories(secretsPath + "/com.corvane.orvo.psk.host");
+         ::chmod(secretsPath.c_str(), 0000);
+       },
+       secretsPath},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir.file("config"));
+    if (std::filesystem::exists(secretsPath)) ::chmod(secretsPath.c_str(), 0700);
+    std::filesystem::remove_all(dir.file("data"));
+    c.prepare();
+    struct stat before {};
+    ASSERT_EQ(::lstat(c.path.c_str(), &before), 0);
+
+    ChildProcess process(command);
+    ASSERT_TRUE(waitUntil([&] { return process.exitStatus().has_value(); })) << process.output();
+    EXPECT_EQ(*process.exitStatus(), 1);
+    EXPECT_THAT(process.output(), HasSubstr("orvo-host: cannot start: "));
+    EXPECT_THAT(process.output(), HasSubstr(c.path));
+    EXPECT_THAT(process.output(), HasSubstr("it was left as it is"));
+
+    struct stat after {};
+    ASSERT_EQ(::lstat(c.path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_FALSE(std::filesystem::exists(socketPath()));
+  }
+  ::chmod(secretsPath.c_str(), 0700);  // so the temporary directory can be removed
+  ::chmod(settingsPath.c_str(), 0600);
 }
 
 }  // namespace

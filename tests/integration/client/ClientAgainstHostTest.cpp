@@ -115,7 +115,7 @@ TEST_F(ClientAgainstHostTest, RevocationEndsTheSessionAndTheKeyIsRefusedAfterwar
 TEST_F(ClientAgainstHostTest, TokenCredentialOpensASessionAndANewerClientReplacesTheOlder) {
   FakeSettingsStore clientSettings;
   FakeSecretStore clientSecrets;
-  OrvoPairingStore clientStore(OrvoPairingRole::client, clientSettings, clientSecrets, clock, collator);
+  OrvoPairingStore clientStore(OrvoPairingRole::client, clientSettings, clientSecrets, clock, collator, logger);
   client::ClientCredentials credentials(clientStore, clientSettings, random);
   std::string error;
   const auto invitation = decodePairingToken(host->generatePairingToken("Orvo Client (pending)"), &error);

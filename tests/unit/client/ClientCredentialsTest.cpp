@@ -6,6 +6,7 @@
 #include "core/testing/VirtualLoop.h"
 #include "fakes/FakePlatform.h"
 #include "fakes/FakeStores.h"
+#include "support/RecordingLogger.h"
 #include "pairing/NameCollator.h"
 
 namespace orvo::client {
@@ -23,7 +24,8 @@ class ClientCredentialsTest : public ::testing::Test {
   testing::VirtualClock clock{100};
   NameCollator collator{"en"};
   OpenSslRandom random;
-  OrvoPairingStore store{OrvoPairingRole::client, settings, secrets, clock, collator};
+  testing::RecordingLogger logger;
+  OrvoPairingStore store{OrvoPairingRole::client, settings, secrets, clock, collator, logger};
   ClientCredentials credentials{store, settings, random};
 };
 
@@ -35,7 +37,7 @@ TEST_F(ClientCredentialsTest, APairingIsStoredInTheClientRoleUnderTheHostId) {
   ASSERT_TRUE(settings.value("OrvoPairedPeers.client"));
 
   // A fresh store over the same settings and secrets finds it again.
-  OrvoPairingStore reopened(OrvoPairingRole::client, settings, secrets, clock, collator);
+  OrvoPairingStore reopened(OrvoPairingRole::client, settings, secrets, clock, collator, logger);
   ClientCredentials again(reopened, settings, random);
   std::string error;
   const auto byId = again.find(std::string("H1"), error);

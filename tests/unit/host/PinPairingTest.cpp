@@ -194,6 +194,41 @@ TEST_F(PinPairingTest, AtMostEightPairingConnectionsEachClosedAfterThirtySeconds
   EXPECT_FALSE(next->cancelled);
 }
 
+TEST_F(PinPairingTest, OneAddressIsPacedAfterFailuresAndAStalledHandshakeCountsAsOne) {
+  const auto salt = h.host->pairingSalt();
+  // Two connections from one address: the second waits for the first.
+  auto first = h.pairingListener()->accept("198.51.100.1:1000");
+  auto second = h.pairingListener()->accept("198.51.100.1:1001");
+  auto other = h.pairingListener()->accept("198.51.100.2:1000");
+  EXPECT_TRUE(first->started);
+  EXPECT_FALSE(second->started);
+  EXPECT_TRUE(other->started);  // another address is not held up
+
+  // A failed handshake: the next one from that address starts a second later, not before.
+  first->deliverState(platform::ConnectionStateKind::failed, "decrypt error");
+  h.loop.drain();
+  h.loop.advance(0.9);
+  EXPECT_FALSE(second->started);
+  h.loop.advance(0.1);
+  EXPECT_TRUE(second->started);
+
+  // Handshakes that never finish count when their 30 s run out: with the first failure,
+  // five in all replace the code.
+  auto third = h.pairingListener()->accept("198.51.100.3:1000");
+  auto fourth = h.pairingListener()->accept("198.51.100.4:1000");
+  h.loop.advance(30.0);
+  EXPECT_TRUE(second->cancelled && other->cancelled && third->cancelled && fourth->cancelled);
+  EXPECT_TRUE(h.logger.has("OrvoHost: pairing code replaced after 5 failed attempts"));
+  EXPECT_NE(h.host->pairingSalt(), salt);
+
+  // A successful handshake frees the address at once.
+  auto busy = h.pairingListener()->accept("198.51.100.5:1000");
+  auto waiting = h.pairingListener()->accept("198.51.100.5:1001");
+  busy->deliverState(platform::ConnectionStateKind::ready);
+  h.loop.drain();
+  EXPECT_TRUE(waiting->started);
+}
+
 TEST_F(PinPairingTest, PairingListenerFailureClearsThePortAndRefreshesTxt) {
   auto listener = h.pairingListener();
   listener->deliverState(platform::ListenerStateKind::failed, "boom");
@@ -236,7 +271,7 @@ TEST_F(PinPairingTest, TokensMakePendingPeersWithFiveKeyInvitations) {
     EXPECT_EQ(peer.displayName, "Orvo Client (pending)");
     EXPECT_EQ(peer.serviceName, std::nullopt);
   }
-  const auto json = json::parse(toString(*base64Decode(second)));
+  const auto json = json::parseDocument(toString(*base64Decode(second)));
   ASSERT_TRUE(json);
   std::vector<std::string> keys;
   for (const auto& item : json->items()) keys.push_back(item.key());

@@ -4,6 +4,7 @@
 
 #include "core/testing/VirtualLoop.h"
 #include "fakes/FakeStores.h"
+#include "support/RecordingLogger.h"
 #include "pairing/Keychain.h"
 #include "pairing/NameCollator.h"
 #include "pairing/OrvoTLS.h"
@@ -18,7 +19,7 @@ constexpr const char* kService = "com.corvane.orvo.psk.host";
 
 class PairingStoreTest : public ::testing::Test {
  protected:
-  OrvoPairingStore makeStore() { return OrvoPairingStore(OrvoPairingRole::host, settings, secrets, clock, collator); }
+  OrvoPairingStore makeStore() { return OrvoPairingStore(OrvoPairingRole::host, settings, secrets, clock, collator, logger); }
   std::vector<std::string> names(const OrvoPairingStore& store) {
     std::vector<std::string> out;
     for (const auto& p : store.paired().get()) out.push_back(p.displayName);
@@ -27,6 +28,7 @@ class PairingStoreTest : public ::testing::Test {
 
   FakeSettingsStore settings;
   FakeSecretStore secrets;
+  testing::RecordingLogger logger;
   testing::VirtualClock clock{0};
   NameCollator collator{"en"};
   const Bytes key = Bytes(32, 7);
@@ -36,7 +38,7 @@ TEST_F(PairingStoreTest, StorageNamesFollowTheRole) {
   auto host = makeStore();
   EXPECT_EQ(host.defaultsKey(), "OrvoPairedPeers.host");
   EXPECT_EQ(host.keychainService(), kService);
-  OrvoPairingStore client(OrvoPairingRole::client, settings, secrets, clock, collator);
+  OrvoPairingStore client(OrvoPairingRole::client, settings, secrets, clock, collator, logger);
   EXPECT_EQ(client.defaultsKey(), "OrvoPairedPeers.client");
   EXPECT_EQ(client.keychainService(), "com.corvane.orvo.psk.client");
 }
@@ -62,13 +64,38 @@ TEST_F(PairingStoreTest, PeersSurviveANewStoreReadingTheSameStorage) {
   EXPECT_EQ(loadPSK(secrets, kService, "ID-1"), key);
 }
 
-TEST_F(PairingStoreTest, UnreadableStoredListLoadsEmptyAndIsLeftAlone) {
-  for (const char* stored : {R"([{"id":"A","displayName":"a","createdAt":0},{"id":"B"}])", R"({"id":"A"})", "[]"}) {
-    settings.setValue("OrvoPairedPeers.host", *json::parse(stored));
+TEST_F(PairingStoreTest, UndecodableStoredListIsKeptAsideAndTheReadablePeersLoad) {
+  struct Case {
+    const char* stored;
+    std::vector<std::string> loaded;
+  };
+  const Case cases[] = {
+      {R"([{"id":"A","displayName":"a","createdAt":0},{"id":"B"}])", {"a"}},
+      {R"({"id":"A"})", {}},
+      {R"("truncated [{\"id\":")", {}},
+  };
+  for (const auto& c : cases) {
+    settings.clear();
+    logger.clear();
+    settings.setValue("OrvoPairedPeers.host", *json::parse(c.stored));
     auto store = makeStore();
-    EXPECT_TRUE(store.paired()->empty()) << stored;
-    EXPECT_EQ(json::encode(*settings.value("OrvoPairedPeers.host")), json::encode(*json::parse(stored)));
+    EXPECT_EQ(names(store), c.loaded) << c.stored;
+    const auto keys = settings.keys();
+    ASSERT_EQ(keys.size(), 2u) << c.stored;
+    const std::string aside = keys[0] == "OrvoPairedPeers.host" ? keys[1] : keys[0];
+    EXPECT_EQ(aside.rfind("OrvoPairedPeers.host.unreadable-", 0), 0u) << aside;
+    EXPECT_EQ(json::encode(*settings.value(aside)), json::encode(*json::parse(c.stored)));
+    EXPECT_EQ(logger.countPrefix("OrvoHost: the paired devices stored under OrvoPairedPeers.host in"), 1u);
+
+    // The next save writes the readable peers; the aside copy stays.
+    store.touchPeer("A", "renamed");
+    EXPECT_EQ(json::encode(*settings.value(aside)), json::encode(*json::parse(c.stored)));
   }
+  // A list that decodes is not copied anywhere.
+  settings.clear();
+  settings.setValue("OrvoPairedPeers.host", *json::parse("[]"));
+  auto store = makeStore();
+  EXPECT_EQ(settings.keys(), std::vector<std::string>{"OrvoPairedPeers.host"});
 }
 
 TEST_F(PairingStoreTest, UpsertReplacesSameIdAndSameTrimmedServiceNameAndDeletesTheirKeys) {

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "core/AtomicFile.h"
 #include "platform/linux/stores/FileSecretStore.h"
 #include "platform/linux/stores/FileSettingsStore.h"
 #include "platform/linux/stores/LinuxHostInfo.h"
+#include "platform/linux/stores/StandardPaths.h"
 #include "support/RecordingLogger.h"
 #include "support/TempDir.h"
 
@@ -109,6 +112,38 @@ TEST(FileSecretStore, KeychainSemanticsModesAndSafeNames) {
   EXPECT_EQ(store.remove("svc", "acct"), kSecSuccess);
   EXPECT_EQ(store.remove("svc", "acct"), kSecItemNotFound);
   EXPECT_EQ(store.copy("svc", "acct"), std::nullopt);
+}
+
+TEST(StandardPaths, PrivateDirectoryIsOursOrRefused) {
+  testing::TempDir dir;
+  // Missing: created 0700. Ours but loose: tightened.
+  const auto fresh = dir.file("fresh");
+  EXPECT_EQ(linux_paths::ensurePrivateDirectory(fresh), std::nullopt);
+  EXPECT_EQ(modeOf(fresh), 0700u);
+  ::chmod(fresh.c_str(), 0777);
+  EXPECT_EQ(linux_paths::ensurePrivateDirectory(fresh), std::nullopt);
+  EXPECT_EQ(modeOf(fresh), 0700u);
+
+  // A symlink (even to a directory of ours), a file, and another user's directory are refused.
+  const auto link = dir.file("link");
+  std::filesystem::create_directory_symlink(fresh, link);
+  const auto file = dir.file("file");
+  std::ofstream(file) << "x";
+  struct Case {
+    std::string path;
+    const char* fault;
+  };
+  std::vector<Case> cases = {{link, "is a symbolic link"}, {file, "is not a directory"}};
+  const auto foreign = dir.file("foreign");
+  std::filesystem::create_directory(foreign);
+  if (::chown(foreign.c_str(), ::getuid() + 1, ::getgid()) == 0) cases.push_back({foreign, "belongs to another user"});
+  for (const auto& c : cases) {
+    const auto error = linux_paths::ensurePrivateDirectory(c.path);
+    ASSERT_TRUE(error) << c.path;
+    EXPECT_NE(error->find(c.fault), std::string::npos) << *error;
+    EXPECT_NE(error->find(c.path), std::string::npos) << *error;
+  }
+  EXPECT_EQ(modeOf(fresh), 0700u);  // the symlink's target was not touched through it
 }
 
 TEST(LinuxHostInfo, PrettyHostnameFromMachineInfo) {

@@ -39,4 +39,6 @@ void AsioConnection::cancel() {
 
 std::string AsioConnection::endpointDescription() const { return session_->endpoint(); }
 
+Bytes AsioConnection::authenticatedKeySecret() const { return session_->authenticatedKeySecret(); }
+
 }  // namespace orvo::platform

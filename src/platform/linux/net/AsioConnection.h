@@ -28,6 +28,8 @@ class AsioConnection final : public Connection {
   void send(Bytes data, SendCompletion completion) override;
   void cancel() override;
   std::string endpointDescription() const override;
+  // Read on the main queue, which runs on the session's io_context thread.
+  Bytes authenticatedKeySecret() const override;
 
  private:
   const std::shared_ptr<TlsSession> session_;

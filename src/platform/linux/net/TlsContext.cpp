@@ -1,5 +1,6 @@
 #include "platform/linux/net/TlsContext.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 
 #include <algorithm>
@@ -14,6 +15,12 @@ namespace {
 // never changed afterwards.
 int contextIndex() {
   static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+// The ex_data slot of an SSL object where the server callback leaves the admitted key.
+int admittedKeyIndex() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
   return index;
 }
 
@@ -45,7 +52,7 @@ TlsContext::TlsContext(ConstructionKey, TlsRole role, std::vector<PreSharedKey> 
 
 std::shared_ptr<TlsContext> TlsContext::make(TlsRole role, const TlsParameters& parameters, std::string& error) {
   ERR_clear_error();
-  if (contextIndex() < 0) {
+  if (contextIndex() < 0 || admittedKeyIndex() < 0) {
     error = "cannot reserve OpenSSL context data: " + takeOpenSslError();
     return nullptr;
   }
@@ -113,24 +120,32 @@ const TlsContext* TlsContext::fromSsl(SSL* ssl) {
   return static_cast<const TlsContext*>(SSL_CTX_get_ex_data(context, contextIndex()));
 }
 
+const PreSharedKey* TlsContext::admittedKey(SSL* ssl) {
+  return static_cast<const PreSharedKey*>(SSL_get_ex_data(ssl, admittedKeyIndex()));
+}
+
 // OpenSSL hands the client's identity over as a C string: an identity with a 0x00 byte
 // arrives cut short and then matches no key (keys never contain 0x00 by design).
+//
+// The identity is the key material, so every stored key is compared, each in constant
+// time: how long the answer takes says nothing about which key, or how much of one,
+// matched.
 unsigned int TlsContext::serverCallback(SSL* ssl, const char* identity, unsigned char* psk,
                                         unsigned int maxPskLength) {
   const TlsContext* self = fromSsl(ssl);
   if (self == nullptr || identity == nullptr) return 0;
   const std::string_view received(identity);
+  const PreSharedKey* match = nullptr;
   for (const PreSharedKey& key : self->keys_) {
-    if (key.identity.size() != received.size() ||
-        !std::equal(key.identity.begin(), key.identity.end(), received.begin(),
-                    [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); })) {
-      continue;
-    }
-    if (key.secret.empty() || key.secret.size() > maxPskLength) return 0;
-    std::memcpy(psk, key.secret.data(), key.secret.size());
-    return static_cast<unsigned int>(key.secret.size());
+    const bool sameLength = key.identity.size() == received.size();
+    const bool equal = sameLength && CRYPTO_memcmp(key.identity.data(), received.data(), received.size()) == 0;
+    if (equal && match == nullptr) match = &key;
   }
-  return 0;  // unknown identity: OpenSSL ends the handshake with unknown_psk_identity
+  if (match == nullptr) return 0;  // unknown identity: OpenSSL ends the handshake with unknown_psk_identity
+  if (match->secret.empty() || match->secret.size() > maxPskLength) return 0;
+  SSL_set_ex_data(ssl, admittedKeyIndex(), const_cast<PreSharedKey*>(match));
+  std::memcpy(psk, match->secret.data(), match->secret.size());
+  return static_cast<unsigned int>(match->secret.size());
 }
 
 unsigned int TlsContext::clientCallback(SSL* ssl, const char* /*hint*/, char* identity,

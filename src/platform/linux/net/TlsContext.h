@@ -24,7 +24,8 @@ enum class TlsRole { server, client };
 // The OpenSSL side of one set of TLS parameters: TLS 1.2 only, the given PSK cipher
 // suites, no certificates, no session resumption. A server context answers a client's PSK
 // identity with the secret of the key whose identity matches byte for byte (unknown
-// identity: the handshake fails); a client context presents the first key.
+// identity: the handshake fails), comparing against every key in constant time, and
+// remembers on the SSL object which key that was; a client context presents the first key.
 //
 // The key set is fixed at creation. The context finds it through the SSL_CTX's ex_data,
 // so there is no global lookup; every connection keeps its context alive (shared_ptr)
@@ -50,6 +51,10 @@ class TlsContext {
   UniqueSsl newSsl() const;
   // The OpenSSL names of the configured cipher suites, joined by ':'.
   const std::string& cipherList() const { return cipherList_; }
+  // Server side: the key whose identity the client presented, once the PSK callback has
+  // run for this SSL object; nothing before or when no key matched. The key lives as long
+  // as the context.
+  static const PreSharedKey* admittedKey(SSL* ssl);
 
  private:
   static unsigned int serverCallback(SSL* ssl, const char* identity, unsigned char* psk, unsigned int maxPskLength);

@@ -138,6 +138,9 @@ void TlsSession::stepHandshake() {
   const int result = SSL_do_handshake(ssl_.get());
   handshakeWantsRead_ = false;
   if (result == 1) {
+    if (role_ == TlsRole::server) {
+      if (const PreSharedKey* key = TlsContext::admittedKey(ssl_.get())) authenticatedKeySecret_ = key->secret;
+    }
     phase_ = Phase::ready;
     reportState({.kind = ConnectionStateKind::ready});
     return;

@@ -68,6 +68,8 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   asio::io_context::executor_type executor() const { return context_.get_executor(); }
   // Fixed at creation, so readable from any thread.
   const std::string& endpoint() const { return endpoint_; }
+  // Server side, once ready: the secret of the key that admitted the peer; else empty.
+  const Bytes& authenticatedKeySecret() const { return authenticatedKeySecret_; }
 
   void setStateHandler(Connection::StateHandler handler);
   void start();
@@ -131,6 +133,7 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   BIO* networkOut_ = nullptr;  // owned by ssl_: ciphertext waiting for the socket
 
   Phase phase_ = Phase::idle;
+  Bytes authenticatedKeySecret_;
   bool started_ = false;
   bool finished_ = false;  // the final state has been reported
   std::string endError_;   // what operations after the end report

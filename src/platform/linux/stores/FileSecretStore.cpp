@@ -1,9 +1,13 @@
 #include "platform/linux/stores/FileSecretStore.h"
 
-#include <cerrno>
-#include <cstring>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 #include "core/AtomicFile.h"
 #include "core/Log.h"
@@ -37,6 +41,34 @@ std::string encodeName(std::string_view name) {
 FileSecretStore::FileSecretStore(std::string root, Logger& logger) : root_(std::move(root)), logger_(logger) {}
 
 std::string FileSecretStore::defaultRoot() { return linux_paths::dataHome() + "/orvo-host/secrets"; }
+
+std::optional<std::string> FileSecretStore::checkReadable() const {
+  struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+  };
+  const auto unreadable = [](const std::string& path) {
+    return "the secrets directory " + path + " exists but cannot be read (" + std::strerror(errno) +
+           "); it was left as it is. Fix its permissions, then start again.";
+  };
+  struct stat info {};
+  if (::stat(root_.c_str(), &info) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    return unreadable(root_);
+  }
+  std::unique_ptr<DIR, DirCloser> root(::opendir(root_.c_str()));
+  if (!root) return unreadable(root_);
+  std::vector<std::string> services;
+  while (const dirent* entry = ::readdir(root.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") services.push_back(root_ + "/" + name);
+  }
+  for (const auto& service : services) {
+    if (::stat(service.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
+    std::unique_ptr<DIR, DirCloser> directory(::opendir(service.c_str()));
+    if (!directory) return unreadable(service);
+  }
+  return std::nullopt;
+}
 
 std::optional<std::string> FileSecretStore::itemPath(std::string_view service, std::string_view account) const {
   if (service.empty() || account.empty()) return std::nullopt;

@@ -19,6 +19,9 @@ class FileSecretStore final : public SecretStore {
  public:
   FileSecretStore(std::string root, Logger& logger);
   static std::string defaultRoot();
+  // Whether the existing secrets directory and its service directories can be read; a
+  // description of the first that cannot. A missing directory is fine (nothing stored yet).
+  std::optional<std::string> checkReadable() const;
 
   std::optional<Bytes> copy(std::string_view service, std::string_view account) override;
   int update(std::string_view service, std::string_view account, const Bytes& data) override;

@@ -20,11 +20,17 @@ void FileSettingsStore::load() {
   std::string error;
   const auto content = readFile(path_, &error);
   if (!content) {
-    if (!error.empty()) logLine(logger_, "OrvoHost: cannot read settings:", error);
+    if (!error.empty()) {
+      // Replacing a file we could not read would lose it: leave it exactly as it is.
+      writable_ = false;
+      loadError_ = "the settings file " + path_ + " exists but cannot be read (" + error +
+                   "); it was left as it is. Fix its permissions or move it away, then start again.";
+      logLine(logger_, "OrvoHost: cannot read settings:", error);
+    }
     return;
   }
   std::string parseError;
-  auto parsed = json::parse(*content, &parseError);
+  auto parsed = json::parseDocument(*content, &parseError);
   if (parsed && parsed->is_object()) {
     document_ = std::move(*parsed);
     return;

@@ -1,8 +1,12 @@
 #include "platform/linux/stores/StandardPaths.h"
 
-#include <cstdlib>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace orvo::platform::linux_paths {
 namespace {
@@ -10,7 +14,11 @@ namespace {
 std::string home() {
   if (const char* h = std::getenv("HOME"); h && *h) return h;
   if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
-  return "/tmp";
+  // No home at all: a private directory under /tmp, never /tmp itself, where anyone could
+  // have created ".config" first.
+  const std::string fallback = privateTmpPath();
+  if (auto error = ensurePrivateDirectory(fallback)) throw UnsafePathError(*error);
+  return fallback;
 }
 
 std::string fromEnvironment(const char* name, const char* fallbackUnderHome) {
@@ -27,6 +35,26 @@ std::string cacheHome() { return fromEnvironment("XDG_CACHE_HOME", "/.cache"); }
 std::string runtimeDir() {
   const char* value = std::getenv("XDG_RUNTIME_DIR");
   return value && *value == '/' ? value : "";
+}
+
+std::string privateTmpPath() { return "/tmp/orvo-host-" + std::to_string(::getuid()); }
+
+std::optional<std::string> ensurePrivateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    return "cannot create " + path + ": " + std::strerror(errno);
+  }
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return "cannot inspect " + path + ": " + std::strerror(errno);
+  if (S_ISLNK(info.st_mode)) return path + " is a symbolic link; refusing to use it (remove it and start again)";
+  if (!S_ISDIR(info.st_mode)) return path + " is not a directory; refusing to use it (remove it and start again)";
+  if (info.st_uid != ::getuid()) {
+    return path + " belongs to another user (uid " + std::to_string(info.st_uid) +
+           "); refusing to use it (remove it and start again)";
+  }
+  if ((info.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
+    return "cannot make " + path + " private: " + std::strerror(errno);
+  }
+  return std::nullopt;
 }
 
 }  // namespace orvo::platform::linux_paths

@@ -1,8 +1,17 @@
 #pragma once
 
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace orvo::platform::linux_paths {
+
+// A place that another user could have prepared for us (a symlink, or a directory of
+// theirs under /tmp) and that we therefore refuse to use.
+class UnsafePathError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // $XDG_CONFIG_HOME, else ~/.config.
 std::string configHome();
@@ -12,5 +21,14 @@ std::string dataHome();
 std::string cacheHome();
 // $XDG_RUNTIME_DIR when set, else empty.
 std::string runtimeDir();
+
+// The per-user directory under /tmp that stands in when neither $XDG_RUNTIME_DIR nor a home
+// directory gives a place: /tmp/orvo-host-<uid>. Only the path; see ensurePrivateDirectory.
+std::string privateTmpPath();
+
+// Makes sure `path` is a directory of ours that only we can enter: created 0700 when
+// missing; when it exists it must be a real directory (lstat, not a symlink) owned by this
+// user, and its mode is tightened to 0700. Returns a description of the fault otherwise.
+std::optional<std::string> ensurePrivateDirectory(const std::string& path);
 
 }  // namespace orvo::platform::linux_paths
