@@ -15,7 +15,7 @@ packages=(
   # sd-bus: logind (sleep, lock, inhibitor locks) and the desktop's screen saver service
   libsystemd-dev
   # updates: HTTPS, appcast XML, ed25519; the Debian package (cpack, dpkg-shlibdeps)
-  libcurl4-openssl-dev libpugixml-dev libsodium-dev dpkg-dev
+  libcurl4-openssl-dev libpugixml-dev libsodium-dev dpkg-dev file
   # the control panel: Qt 6 Widgets, its SVG icons, the X11 platform plugin; xdg-open for documents
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins xdg-utils
   # tests and benchmarks
@@ -23,6 +23,8 @@ packages=(
   xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils x11-xkb-utils xserver-xephyr xfonts-base
   fonts-dejavu-core
   dbus avahi-daemon avahi-utils procps ffmpeg
+  # a test runs a small socket server as another user (setpriv + python3)
+  python3-minimal
   # panel tests and screenshots: a system tray host, window control, PNG capture
   trayer xdotool imagemagick at-spi2-core
   # `ip`: the Avahi test fixture brings up loopback in avahi-daemon's private network namespace
