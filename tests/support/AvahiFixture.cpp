@@ -41,13 +41,6 @@ constexpr auto kPollStep = 10ms;
 constexpr std::string_view kDaemonReady = "Server startup complete";
 constexpr const char* kRuntimePidFile = "/run/avahi-daemon/pid";
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 void writeFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;

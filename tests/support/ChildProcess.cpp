@@ -8,7 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+
+#include "support/WaitUntil.h"
 
 extern char** environ;
 
@@ -78,6 +82,25 @@ void ChildProcess::kill() {
   int status = 0;
   ::waitpid(pid_, &status, 0);
   status_ = -SIGKILL;
+}
+
+Outcome runToEnd(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+  ChildProcess process(argv);
+  const bool ended = waitUntil(
+      [&] {
+        process.output();
+        return process.exitStatus().has_value();
+      },
+      timeout);
+  process.output();
+  return {ended ? *process.exitStatus() : -1, process.output()};
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 }  // namespace orvo::testing

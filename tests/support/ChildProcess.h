@@ -38,4 +38,16 @@ class ChildProcess {
   std::optional<int> status_;
 };
 
+// How a program run to its end finished.
+struct Outcome {
+  int exitCode = -1;  // -1: still running at the deadline (then killed)
+  std::string output;  // standard output and error
+};
+
+// Runs a program to its end, reading its output as it goes.
+Outcome runToEnd(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// The whole content of a file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+
 }  // namespace orvo::testing

@@ -30,31 +30,6 @@ namespace {
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 
-struct Outcome {
-  int exitCode = -1;  // -1: still running at the deadline (then killed)
-  std::string output;  // standard output and error
-};
-
-// Runs a program to its end, reading its output as it goes.
-Outcome runToEnd(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 30s) {
-  ChildProcess process(argv);
-  const bool ended = waitUntil(
-      [&] {
-        process.output();
-        return process.exitStatus().has_value();
-      },
-      timeout);
-  process.output();
-  return {ended ? *process.exitStatus() : -1, process.output()};
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // One installation of the client: its own settings, keys and device id.
 class ClientHome {
  public:

@@ -31,30 +31,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kBusLauncher = "/usr/libexec/at-spi-bus-launcher";
 
-struct Outcome {
-  int exitCode = -1;
-  std::string output;
-};
-
-Outcome runToEnd(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 30s) {
-  ChildProcess process(argv);
-  const bool ended = waitUntil(
-      [&] {
-        process.output();
-        return process.exitStatus().has_value();
-      },
-      timeout);
-  process.output();
-  return {ended ? *process.exitStatus() : -1, process.output()};
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class PanelEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
