@@ -13,6 +13,7 @@
 #include "platform/linux/updates/CurlHttpClient.h"
 #include "platform/linux/updates/SodiumUpdateVerifier.h"
 #include "platform/linux/updates/XdgOpenPackageInstaller.h"
+#include "support/ChildProcess.h"
 #include "support/LocalHttpServer.h"
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
@@ -23,10 +24,6 @@ namespace {
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
 TEST(SodiumUpdateVerifier, AcceptsOnlyTheSignatureOfTheWholeFileUnderTheKey) {

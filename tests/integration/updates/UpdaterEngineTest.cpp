@@ -14,6 +14,7 @@
 #include "platform/PackageInstaller.h"
 #include "platform/linux/updates/CurlHttpClient.h"
 #include "platform/linux/updates/SodiumUpdateVerifier.h"
+#include "support/ChildProcess.h"
 #include "support/LocalHttpServer.h"
 #include "support/RecordingLogger.h"
 #include "support/TempDir.h"
@@ -26,10 +27,6 @@ namespace {
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Records what it was handed; the file must still be there when it is handed over.
 class RecordingInstaller final : public platform::PackageInstaller {
