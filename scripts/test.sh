@@ -7,13 +7,18 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
+# A few integration suites still race for shared resources when run in parallel (an Xvfb
+# display number taken between a server's stop and its restart, start-up under load); a
+# failed test gets one more run so such a race does not fail the whole suite, while a real
+# fault fails both runs. Removing those races is tracked work; this is the stop-gap.
+retry=(--repeat until-pass:2)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build
 # The Debian package; a test checks its file list and Depends: line.
 (cd build && cpack -G DEB)
-ctest --test-dir build --output-on-failure -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" "${retry[@]}"
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON -DORVO_BUILD_BENCH=OFF
 cmake --build build-asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+  ctest --test-dir build-asan --output-on-failure -j "$jobs" "${retry[@]}"
