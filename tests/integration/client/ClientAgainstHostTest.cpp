@@ -55,12 +55,13 @@ class ClientAgainstHostTest : public RealHostTest {
 };
 
 TEST_F(ClientAgainstHostTest, PairsByCodeThenTalksThroughAWholeSession) {
+  const auto mark = listenerMark();
   const auto outcome = pairWithCode(" " + *host->pairingPIN() + " ");
   ASSERT_EQ(outcome.failure, PairingFailureKind::none) << outcome.description;
   ASSERT_EQ(outcome.response.psk.size(), 32u);
   ASSERT_TRUE(runUntil([&] { return host->pairingStore().paired()->size() == 1; }));
   EXPECT_EQ(host->pairingStore().paired()->front().serviceName, "tablet-1");
-  runFor(std::chrono::milliseconds(20));  // the session listener is rebuilt with the key
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();  // with the key
 
   auto session = open(outcome.response.pairingId, outcome.response.psk, "  Tablet  ");
   ASSERT_TRUE(runUntil([&] { return session->ready; })) << (session->end ? session->end->description : "");
@@ -95,18 +96,20 @@ TEST_F(ClientAgainstHostTest, WrongCodeIsRefusedAndNothingIsStored) {
 }
 
 TEST_F(ClientAgainstHostTest, RevocationEndsTheSessionAndTheKeyIsRefusedAfterwards) {
+  auto mark = listenerMark();
   const auto outcome = pairWithCode(*host->pairingPIN());
   ASSERT_EQ(outcome.failure, PairingFailureKind::none) << outcome.description;
-  runFor(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
   auto session = open(outcome.response.pairingId, outcome.response.psk);
   ASSERT_TRUE(runUntil([&] { return *host->connectedClientPairingID() == outcome.response.pairingId; }));
 
+  mark = listenerMark();
   ASSERT_TRUE(host->revokePairing(outcome.response.pairingId));
   ASSERT_TRUE(runUntil([&] { return session->end.has_value(); }));
   EXPECT_EQ(session->end->kind, SessionEndKind::closedByHost) << session->end->description;
   EXPECT_EQ(*host->connectedClientPairingID(), std::nullopt);
 
-  runFor(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
   auto again = open(outcome.response.pairingId, outcome.response.psk);
   ASSERT_TRUE(runUntil([&] { return again->end.has_value(); }));
   EXPECT_EQ(again->end->kind, SessionEndKind::refused) << again->end->description;
@@ -124,9 +127,10 @@ TEST_F(ClientAgainstHostTest, TokenCredentialOpensASessionAndANewerClientReplace
   const auto credential = credentials.find(host->hostId(), error);
   ASSERT_TRUE(credential) << error;
 
+  const auto mark = listenerMark();
   const auto pin = pairWithCode(*host->pairingPIN());
   ASSERT_EQ(pin.failure, PairingFailureKind::none) << pin.description;
-  runFor(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
 
   auto first = open(credential->peer.id, credential->key, "First");
   ASSERT_TRUE(runUntil([&] { return *host->connectedClientPairingID() == invitation->pairingID; }));
