@@ -589,8 +589,8 @@ namespace {
 TEST(RemoteInputDisplayLoss, ALostServerTakesTheStateWithItAndANewOneStartsClean) {
   RecordingLogger logger;
   VirtualLoop loop{1000.0};
-  auto first = std::make_unique<XvfbFixture>();
-  const int number = first->displayNumber();
+  DisplayNumberReservation reserved;  // the number stays ours between the two servers
+  auto first = std::make_unique<XvfbFixture>(XvfbOptions{.displayNumber = reserved.number()});
   platform::x11::X11InputInjector injector(logger, loop.main(), loop.clock(), first->display());
   auto window = first->startTestWindow({"--geometry", "200x100+0+0"});
   ASSERT_TRUE(injector.postMouse(platform::MouseEventType::down, platform::MouseButton::primary, {50, 50}, 1));
@@ -604,7 +604,7 @@ TEST(RemoteInputDisplayLoss, ALostServerTakesTheStateWithItAndANewOneStartsClean
   EXPECT_FALSE(injector.postMouse(platform::MouseEventType::up, platform::MouseButton::primary, {50, 50}, 1));
   injector.releaseAll();
 
-  XvfbFixture second(XvfbOptions{.displayNumber = number});
+  XvfbFixture second(XvfbOptions{.displayNumber = reserved.number()});
   platform::x11::X11Connection connection(logger, second.display(), "check");
   auto display = connection.display();
   ASSERT_NE(display, nullptr);
