@@ -175,6 +175,8 @@ TEST_F(X11ConnectionTest, ServerTimeAnswersWhileAnotherThreadReadsTheSameConnect
       ++roundTrips;
     }
   });
+  // The reader is under way before the first ask.
+  ASSERT_TRUE(XvfbFixture::waitUntil([&] { return roundTrips > 0; }));
   int answered = 0;
   constexpr int kAsks = 200;
   for (int i = 0; i < kAsks; ++i) answered += display->serverTime().has_value() ? 1 : 0;
