@@ -7,16 +7,21 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
-# A few integration suites still race for shared resources when run in parallel (an Xvfb
-# display number taken between a server's stop and its restart, start-up under load); a
-# failed test gets one more run so such a race does not fail the whole suite, while a real
-# fault fails both runs. Removing those races is tracked work; this is the stop-gap.
+# A test that lacks a component (a program, a daemon, root) fails instead of skipping, so
+# the suite cannot pass by skipping (tests/support/Unavailable.h).
+export ORVO_REQUIRE_ALL=${ORVO_REQUIRE_ALL:-1}
+# Stop-gap while rare failures under heavy load remain (seen at a load of 16-20 on two
+# cores: a capture of the managed desktop, typing into xterm, an advertisement renamed
+# after a conflict): a failed test gets one more run, so such a failure does not fail the
+# whole suite, while a real fault fails both runs.
 retry=(--repeat until-pass:2)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build
 # The Debian package; a test checks its file list and Depends: line.
 (cd build && cpack -G DEB)
-ctest --test-dir build --output-on-failure -j "$jobs" "${retry[@]}"
+ctest --test-dir build --output-on-failure -j "$jobs" -LE bench-smoke "${retry[@]}"
+# Every benchmark once, with the least work and one at a time, so that none rots unnoticed.
+ctest --test-dir build --output-on-failure -L bench-smoke
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON -DORVO_BUILD_BENCH=OFF
 cmake --build build-asan

@@ -21,7 +21,8 @@
 #
 # Environment: FRAMES (default 300), WARMUP (default 30), LISTING_PAUSE (seconds between
 # two listings in the xterms, default 1), ORVO_BENCH_BUILD (build directory), KEEP=1
-# (keep the logs of the run and print where they are).
+# (keep the logs of the run and print where they are), FRAME_TIMEOUT (seconds the client
+# waits for a frame, default the client's; a quick check on a busy machine gives more).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -66,11 +67,11 @@ wait_for() {
 # --- a private display with a window manager and two xterms of coloured text -----------
 Xvfb -displayfd 3 -screen 0 3840x2160x24 +extension Composite -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
-wait_for 10 test -s "$work/display"
+wait_for 30 test -s "$work/display"
 export DISPLAY=:$(head -n1 "$work/display")
 openbox >"$work/openbox.log" 2>&1 &
 pids+=($!)
-wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
+wait_for 30 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
 
 listing="while :; do ls -la --color=always /usr/lib/x86_64-linux-gnu /usr/share/doc /usr/bin; sleep $pause; done"
 xterm -title orvo-bench-large -geometry 400x117 -fa Monospace -fs 10 -e sh -c "$listing" &
@@ -86,8 +87,8 @@ for extra in 1 2; do
 done
 window_id() { xwininfo -name "$1" | awk '/Window id:/ {print $4}'; }
 window_size() { xwininfo -name "$1" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}'; }
-wait_for 10 window_id orvo-bench-large
-wait_for 10 window_id orvo-bench-small
+wait_for 30 window_id orvo-bench-large
+wait_for 30 window_id orvo-bench-small
 large=$(window_id orvo-bench-large)
 small=$(window_id orvo-bench-small)
 
@@ -99,7 +100,7 @@ env XDG_CONFIG_HOME="$work/host/config" XDG_DATA_HOME="$work/host/data" ORVO_BIN
   DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" "$host_bin" --headless >"$work/host.log" 2>&1 &
 host_pid=$!
 pids+=($host_pid)
-wait_for 10 "$host_bin" ctl status
+wait_for 30 "$host_bin" ctl status
 
 client() { env XDG_CONFIG_HOME="$work/client/config" XDG_DATA_HOME="$work/client/data" "$client_bin" "$@"; }
 client pair --token "$("$host_bin" ctl token)" >/dev/null
@@ -112,7 +113,8 @@ stream() {
   local port status
   for port in $(host_ports); do
     status=0
-    client stream --host "127.0.0.1:$port" --name orvo-bench "$@" >"$work/stream.out" 2>"$work/stream.err" || status=$?
+    client stream --host "127.0.0.1:$port" --name orvo-bench ${FRAME_TIMEOUT:+--frame-timeout "$FRAME_TIMEOUT"} "$@" \
+      >"$work/stream.out" 2>"$work/stream.err" || status=$?
     [ $status -eq 4 ] && continue
     [ $status -eq 0 ] || { cat "$work/stream.err" >&2; return $status; }
     return 0

@@ -11,7 +11,8 @@
 // A private Xvfb (3840 × 2160) shows two xterms full of coloured text: one of about
 // 3200 × 2000 pixels, one of about 1200 × 800. Run: build/bench/streaming/orvo_streaming_bench
 // (ORVO_BENCH_MEMORY_FRAMES=5000 also streams 5000 frames and reports memory;
-// ORVO_BENCH_ROUNDS sets the rounds of the interleaved R1, default 100;
+// ORVO_BENCH_ROUNDS sets the repetitions and rounds of every measurement, by default 200
+// per benchmark, 100 for the interleaved R1 and 30 for CPU;
 // ORVO_BENCH_SAMPLES=DIR keeps the host's frames of both windows and profiles).
 
 #include <benchmark/benchmark.h>
@@ -55,6 +56,12 @@ namespace {
 using testing::XvfbFixture;
 using Seconds = std::chrono::duration<double>;
 constexpr int kFrames = 200;
+
+// ORVO_BENCH_ROUNDS when set (a quick run), else `fallback`.
+int roundsOr(int fallback) {
+  const char* rounds = std::getenv("ORVO_BENCH_ROUNDS");
+  return rounds && std::atoi(rounds) > 0 ? std::atoi(rounds) : fallback;
+}
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return Seconds(std::chrono::steady_clock::now() - start).count();
@@ -362,7 +369,7 @@ void registerAll(Desktop& desktop, Rig& rig, std::map<std::string, Picture>& pic
   const auto timed = [](const std::string& name, std::function<double()> body) {
     benchmark::RegisterBenchmark(name.c_str(), [body](benchmark::State& state) {
       for (auto _ : state) state.SetIterationTime(body());
-    })->Iterations(1)->Repetitions(kFrames)->UseManualTime()->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
+    })->Iterations(1)->Repetitions(roundsOr(kFrames))->UseManualTime()->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
   };
 
   struct Window {
@@ -535,7 +542,8 @@ void measureMemory(Desktop& desktop, Rig& rig, int frames) {
 
 void printSummary(const std::map<std::string, double>& medians, const std::map<std::string, Picture>& pictures,
                   Rig& rig) {
-  std::printf("\nMedians over %d frames (ms); whole = captureAndSendFrame up to the send queue;\n", kFrames);
+  std::printf("\nMedians over %d frames (ms); whole = captureAndSendFrame up to the send queue;\n",
+              roundsOr(kFrames));
   std::printf("encode = tjCompress2 from BGRX of the already-scaled picture; scale = libyuv box of the whole picture;\n");
   std::printf("produce = the host's strips (scale + convert + encode on two threads); R1 = whole / (capture + encode)\n");
   std::printf("%-12s %9s %9s %9s %9s %9s %9s %s\n", "window/prof", "capture", "scale", "encode", "produce", "whole",
@@ -635,9 +643,8 @@ int main(int argc, char** argv) {
   SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   printSummary(reporter.medians, pictures, rig);
-  const char* rounds = std::getenv("ORVO_BENCH_ROUNDS");
-  measureInterleaved(desktop, rig, pictures, rounds ? std::atoi(rounds) : 100);
-  measureCpu(pictures, rig.capturer, 30);
+  measureInterleaved(desktop, rig, pictures, roundsOr(100));
+  measureCpu(pictures, rig.capturer, roundsOr(30));
   if (const char* frames = std::getenv("ORVO_BENCH_MEMORY_FRAMES")) measureMemory(desktop, rig, std::atoi(frames));
   benchmark::Shutdown();
   return 0;

@@ -57,7 +57,7 @@ std::vector<BrowsedService> parseAvahiBrowse(std::string_view output);
 class AvahiFixture {
  public:
   // Why the fixture cannot run on this machine (not root, a program missing), or nothing.
-  // Tests skip with this text.
+  // Tests give up with this text through ORVO_UNAVAILABLE (support/Unavailable.h).
   static std::optional<std::string> unavailableReason();
 
   // Starts the bus, and the daemon unless `startDaemon` is false.

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,9 @@ class RealHostTest : public ::testing::Test {
     host = OrvoHost::create(OrvoHostServices{main, queues, clock, logger, random, settings, secrets, hostInfo, network,
                                              serviceDiscovery, activation, sleep, collator, powerEvents});
     host->attachHandlers({.windowList = &windowList});
+    advertises = waitForAdvertisement;
+    statusWatch = host->statusText().subscribe(
+        [this](const std::string& text) { statuses.push_back({text, pairedIds()}); });
     ASSERT_TRUE(runUntil([&] { return host->pairingListenerPort().has_value() && host->listenerPort(); }));
     if (waitForAdvertisement) {
       ASSERT_TRUE(runUntil([&] { return host->statusText()->rfind("Bonjour published", 0) == 0; }))
@@ -53,6 +57,7 @@ class RealHostTest : public ::testing::Test {
   }
   void stopHost() {
     if (!host) return;
+    statusWatch.cancel();
     host->shutdown();
     runFor(std::chrono::milliseconds(50));
     host.reset();
@@ -71,11 +76,45 @@ class RealHostTest : public ::testing::Test {
 
   std::uint16_t sessionPort() const { return *host->listenerPort(); }
 
-  // Stores a paired device with a key of printable bytes (so that s_client can present it).
+  // The session listener is rebuilt, on a later turn of the main queue, whenever the peer
+  // list is announced (a device paired, renamed by its hello, or revoked). Take a mark
+  // before such a change; waitForListenerRebuild(mark) then waits until a listener was
+  // started after the mark, the newest one was started with the devices the store has
+  // now, and it listens and (when the host advertises) is advertised, so that its keys
+  // are the store's and the status text has settled.
+  std::size_t listenerMark() const { return statuses.size(); }
+  [[nodiscard]] bool waitForListenerRebuild(std::size_t mark) {
+    return runUntil([&] {
+      std::optional<std::size_t> started;
+      for (std::size_t i = mark; i < statuses.size(); ++i) {
+        if (statuses[i].text == "Starting listener…") started = i;
+      }
+      if (!started || statuses[*started].pairedIds != pairedIds()) return false;
+      for (std::size_t i = *started + 1; i < statuses.size(); ++i) {
+        if (statuses[i].text.rfind("Starting listener", 0) == 0) return false;
+        if (statuses[i].text.rfind("Listening on port ", 0) != 0) continue;
+        if (!advertises) return true;
+        for (std::size_t j = i + 1; j < statuses.size(); ++j) {
+          if (statuses[j].text.rfind("Bonjour ", 0) == 0) return true;
+        }
+      }
+      return false;
+    });
+  }
+  // The ids of the paired devices, in the store's order.
+  std::string pairedIds() const {
+    std::string ids;
+    for (const auto& peer : host->pairingStore().paired().get()) ids += peer.id + "\n";
+    return ids;
+  }
+
+  // Stores a paired device with a key of printable bytes (so that s_client can present it),
+  // and waits until the session listener holds its key.
   Bytes pairPrintable(const std::string& id, char fill) {
     const Bytes key(32, static_cast<std::uint8_t>(fill));
+    const auto mark = listenerMark();
     host->pairingStore().upsertPeer("Device " + id, "device-" + id, std::nullopt, id, key);
-    runFor(std::chrono::milliseconds(20));  // the listener is rebuilt with the new key
+    EXPECT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
     return key;
   }
 
@@ -104,6 +143,15 @@ class RealHostTest : public ::testing::Test {
   NameCollator collator{"en"};
   CountingWindowList windowList;
   std::shared_ptr<OrvoHost> host;
+  // Every status text the host has shown, in order, with the paired devices at that moment;
+  // and whether the host advertises its listener.
+  struct Status {
+    std::string text;
+    std::string pairedIds;
+  };
+  std::vector<Status> statuses;
+  Subscription statusWatch;
+  bool advertises = true;
 };
 
 }  // namespace orvo::testing

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -123,6 +125,42 @@ void TestProcess::kill() {
 }
 
 std::string TestProcess::stderrText() const { return stderrPath_.empty() ? "" : readFile(stderrPath_); }
+
+namespace {
+
+// Whether an X server on display `number` is alive, by the pid in its lock file.
+bool serverLockIsLive(int number) {
+  const std::string text = readFile("/tmp/.X" + std::to_string(number) + "-lock");
+  if (text.empty()) return false;
+  const long pid = std::strtol(text.c_str(), nullptr, 10);
+  return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+}  // namespace
+
+DisplayNumberReservation::DisplayNumberReservation() {
+  constexpr int kFirst = 1000;
+  constexpr int kCount = 1000;
+  const int start = static_cast<int>(::getpid() % kCount);
+  for (int i = 0; i < kCount; ++i) {
+    const int number = kFirst + (start + i) % kCount;
+    const std::string path = "/tmp/orvo-test-display-" + std::to_string(number) + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || serverLockIsLive(number)) {
+      ::close(fd);
+      continue;
+    }
+    number_ = number;
+    lockFd_ = fd;
+    return;
+  }
+  throw std::runtime_error("no free display number to reserve from :1000 on");
+}
+
+DisplayNumberReservation::~DisplayNumberReservation() {
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
 
 XvfbFixture::XvfbFixture(XvfbOptions options) : screen_(options.screen) {
   startServer(options);

@@ -73,6 +73,26 @@ class TestProcess {
   std::optional<int> status_;
 };
 
+// A display number kept for one test while it lives, for a test that kills its server and
+// starts a new one on the same number: a server started with -displayfd takes the lowest
+// free number, so a number freed by a kill could be taken by another test's server before
+// the restart. Reserved numbers come from far above the ones such servers take (1000 and
+// up), and a lock file held open (/tmp/orvo-test-display-N.lock, flock) keeps them apart
+// between test processes.
+class DisplayNumberReservation {
+ public:
+  DisplayNumberReservation();  // throws std::runtime_error when no number is free
+  ~DisplayNumberReservation();
+  DisplayNumberReservation(const DisplayNumberReservation&) = delete;
+  DisplayNumberReservation& operator=(const DisplayNumberReservation&) = delete;
+
+  int number() const { return number_; }
+
+ private:
+  int number_ = -1;
+  int lockFd_ = -1;
+};
+
 struct XvfbOptions {
   bool windowManager = false;        // start openbox and wait until it manages the screen
   std::optional<int> displayNumber;  // default: a free number chosen by Xvfb
@@ -115,7 +135,7 @@ class XvfbFixture {
 
   // Polls `condition` every 10 ms until it holds or `timeout` passes; returns the last answer.
   static bool waitUntil(const std::function<bool()>& condition,
-                        std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+                        std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
  private:
   void startServer(const XvfbOptions& options);

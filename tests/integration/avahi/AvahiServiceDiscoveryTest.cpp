@@ -14,6 +14,7 @@
 #include "platform/linux/avahi/AvahiServiceDiscovery.h"
 #include "support/AvahiFixture.h"
 #include "support/RecordingLogger.h"
+#include "support/Unavailable.h"
 
 namespace orvo::platform {
 namespace {
@@ -103,7 +104,7 @@ const BrowsedService* findNamed(const std::vector<BrowsedService>& services, con
 class AvahiServiceDiscoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (auto why = AvahiFixture::unavailableReason()) GTEST_SKIP() << *why;
+    if (auto why = AvahiFixture::unavailableReason()) ORVO_UNAVAILABLE(*why);
   }
 
   void start(bool withDaemon = true) {

@@ -55,12 +55,13 @@ class ClientAgainstHostTest : public RealHostTest {
 };
 
 TEST_F(ClientAgainstHostTest, PairsByCodeThenTalksThroughAWholeSession) {
+  const auto mark = listenerMark();
   const auto outcome = pairWithCode(" " + *host->pairingPIN() + " ");
   ASSERT_EQ(outcome.failure, PairingFailureKind::none) << outcome.description;
   ASSERT_EQ(outcome.response.psk.size(), 32u);
   ASSERT_TRUE(runUntil([&] { return host->pairingStore().paired()->size() == 1; }));
   EXPECT_EQ(host->pairingStore().paired()->front().serviceName, "tablet-1");
-  runFor(std::chrono::milliseconds(20));  // the session listener is rebuilt with the key
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();  // with the key
 
   auto session = open(outcome.response.pairingId, outcome.response.psk, "  Tablet  ");
   ASSERT_TRUE(runUntil([&] { return session->ready; })) << (session->end ? session->end->description : "");
@@ -77,7 +78,10 @@ TEST_F(ClientAgainstHostTest, PairsByCodeThenTalksThroughAWholeSession) {
   // A frame as the host's send queue writes it: header and JPEG in one item.
   Bytes frame = {0x02, 77, 0, 0, 0, 4, 0, 0, 0, 0xFF, 0xD8, 0xFF, 0xD9};
   host->currentConnection()->send(frame, nullptr);
-  ASSERT_TRUE(runUntil([&] { return !session->frames.empty(); }));
+  // The messages leave through the host's send queue, the frame straight away: either may
+  // arrive first.
+  ASSERT_TRUE(runUntil(
+      [&] { return !session->frames.empty() && !session->lists.empty() && !session->rejections.empty(); }));
   ASSERT_EQ(session->lists.size(), 1u);
   EXPECT_EQ(session->lists[0].windows[0].title, "a/b");
   ASSERT_EQ(session->rejections.size(), 1u);
@@ -95,18 +99,20 @@ TEST_F(ClientAgainstHostTest, WrongCodeIsRefusedAndNothingIsStored) {
 }
 
 TEST_F(ClientAgainstHostTest, RevocationEndsTheSessionAndTheKeyIsRefusedAfterwards) {
+  auto mark = listenerMark();
   const auto outcome = pairWithCode(*host->pairingPIN());
   ASSERT_EQ(outcome.failure, PairingFailureKind::none) << outcome.description;
-  runFor(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
   auto session = open(outcome.response.pairingId, outcome.response.psk);
   ASSERT_TRUE(runUntil([&] { return *host->connectedClientPairingID() == outcome.response.pairingId; }));
 
+  mark = listenerMark();
   ASSERT_TRUE(host->revokePairing(outcome.response.pairingId));
   ASSERT_TRUE(runUntil([&] { return session->end.has_value(); }));
   EXPECT_EQ(session->end->kind, SessionEndKind::closedByHost) << session->end->description;
   EXPECT_EQ(*host->connectedClientPairingID(), std::nullopt);
 
-  runFor(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
   auto again = open(outcome.response.pairingId, outcome.response.psk);
   ASSERT_TRUE(runUntil([&] { return again->end.has_value(); }));
   EXPECT_EQ(again->end->kind, SessionEndKind::refused) << again->end->description;
@@ -124,9 +130,10 @@ TEST_F(ClientAgainstHostTest, TokenCredentialOpensASessionAndANewerClientReplace
   const auto credential = credentials.find(host->hostId(), error);
   ASSERT_TRUE(credential) << error;
 
+  const auto mark = listenerMark();
   const auto pin = pairWithCode(*host->pairingPIN());
   ASSERT_EQ(pin.failure, PairingFailureKind::none) << pin.description;
-  runFor(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
 
   auto first = open(credential->peer.id, credential->key, "First");
   ASSERT_TRUE(runUntil([&] { return *host->connectedClientPairingID() == invitation->pairingID; }));

@@ -284,20 +284,34 @@ TEST_F(RemotePointerOnX11, QuickClicksNearbyAreSeenAsADoubleAndTripleClickOnOneS
 
 TEST_F(RemotePointerOnX11, DownDragUpArrivesAsADrag) {
   const auto window = open("400x300+100+100");
+  const auto seen = [&] {
+    Lines lines;
+    for (const auto& event : events(window, {"ButtonPress", "ButtonRelease", "MotionNotify"})) {
+      if (event.type != "MotionNotify") {
+        lines.push_back(describe(event));
+      } else if (std::stoi(event.fields.at(2)) & kButton1Mask) {  // motion with button 1 held
+        lines.push_back("drag " + event.fields.at(0) + " " + event.fields.at(1));
+      }
+    }
+    return lines;
+  };
+  // The server merges motions it has not handled yet into one, so each drag is awaited
+  // before the next is posted: the window is to see every step.
+  const auto seenLast = [&](const std::string& line) {
+    return XvfbFixture::waitUntil([&] {
+      const auto lines = seen();
+      return !lines.empty() && lines.back() == line;
+    });
+  };
   input.handlePointerRequest(request("mouseDown", window.id, 0.25, 0.5));
+  ASSERT_TRUE(seenLast("ButtonPress 1 100 150")) << ::testing::PrintToString(seen());
   input.handlePointerRequest(request("mouseDrag", window.id, 0.5, 0.5));
+  ASSERT_TRUE(seenLast("drag 200 150")) << ::testing::PrintToString(seen());
   input.handlePointerRequest(request("mouseDrag", window.id, 0.75, 0.5));
+  ASSERT_TRUE(seenLast("drag 300 150")) << ::testing::PrintToString(seen());
   input.handlePointerRequest(request("mouseUp", window.id, 0.75, 0.5));
   awaitEvents(window, {"ButtonRelease"}, 1);
-  Lines seen;
-  for (const auto& event : events(window, {"ButtonPress", "ButtonRelease", "MotionNotify"})) {
-    if (event.type != "MotionNotify") {
-      seen.push_back(describe(event));
-    } else if (std::stoi(event.fields.at(2)) & kButton1Mask) {  // motion with button 1 held
-      seen.push_back("drag " + event.fields.at(0) + " " + event.fields.at(1));
-    }
-  }
-  EXPECT_EQ(seen, (Lines{"ButtonPress 1 100 150", "drag 200 150", "drag 300 150", "ButtonRelease 1 300 150"}));
+  EXPECT_EQ(seen(), (Lines{"ButtonPress 1 100 150", "drag 200 150", "drag 300 150", "ButtonRelease 1 300 150"}));
 }
 
 TEST_F(RemotePointerOnX11, ScrollArrivesAsWheelClicksWithTheRemainderCarried) {
@@ -589,8 +603,8 @@ namespace {
 TEST(RemoteInputDisplayLoss, ALostServerTakesTheStateWithItAndANewOneStartsClean) {
   RecordingLogger logger;
   VirtualLoop loop{1000.0};
-  auto first = std::make_unique<XvfbFixture>();
-  const int number = first->displayNumber();
+  DisplayNumberReservation reserved;  // the number stays ours between the two servers
+  auto first = std::make_unique<XvfbFixture>(XvfbOptions{.displayNumber = reserved.number()});
   platform::x11::X11InputInjector injector(logger, loop.main(), loop.clock(), first->display());
   auto window = first->startTestWindow({"--geometry", "200x100+0+0"});
   ASSERT_TRUE(injector.postMouse(platform::MouseEventType::down, platform::MouseButton::primary, {50, 50}, 1));
@@ -604,7 +618,7 @@ TEST(RemoteInputDisplayLoss, ALostServerTakesTheStateWithItAndANewOneStartsClean
   EXPECT_FALSE(injector.postMouse(platform::MouseEventType::up, platform::MouseButton::primary, {50, 50}, 1));
   injector.releaseAll();
 
-  XvfbFixture second(XvfbOptions{.displayNumber = number});
+  XvfbFixture second(XvfbOptions{.displayNumber = reserved.number()});
   platform::x11::X11Connection connection(logger, second.display(), "check");
   auto display = connection.display();
   ASSERT_NE(display, nullptr);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <iostream>
 #include <thread>
 
@@ -231,10 +232,12 @@ TEST_F(ConnectionTest, AnswerThenCancelReachesTheClientWithCloseNotify) {
   Bytes received;
   bool closeNotify = false;
   bool handshook = false;
+  std::atomic<bool> peerDone = false;
   std::thread peer([&] {
     BlockingTlsClient tls(*server->listener->port(), parameters);
     handshook = tls.handshake() && tls.write(Bytes(64 * 1024, 'x'));
     if (handshook) received = tls.readToEnd(closeNotify);
+    peerDone = true;
   });
   const bool ready = runUntil([&] { return !server->accepted.empty() && server->accepted[0]->reached(Kind::ready); });
   if (ready) {
@@ -242,7 +245,9 @@ TEST_F(ConnectionTest, AnswerThenCancelReachesTheClientWithCloseNotify) {
     connection->send(answer, [connection](std::optional<std::string>) { connection->cancel(); });
   }
   const bool cancelled = runUntil([&] { return ready && server->accepted[0]->reached(Kind::cancelled); });
-  runFor(300ms);  // the close finishes while the client reads
+  // The close finishes while the client reads: the loop runs until the client has read to
+  // the end.
+  EXPECT_TRUE(runUntil([&] { return peerDone.load(); }, 30s));
   peer.join();
   ASSERT_TRUE(ready && cancelled && handshook);
   EXPECT_EQ(received.size(), answer.size());

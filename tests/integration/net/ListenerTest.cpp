@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
+#include <functional>
 
 #include "NetTestSupport.h"
+#include "platform/linux/net/AsioListener.h"
 
 namespace orvo::platform::nettest {
 namespace {
@@ -157,28 +160,38 @@ int acceptAfterDescriptorsRunOut() {
   int accepted = 0;
   listener->setNewConnectionHandler([&](std::shared_ptr<Connection>) { ++accepted; });
   listener->start();
-  context.run_for(50ms);
-  if (!listener->port()) return 11;
+  // Waits on the condition, with a deadline only against a hang.
+  const auto runUntil = [&](const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!done() && std::chrono::steady_clock::now() < deadline) context.run_for(10ms);
+    return done();
+  };
+  if (!runUntil([&] { return listener->port().has_value(); })) return 11;
   const int client = tcpConnect(*listener->port());  // waits in the backlog
   if (client < 0) return 12;
 
-  // UBSan checks the logger's type on the first virtual call and needs descriptors for
-  // that; make that first call now, while there are some.
+  // UBSan checks the logger's type on the first call of each kind (a log line, reading the
+  // lines back, as below while the table is full) and needs descriptors for that; make
+  // those first calls now, while there are some.
   logLine(logger, "descriptors run out now");
+  (void)logger.countPrefix("");
   const rlimit limit{.rlim_cur = 256, .rlim_max = 256};
   if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 13;
   std::vector<int> fillers;
   for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
   if (errno != EMFILE) return 14;
 
-  context.run_for(450ms);
+  // A few retries, each at least the retry delay after the failure before it: however
+  // slow the machine, no more failures than whole delays since the table filled, plus one.
+  const auto full = std::chrono::steady_clock::now();
+  const bool retried = runUntil([&] { return logger.countPrefix("OrvoHost: accept failed:") >= 3; });
+  const auto failures = static_cast<long>(logger.countPrefix("OrvoHost: accept failed:"));
+  const auto delays = (std::chrono::steady_clock::now() - full) / ListenerCore::kAcceptRetryDelay;
   const int acceptedWhileFull = accepted;
   for (int fd : fillers) ::close(fd);
-  const std::size_t failures = logger.countPrefix("OrvoHost: accept failed:");
-  // Retried a few times at a calm pace, not thousands of times.
-  if (failures < 2 || failures > 10 || acceptedWhileFull != 0) return 15;
+  if (!retried || failures > 1 + delays || acceptedWhileFull != 0) return 15;
 
-  for (int i = 0; i < 100 && accepted == 0; ++i) context.run_for(20ms);
+  runUntil([&] { return accepted > 0; });
   ::close(client);
   return accepted == 1 ? 0 : 16;
 }

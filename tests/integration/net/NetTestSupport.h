@@ -77,7 +77,7 @@ class ListenerProbe {
 class NetworkTest : public ::testing::Test {
  protected:
   // Runs handlers until `done` holds; false after `timeout`.
-  bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s);
+  bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
   void runFor(std::chrono::milliseconds duration);
   // A listener on 127.0.0.1 that has reported ready.
   std::unique_ptr<ListenerProbe> listen(const TlsParameters& parameters, bool startConnections = true);

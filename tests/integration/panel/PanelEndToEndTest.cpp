@@ -23,6 +23,7 @@
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
 #include "support/XvfbFixture.h"
+#include "support/Unavailable.h"
 
 namespace orvo::testing {
 namespace {
@@ -34,8 +35,8 @@ constexpr const char* kBusLauncher = "/usr/libexec/at-spi-bus-launcher";
 class PanelEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (auto reason = AvahiFixture::unavailableReason()) GTEST_SKIP() << *reason;
-    if (::access(kBusLauncher, X_OK) != 0) GTEST_SKIP() << kBusLauncher << " is missing (package at-spi2-core)";
+    if (auto reason = AvahiFixture::unavailableReason()) ORVO_UNAVAILABLE(*reason);
+    if (::access(kBusLauncher, X_OK) != 0) ORVO_UNAVAILABLE(std::string(kBusLauncher) + " is missing (package at-spi2-core)");
     avahi = std::make_unique<AvahiFixture>();
     desktop = std::make_unique<XvfbFixture>(XvfbOptions{.windowManager = true, .screen = "1280x1024x24"});
     std::filesystem::create_directories(home.file("run"));

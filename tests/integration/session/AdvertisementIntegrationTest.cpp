@@ -5,6 +5,7 @@
 #include "support/RealHostHarness.h"
 #include "platform/linux/avahi/AvahiServiceDiscovery.h"
 #include "support/AvahiFixture.h"
+#include "support/Unavailable.h"
 
 namespace orvo::testing {
 namespace {
@@ -12,7 +13,7 @@ namespace {
 class AdvertisementIntegrationTest : public RealHostTest {
  protected:
   void SetUp() override {
-    if (auto why = AvahiFixture::unavailableReason()) GTEST_SKIP() << *why;
+    if (auto why = AvahiFixture::unavailableReason()) ORVO_UNAVAILABLE(*why);
   }
   void TearDown() override {
     stopHost();

@@ -21,6 +21,7 @@ class PairingIntegrationTest : public RealHostTest {
 };
 
 TEST_F(PairingIntegrationTest, PairsByCodeAndTheNewKeyOpensASession) {
+  const auto mark = listenerMark();
   const std::string output = pairWithCode(*host->pairingPIN());
   const auto start = output.find("{\"type\":\"pairResponse\"");
   ASSERT_NE(start, std::string::npos) << output;
@@ -37,7 +38,7 @@ TEST_F(PairingIntegrationTest, PairsByCodeAndTheNewKeyOpensASession) {
   EXPECT_EQ(host->pairingStore().paired()->front().serviceName, "openssl-1");
   EXPECT_EQ(loadPSK(secrets, "com.corvane.orvo.psk.host", response.pairingId), response.psk);
 
-  runFor(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
   ChildProcess session(sClient(sessionPort(), response.psk, response.pairingId));
   EXPECT_TRUE(runUntil([&] { return *host->statusText() == "Client connected"; }))
       << *host->statusText() << "\n" << session.output();
@@ -53,9 +54,10 @@ TEST_F(PairingIntegrationTest, WrongCodeFailsTheHandshakeAndStoresNothing) {
 }
 
 TEST_F(PairingIntegrationTest, TokenKeyOpensASession) {
+  const auto mark = listenerMark();
   const auto invitation = decodePairingToken(host->generatePairingToken("Orvo Client (pending)"));
   ASSERT_TRUE(invitation);
-  runFor(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
   ChildProcess session(sClient(sessionPort(), *base64Decode(invitation->pskBase64), invitation->pairingID));
   EXPECT_TRUE(runUntil([&] { return *host->statusText() == "Client connected"; }))
       << *host->statusText() << "\n" << session.output();

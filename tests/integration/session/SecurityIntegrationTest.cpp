@@ -40,6 +40,8 @@ class HeldRelay : public std::enable_shared_from_this<HeldRelay> {
     });
   }
   std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+  // Bytes from the client held back so far.
+  std::size_t heldBytes() const { return held_.size(); }
   void release() {
     released_ = true;
     if (!held_.empty() && host_.is_open()) {
@@ -189,8 +191,9 @@ TEST_F(SecurityIntegrationTest, TheSessionIsTheDeviceWhoseKeyAdmittedItWhateverI
     EXPECT_TRUE(runUntil([&] { return client.exitStatus().has_value(); }));
     EXPECT_FALSE(host->connectedClientPairingID()->has_value());
     EXPECT_EQ(peer("ID-A"), nullptr);
+    const auto mark = listenerMark();
     ASSERT_TRUE(host->revokePairing("ID-B"));
-    runFor(milliseconds(20));
+    ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
   }
 }
 
@@ -200,7 +203,8 @@ TEST_F(SecurityIntegrationTest, AHandshakeBegunBeforeRevocationWithTheRevokedKey
   relay->start();
   ChildProcess client(sClient(relay->port(), keyA, "ID-A"));
   ASSERT_TRUE(runUntil([&] { return relay->connected && logger.countPrefix("OrvoHost: new connection from") == 1; }));
-  runFor(milliseconds(100));  // the client's hello is held by the relay
+  // The client's hello is held by the relay.
+  ASSERT_TRUE(runUntil([&] { return relay->heldBytes() > 0; })) << client.output();
 
   ASSERT_TRUE(host->revokePairing("ID-A"));
   relay->release();

@@ -41,9 +41,11 @@ TEST_F(SessionIntegrationTest, SecondClientReplacesTheFirstOnlyAfterItsHandshake
   ChildProcess first(sClient(sessionPort(), keyA, "ID-A"));
   ASSERT_TRUE(runUntil([&] { return host->currentConnection() != nullptr; }));
   const auto firstConnection = host->currentConnection();
+  const auto mark = listenerMark();
   first.write("{\"type\":\"clientHello\",\"deviceName\":\"first\",\"platform\":\"x\",\"pairingID\":\"ID-A\"}\n");
   ASSERT_TRUE(runUntil([&] { return *host->connectedClientPairingID() == "ID-A"; }));
-  runFor(milliseconds(50));  // the hello renames the peer, which rebuilds the listener
+  // The hello renames the peer, which rebuilds the listener.
+  ASSERT_TRUE(waitForListenerRebuild(mark)) << *host->statusText();
   const std::string status = *host->statusText();
 
   // Ten unauthenticated connects in a row: wrong keys and a silent TCP client.

@@ -66,7 +66,7 @@ class CaptureSuite : public ::testing::Test {
           image = c.captureWindow(window, std::nullopt, mode);
           return image && check(*image);
         },
-        std::chrono::milliseconds(3000));
+        std::chrono::seconds(10));
     return image;
   }
   std::optional<ImageView> captureShowing(std::uint32_t window, CaptureMode mode, const Expectation& expected,

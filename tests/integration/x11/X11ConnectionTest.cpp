@@ -15,6 +15,7 @@
 namespace orvo::platform::x11 {
 namespace {
 
+using testing::DisplayNumberReservation;
 using testing::RecordingLogger;
 using testing::XvfbFixture;
 using testing::XvfbOptions;
@@ -174,6 +175,8 @@ TEST_F(X11ConnectionTest, ServerTimeAnswersWhileAnotherThreadReadsTheSameConnect
       ++roundTrips;
     }
   });
+  // The reader is under way before the first ask.
+  ASSERT_TRUE(XvfbFixture::waitUntil([&] { return roundTrips > 0; }));
   int answered = 0;
   constexpr int kAsks = 200;
   for (int i = 0; i < kAsks; ++i) answered += display->serverTime().has_value() ? 1 : 0;
@@ -185,8 +188,8 @@ TEST_F(X11ConnectionTest, ServerTimeAnswersWhileAnotherThreadReadsTheSameConnect
 
 TEST(X11ConnectionLoss, LostDisplayAnswersNullLogsOnceAndReconnectsToANewServer) {
   RecordingLogger logger;
-  auto first = std::make_unique<XvfbFixture>();
-  const int number = first->displayNumber();
+  DisplayNumberReservation reserved;  // the number stays ours between the two servers
+  auto first = std::make_unique<XvfbFixture>(XvfbOptions{.displayNumber = reserved.number()});
   X11Connection connection(logger, first->display(), "capture");
   auto held = connection.display();
   ASSERT_NE(held, nullptr);
@@ -201,7 +204,7 @@ TEST(X11ConnectionLoss, LostDisplayAnswersNullLogsOnceAndReconnectsToANewServer)
   EXPECT_EQ(logger.countPrefix("OrvoHost: cannot open X11 display " + first->display() + " (capture):"), 1u);
   held.reset();
 
-  XvfbFixture second(XvfbOptions{.displayNumber = number});
+  XvfbFixture second(XvfbOptions{.displayNumber = reserved.number()});
   const auto again = connection.display();
   ASSERT_NE(again, nullptr);
   EXPECT_FALSE(again->hasFailed());

@@ -156,8 +156,9 @@ TYPED_TEST(X11WindowList, EmptyDesktopGivesEmptyLists) {
 // Each test here owns its server, since it kills it.
 TEST(X11DisplayLoss, LostDisplayGivesEmptyAnswersThenANewServerIsListed) {
   testing::RecordingLogger logger;
-  auto first = std::make_unique<testing::XvfbFixture>(testing::XvfbOptions{.windowManager = true});
-  const int number = first->displayNumber();
+  testing::DisplayNumberReservation reserved;  // the number stays ours between the two servers
+  auto first = std::make_unique<testing::XvfbFixture>(
+      testing::XvfbOptions{.windowManager = true, .displayNumber = reserved.number()});
   X11Connection connection(logger, first->display());
   X11WindowServer server(connection);
   X11WindowActivation activation(connection);
@@ -177,7 +178,7 @@ TEST(X11DisplayLoss, LostDisplayGivesEmptyAnswersThenANewServerIsListed) {
   EXPECT_FALSE(activation.isTrusted());
   EXPECT_EQ(logger.countPrefix("OrvoHost: X11 display " + first->display() + " (main) lost"), 1u);
 
-  testing::XvfbFixture second(testing::XvfbOptions{.displayNumber = number});
+  testing::XvfbFixture second(testing::XvfbOptions{.displayNumber = reserved.number()});
   auto after = second.startTestWindow({"--title", "After"});
   const auto list = server.copyWindowInfo(WindowListOption::onScreenOnly);
   ASSERT_EQ(list.size(), 1u);

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,6 +12,7 @@
 #include "environment/LaunchAtLoginManager.h"
 #include "platform/linux/desktop/XdgAutostartEntry.h"
 #include "support/TempDir.h"
+#include "support/WithoutPermissionOverride.h"
 
 namespace orvo {
 namespace {
@@ -138,21 +137,7 @@ class XdgAutostartTest : public ::testing::Test {
   std::string program = dir.file("bin/orvo host");  // a blank, to exercise the quoting
 };
 
-// Runs `action` on a thread without the capabilities that let root ignore file permissions,
-// so that a read-only directory is read-only to the test as it is to a user. (Capabilities
-// belong to a thread; the rest of the process keeps them.)
-void withoutPermissionOverride(const std::function<void()>& action) {
-  std::thread([&] {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2]{};
-    if (::syscall(SYS_capget, &header, data) == 0) {
-      const auto overrides = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER);
-      data[0].effective &= ~overrides;
-      ::syscall(SYS_capset, &header, data);
-    }
-    action();
-  }).join();
-}
+using testing::withoutPermissionOverride;
 
 TEST_F(XdgAutostartTest, StatusTable) {
   const std::string exec = "Exec=\"" + program + "\"\n";

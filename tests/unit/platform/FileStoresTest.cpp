@@ -13,6 +13,7 @@
 #include "platform/linux/stores/StandardPaths.h"
 #include "support/RecordingLogger.h"
 #include "support/TempDir.h"
+#include "support/WithoutPermissionOverride.h"
 
 namespace orvo::platform {
 namespace {
@@ -79,13 +80,13 @@ TEST(AtomicFile, ReplacesContentAndKeepsOldContentWhenTheWriteCannotHappen) {
   ASSERT_EQ(writeFileAtomically(path, "old", 0600), std::nullopt);
   ASSERT_EQ(writeFileAtomically(path, "new", 0600), std::nullopt);
   EXPECT_EQ(readFile(path), "new");
-  // A directory the process cannot write into: the write fails, the old file stays whole.
+  // A directory the process cannot write into (root included, without its override): the
+  // write fails, the old file stays whole and no temporary file is left.
   ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);
-  if (::access(dir.path().c_str(), W_OK) != 0) {  // root may write anyway
-    EXPECT_NE(writeFileAtomically(path, "newer", 0600), std::nullopt);
-    EXPECT_EQ(readFile(path), "new");
-  }
+  testing::withoutPermissionOverride([&] { EXPECT_NE(writeFileAtomically(path, "newer", 0600), std::nullopt); });
   ::chmod(dir.path().c_str(), 0700);
+  EXPECT_EQ(readFile(path), "new");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
 TEST(FileSecretStore, KeychainSemanticsModesAndSafeNames) {
