@@ -28,6 +28,10 @@ inline constexpr double minWindowListSendInterval = 0.75;
 inline constexpr double pairingPinTTL = 600.0;
 inline constexpr std::int64_t maxHostSnapshotsInFlight = 2;
 inline constexpr std::uint64_t perf_logEveryNFrames = 60;
+// A free capture slot goes to the most recently requested window, unless a request has
+// waited longer than this: then the longest-waiting one goes first, so that a window is
+// never starved while other windows keep both slots busy.
+inline constexpr double maxSnapshotRequestWait = 0.5;
 
 // Largest read of the session receive loop.
 inline constexpr std::size_t sessionReceiveChunk = 65536;

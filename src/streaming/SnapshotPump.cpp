@@ -95,14 +95,24 @@ void SnapshotPump::runSnapshotPump() {
     if (!connection) return;
     SnapshotPumpState* chosen = nullptr;
     std::uint32_t chosenId = 0;
+    SnapshotPumpState* oldest = nullptr;
+    std::uint32_t oldestId = 0;
     for (auto& [id, state] : snapshotPumpByWindow_) {
       if (!state.pending || state.isCapturing) continue;
       if (!chosen || state.lastRequestAt > chosen->lastRequestAt) {
         chosen = &state;
         chosenId = id;
       }
+      if (!oldest || state.lastRequestAt < oldest->lastRequestAt) {
+        oldest = &state;
+        oldestId = id;
+      }
     }
     if (!chosen) return;
+    if (clock_.now() - oldest->lastRequestAt > maxSnapshotRequestWait) {
+      chosen = oldest;
+      chosenId = oldestId;
+    }
     chosen->isCapturing = true;
     chosen->pending = false;
     captureAndSendFrame(chosenId, connection);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "unit/streaming/StreamingHarness.h"
 
 namespace orvo::testing {
@@ -68,6 +70,31 @@ TEST_F(SnapshotPumpTest, AtMostTwoInFlightAndTheNewestRequestWinsAFreeSlot) {
   completeOldest();
   EXPECT_EQ(frameWindows(), (Ids{1, 2, 4, 3}));
   EXPECT_EQ(pump.globalHostSnapshotsInFlight(), 2);
+}
+
+// Three windows that re-request as soon as their frame is done keep both slots busy; the
+// fourth, asked for once, still gets its frame once it has waited past the bound.
+TEST_F(SnapshotPumpTest, AWindowWaitingPastTheBoundIsServedBeforeNewerRequests) {
+  loop.clock().set(100.0);
+  request(1);
+  request(2);
+  request(4);
+  loop.clock().set(100.01);
+  request(3);
+  ASSERT_EQ(frameWindows(), (Ids{1, 2}));
+  double now = 100.01;
+  for (int round = 0; round < 20; ++round) {
+    now += 0.05;
+    loop.clock().set(now);
+    const std::uint32_t done = frameWindows()[static_cast<std::size_t>(round)];
+    completeOldest();
+    request(done);  // the client asks again for the window it just got
+  }
+  const auto frames = frameWindows();
+  const auto fourth = std::find(frames.begin(), frames.end(), 4u);
+  ASSERT_NE(fourth, frames.end());
+  // Served in the first free slot after waiting 0.5 s (ten rounds of 50 ms).
+  EXPECT_LE(fourth - frames.begin(), 13);
 }
 
 TEST_F(SnapshotPumpTest, ResetForgetsFramesInFlightAndLateCompletionsStayHarmless) {
