@@ -110,8 +110,10 @@ sample() {
 
 # --- stream for the given time, sampling as it goes ----------------------------------
 echo "Orvo soak on $DISPLAY: four windows for ${duration}s, a sample every ${every}s; $(nproc) cores"
+# A generous frame timeout: on a loaded machine a capture can take a second, and the run is
+# about resources, not latency.
 client stream --host "127.0.0.1:$(session_port)" --name orvo-soak "${windows[@]}" --seconds "$duration" \
-  >"$work/stream.out" 2>"$work/stream.err" &
+  --frame-timeout 60 >"$work/stream.out" 2>"$work/stream.err" &
 client_pid=$!
 pids+=($client_pid)
 samples=$work/samples

@@ -4,7 +4,6 @@
 // prints what it tried and what it saw (counts, rates, the host's resident memory,
 // descriptors and threads) and asserts how the host behaved.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
