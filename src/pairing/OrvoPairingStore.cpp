@@ -63,10 +63,10 @@ void OrvoPairingStore::sortPeers(std::vector<OrvoPairedPeer>& peers) const {
 
 void OrvoPairingStore::dropDuplicates(std::vector<OrvoPairedPeer>& peers,
                                       std::optional<std::string> OrvoPairedPeer::*field, const std::string& value,
-                                      const std::string& keepId) {
+                                      const std::string& keepId, std::vector<std::string>& dropped) {
   std::erase_if(peers, [&](const OrvoPairedPeer& peer) {
     const bool duplicate = (peer.*field) && *(peer.*field) == value && peer.id != keepId;
-    if (duplicate) deletePSK(secrets_, keychainService_, peer.id);
+    if (duplicate) dropped.push_back(peer.id);
     return duplicate;
   });
 }
@@ -78,15 +78,18 @@ OrvoPairedPeer OrvoPairingStore::upsertPeer(const std::string& displayName,
   auto peers = paired_.get();
   const auto trimmedHost = stableHostId ? std::optional(trimWhitespace(*stableHostId)) : std::nullopt;
   const auto trimmedService = serviceName ? std::optional(trimWhitespace(*serviceName)) : std::nullopt;
-  if (trimmedHost && !trimmedHost->empty()) dropDuplicates(peers, &OrvoPairedPeer::stableHostId, *trimmedHost, id);
+  std::vector<std::string> dropped;
+  if (trimmedHost && !trimmedHost->empty()) {
+    dropDuplicates(peers, &OrvoPairedPeer::stableHostId, *trimmedHost, id, dropped);
+  }
   if (trimmedService && !trimmedService->empty()) {
-    dropDuplicates(peers, &OrvoPairedPeer::serviceName, *trimmedService, id);
+    dropDuplicates(peers, &OrvoPairedPeer::serviceName, *trimmedService, id, dropped);
   }
 
-  deletePSK(secrets_, keychainService_, id);
-  // A failed write leaves the peer listed without a usable key; the session listener then
-  // refuses it until it pairs again.
-  (void)savePSK(secrets_, key, keychainService_, id);
+  // The key goes first (an existing one is replaced in one step). A failed write leaves
+  // the peer listed without a usable key; the session listener then refuses it until it
+  // pairs again.
+  if (savePSK(secrets_, key, keychainService_, id)) deletePSK(secrets_, keychainService_, id);
 
   OrvoPairedPeer peer;
   peer.id = id;
@@ -101,6 +104,7 @@ OrvoPairedPeer OrvoPairingStore::upsertPeer(const std::string& displayName,
   sortPeers(peers);
   paired_.set(std::move(peers));
   savePeers();
+  for (const auto& droppedId : dropped) deletePSK(secrets_, keychainService_, droppedId);
   return peer;
 }
 
@@ -137,8 +141,9 @@ std::vector<std::string> OrvoPairingStore::removePeer(const std::string& identif
   auto remaining = paired_.get();
   std::erase_if(remaining, [&](const OrvoPairedPeer& p) { return std::find(ids.begin(), ids.end(), p.id) != ids.end(); });
   paired_.set(std::move(remaining));
-  for (const auto& id : ids) deletePSK(secrets_, keychainService_, id);
   savePeers();
+  // Keys go after the list that no longer names them.
+  for (const auto& id : ids) deletePSK(secrets_, keychainService_, id);
   return ids;
 }
 

@@ -47,6 +47,10 @@ class OrvoPairingStore {
   // Stores a newly paired peer and its key. Replaces any entry with the same id, and any
   // other entry with the same trimmed stable host id or service name (deleting their
   // keys); sorts and saves.
+  //
+  // Storage order, so that a crash at any point never leaves a listed peer without its
+  // key: a new key is written before the list that names it, and a dropped peer's key is
+  // deleted only after the list without it is saved (at worst an unlisted key stays).
   OrvoPairedPeer upsertPeer(const std::string& displayName, const std::optional<std::string>& serviceName,
                             const std::optional<std::string>& stableHostId, const std::string& id, const Bytes& key);
   // Adds a peer whose key is already stored, replacing an entry with the same id; sorts
@@ -64,10 +68,11 @@ class OrvoPairingStore {
  private:
   // Stable sort by display name, localized and case-insensitive.
   void sortPeers(std::vector<OrvoPairedPeer>& peers) const;
-  // Drops entries whose `field` equals `value` (and whose id differs from `keepId`),
-  // deleting their keys.
+  // Drops entries whose `field` equals `value` (and whose id differs from `keepId`) and
+  // adds their ids to `dropped`; their keys are deleted by the caller once the list
+  // without them is saved.
   void dropDuplicates(std::vector<OrvoPairedPeer>& peers, std::optional<std::string> OrvoPairedPeer::*field,
-                      const std::string& value, const std::string& keepId);
+                      const std::string& value, const std::string& keepId, std::vector<std::string>& dropped);
 
   OrvoPairingRole role_;
   std::string defaultsKey_;

@@ -111,9 +111,9 @@ TEST_F(StreamingOnX, AWindowClosedBeforeItsCaptureIsLoggedAndTheNextOneServed) {
   auto d = startWindow("d", "200x100+900+700");
   request(a.window);
   request(b.window);  // both slots taken
-  loop.clock().set(1001.0);
+  loop.clock().set(1000.1);
   request(d.window);
-  loop.clock().set(1002.0);
+  loop.clock().set(1000.2);
   request(c.window);  // the newest request: served first
   c.process->stop();
   ASSERT_TRUE(XvfbFixture::waitUntil(

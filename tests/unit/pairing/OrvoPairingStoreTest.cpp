@@ -176,6 +176,79 @@ TEST_F(PairingStoreTest, EachOperationAnnouncesOneConsistentList) {
   EXPECT_EQ(sizes, (std::vector<std::size_t>{0, 1, 1, 0}));
 }
 
+// Stores that check, after every single write, what a crash right then would leave: each
+// peer of the stored list must still have its key.
+class CrashPointStores {
+ public:
+  class Settings final : public platform::SettingsStore {
+   public:
+    explicit Settings(CrashPointStores& owner) : owner_(owner) {}
+    std::optional<json::Json> value(std::string_view key) const override { return owner_.settings.value(key); }
+    void setValue(std::string_view key, json::Json value) override {
+      owner_.settings.setValue(key, std::move(value));
+      owner_.check("settings write");
+    }
+    void removeValue(std::string_view key) override {
+      owner_.settings.removeValue(key);
+      owner_.check("settings removal");
+    }
+
+   private:
+    CrashPointStores& owner_;
+  };
+  class Secrets final : public platform::SecretStore {
+   public:
+    explicit Secrets(CrashPointStores& owner) : owner_(owner) {}
+    std::optional<Bytes> copy(std::string_view service, std::string_view account) override {
+      return owner_.secrets.copy(service, account);
+    }
+    int update(std::string_view service, std::string_view account, const Bytes& data) override {
+      return owner_.checked("key update", owner_.secrets.update(service, account, data));
+    }
+    int add(std::string_view service, std::string_view account, const Bytes& data) override {
+      return owner_.checked("key add", owner_.secrets.add(service, account, data));
+    }
+    int remove(std::string_view service, std::string_view account) override {
+      return owner_.checked("key removal of " + std::string(account), owner_.secrets.remove(service, account));
+    }
+
+   private:
+    CrashPointStores& owner_;
+  };
+
+  int checked(const std::string& step, int status) {
+    check(step);
+    return status;
+  }
+  void check(const std::string& step) {
+    const auto stored = settings.value("OrvoPairedPeers.host");
+    if (!stored) return;
+    for (const auto& peer : decodePeers(*stored).value_or(std::vector<OrvoPairedPeer>{})) {
+      if (!secrets.contains(kService, peer.id)) faults.push_back("after " + step + ": " + peer.id + " has no key");
+    }
+  }
+
+  FakeSettingsStore settings;
+  FakeSecretStore secrets;
+  Settings settingsView{*this};
+  Secrets secretsView{*this};
+  std::vector<std::string> faults;
+};
+
+TEST_F(PairingStoreTest, ACrashAfterAnyStorageStepLeavesEveryListedPeerWithItsKey) {
+  CrashPointStores stores;
+  OrvoPairingStore store(OrvoPairingRole::host, stores.settingsView, stores.secretsView, clock, collator, logger);
+  store.upsertPeer("iPad", std::string("dev-1"), std::nullopt, "ID-1", key);
+  store.upsertPeer("iPad", std::string("dev-1"), std::nullopt, "ID-1", Bytes(32, 8));  // same id, new key
+  store.upsertPeer("iPad again", std::string("dev-1"), std::nullopt, "ID-2", key);  // replaces ID-1
+  store.upsertPeer("Vision", std::string("dev-3"), std::nullopt, "ID-3", key);
+  store.removePeer("ID-3");
+  store.removePeer("iPad again");
+  EXPECT_EQ(stores.faults, std::vector<std::string>{});
+  EXPECT_TRUE(store.paired()->empty());
+  EXPECT_EQ(stores.secrets.size(), 0u);  // no key outlives its peer once the operation is over
+}
+
 TEST_F(PairingStoreTest, KeychainFunctionsUpdateThenAddAndReportErrors) {
   EXPECT_EQ(savePSK(secrets, key, kService, "A"), std::nullopt);  // added
   EXPECT_EQ(savePSK(secrets, Bytes{1}, kService, "A"), std::nullopt);  // updated

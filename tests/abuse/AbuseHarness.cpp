@@ -1,0 +1,272 @@
+#include "abuse/AbuseHarness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "core/Coding.h"
+#include "pairing/OrvoTLS.h"
+#include "pairing/PairingMessages.h"
+#include "support/WaitUntil.h"
+#include "support/XvfbFixture.h"
+
+namespace orvo::testing {
+
+using namespace std::chrono_literals;
+
+ProcessSample sampleProcess(pid_t pid) {
+  ProcessSample sample;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) sample.rssKiB = std::stol(line.substr(6));
+    if (line.rfind("Threads:", 0) == 0) sample.threads = std::stoi(line.substr(8));
+  }
+  if (DIR* fds = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+    while (const dirent* entry = ::readdir(fds)) sample.descriptors += entry->d_name[0] != '.';
+    ::closedir(fds);
+  }
+  return sample;
+}
+
+// ---------------------------------------------------------------------------------------
+
+AbuseHost::AbuseHost(const std::string& display, std::vector<std::pair<std::string, std::string>> extraEnv,
+                     std::string home)
+    : home_(home.empty() ? dir_.path() : std::move(home)) {
+  std::filesystem::create_directories(file("run"));
+  ::chmod(file("run").c_str(), 0700);
+  ::setenv("XDG_RUNTIME_DIR", file("run").c_str(), 1);
+  logPath_ = file("host.log");
+  std::vector<std::string> argv = {"env",
+                                   "-u",
+                                   "DISPLAY",
+                                   "XDG_CONFIG_HOME=" + file("config"),
+                                   "XDG_DATA_HOME=" + file("data"),
+                                   "XDG_RUNTIME_DIR=" + file("run"),
+                                   "ORVO_BIND_ADDRESS=127.0.0.1"};
+  if (!display.empty()) argv.push_back("DISPLAY=" + display);
+  bool ownBus = false;
+  for (const auto& [key, value] : extraEnv) {
+    argv.push_back(key + "=" + value);
+    ownBus = ownBus || key == "DBUS_SYSTEM_BUS_ADDRESS";
+  }
+  if (!ownBus) argv.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + file("no-bus"));
+  // stdout and stderr into the log file, through a shell so the host's pid is the shell's.
+  std::string command;
+  for (const auto& arg : argv) command += "'" + arg + "' ";
+  command += "'" ORVO_HOST_PATH "' --headless >>'" + logPath_ + "' 2>&1";
+  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"sh", "-c", "exec " + command});
+  if (!waitUntil([&] { return ctl({"status"}).exitCode == 0; }, 20s)) {
+    throw std::runtime_error("orvo-host did not start:\n" + log());
+  }
+}
+
+AbuseHost::~AbuseHost() {
+  if (!process_ || process_->exitStatus()) return;
+  ::kill(process_->pid(), SIGTERM);
+  if (!waitUntil([&] { return process_->exitStatus().has_value(); }, 10s)) process_->kill();
+}
+
+pid_t AbuseHost::pid() const { return process_->pid(); }
+
+bool AbuseHost::running() { return !process_->exitStatus().has_value(); }
+
+void AbuseHost::killNow() {
+  ::kill(process_->pid(), SIGKILL);
+  waitUntil([&] { return process_->exitStatus().has_value(); }, 10s);
+}
+
+Outcome AbuseHost::ctl(std::vector<std::string> args) const {
+  args.insert(args.begin(), {ORVO_HOST_PATH, "ctl"});
+  return runToEnd(args, 20s);
+}
+
+namespace {
+
+std::uint16_t portFromStatus(const std::string& status, const char* which) {
+  std::smatch match;
+  if (!std::regex_search(status, match, std::regex(std::string(which) + " port ([0-9]+)"))) return 0;
+  return static_cast<std::uint16_t>(std::stoul(match[1]));
+}
+
+}  // namespace
+
+std::uint16_t AbuseHost::sessionPort() const { return portFromStatus(ctl({"status"}).output, "session"); }
+std::uint16_t AbuseHost::pairingPort() const { return portFromStatus(ctl({"status"}).output, "pairing"); }
+
+HostCredential AbuseHost::pair() const {
+  const Outcome token = ctl({"token"});
+  std::string error;
+  const auto invitation = decodePairingToken(token.output.substr(0, token.output.find('\n')), &error);
+  if (!invitation) throw std::runtime_error("no pairing token: " + error + "\n" + token.output);
+  const auto key = base64Decode(invitation->pskBase64);
+  if (!key) throw std::runtime_error("pairing token without a key");
+  return {invitation->pairingID, *key};
+}
+
+std::string AbuseHost::log() const { return readFile(logPath_); }
+
+std::size_t AbuseHost::countLog(const std::string& text) const {
+  std::istringstream lines(log());
+  std::size_t count = 0;
+  for (std::string line; std::getline(lines, line);) count += line.find(text) != std::string::npos;
+  return count;
+}
+
+// ---------------------------------------------------------------------------------------
+
+bool ClientLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return done();
+    context.run_for(5ms);
+  }
+  return true;
+}
+
+void ClientLoop::runFor(std::chrono::milliseconds duration) { runUntil([] { return false; }, duration); }
+
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+platform::TlsParameters sessionKey(const HostCredential& credential) {
+  platform::TlsParameters parameters;
+  addPreSharedKey(parameters, credential.pairingID, credential.key);
+  parameters.cipherSuites = {kOrvoPskCipherSuite};
+  return parameters;
+}
+
+}  // namespace
+
+RawSession::RawSession(ClientLoop& loop, std::uint16_t port, const HostCredential& credential, bool reading)
+    : loop_(loop),
+      parser_({.line = [this](std::string line) { lines.push_back(std::move(line)); },
+               .frame = [this](client::ReceivedFrame frame) { frames.push_back(std::move(frame)); }}),
+      reading_(reading) {
+  connection_ = loop.network.makeConnection("127.0.0.1", port, sessionKey(credential));
+  std::weak_ptr<int> alive = alive_;
+  connection_->setStateHandler([this, alive](const platform::ConnectionState& state) {
+    if (alive.expired()) return;
+    if (state.kind == platform::ConnectionStateKind::ready) {
+      ready_ = true;
+      if (reading_) receiveNext();
+    } else if (state.kind == platform::ConnectionStateKind::failed ||
+               state.kind == platform::ConnectionStateKind::cancelled) {
+      ended_ = true;
+      if (endDescription.empty()) endDescription = state.error.empty() ? "cancelled" : state.error;
+    }
+  });
+  connection_->start();
+}
+
+RawSession::~RawSession() {
+  connection_->setStateHandler({});
+  connection_->cancel();
+}
+
+bool RawSession::waitReady() { return loop_.runUntil([&] { return ready_ || ended_; }) && ready_; }
+
+void RawSession::send(std::string bytes) { connection_->send(Bytes(bytes.begin(), bytes.end()), nullptr); }
+
+void RawSession::startReading() {
+  if (reading_) return;
+  reading_ = true;
+  if (ready_) receiveNext();
+}
+
+void RawSession::close() { connection_->cancel(); }
+
+void RawSession::receiveNext() {
+  std::weak_ptr<int> alive = alive_;
+  connection_->receive(1, 65536, [this, alive](Bytes data, bool complete, std::optional<std::string> error) {
+    if (alive.expired()) return;
+    receivedBytes += data.size();
+    if (!data.empty() && !parser_.feed(data)) {
+      streamEnded_ = true;
+      endDescription = "stream broken: " + parser_.error();
+      return;
+    }
+    if (error || complete) {
+      streamEnded_ = true;
+      endDescription = error ? *error : "the host closed the stream";
+      return;
+    }
+    if (receivedBytes < readLimit) receiveNext();
+  });
+}
+
+// ---------------------------------------------------------------------------------------
+
+StreamingClient::StreamingClient(ClientLoop& loop, std::uint16_t port, const HostCredential& credential,
+                                 std::vector<std::uint32_t> windows, const std::string& name)
+    : windows_(std::move(windows)) {
+  client::OrvoClientHandlers handlers;
+  handlers.ready = [this] {
+    for (const auto window : windows_) client_->requestWindowSnapshot(window);
+  };
+  handlers.frame = [this](client::ReceivedFrame frame) {
+    ++frames_;
+    client_->requestWindowSnapshot(frame.windowId);
+  };
+  handlers.ended = [this](const client::SessionEnd& end) { end_ = end; };
+  client_ = client::OrvoClient::create(loop.main, loop.network, {.deviceName = name, .pingInterval = 2.0},
+                                       std::move(handlers));
+  client_->connect("127.0.0.1", port, credential.pairingID, credential.key);
+}
+
+StreamingClient::~StreamingClient() { client_->close(); }
+
+// ---------------------------------------------------------------------------------------
+
+std::optional<std::uint32_t> findWindow(ClientLoop& loop, AbuseHost& host, const HostCredential& credential,
+                                        const std::string& title) {
+  std::optional<std::uint32_t> found;
+  waitUntil([&] {
+    RawSession session(loop, host.sessionPort(), credential);
+    if (!session.waitReady()) return false;
+    session.sendLine(R"({"type":"requestWindowList"})");
+    loop.runUntil([&] { return !session.lines.empty() || session.ended(); }, 5s);
+    for (const auto& line : session.lines) {
+      const auto list = decodeMessage<WindowListMessage>(line);
+      if (!list) continue;
+      for (const auto& window : list->windows) {
+        if (window.title == title) found = window.windowId;
+      }
+    }
+    return found.has_value();
+  }, 20s);
+  return found;
+}
+
+int connectTcp(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+}  // namespace orvo::testing
