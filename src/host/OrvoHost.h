@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -11,6 +10,7 @@
 #include "core/Bytes.h"
 #include "core/Published.h"
 #include "core/Queues.h"
+#include "core/SharedSlot.h"
 #include "host/ControlMessages.h"
 #include "host/HostConstants.h"
 #include "host/SessionHandlers.h"
@@ -246,7 +246,7 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   std::shared_ptr<platform::Listener> listener_;
   std::unique_ptr<platform::NetService> netService_;
   // Written on the main queue; read from the send and capture queues too.
-  std::atomic<std::shared_ptr<platform::Connection>> connection_;
+  SharedSlot<platform::Connection> connection_;
   // The paired device whose key admitted the current connection.
   std::optional<std::string> authenticatedPairingID_;
   std::map<const platform::Connection*, PendingHandshake> pendingHandshakes_;
