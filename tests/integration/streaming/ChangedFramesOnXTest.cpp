@@ -121,11 +121,21 @@ TEST_F(ChangedFramesOnX, AStillWindowIsAnsweredFromTheKeptFrameWithoutACapture) 
 
 TEST_F(ChangedFramesOnX, ATypedLineReencodesOnlyTheRowsItTouches) {
   auto window = fixture->startTestWindow({"--pattern", "typing", "--geometry", "640x400+700+20"});
+  // The text goes into a child window, as a terminal's text area is one.
+  const auto display = drawing.display();
+  ASSERT_NE(display, nullptr);
+  xcb_connection_t* c = display->connection();
+  const xcb_window_t text = xcb_generate_id(c);
+  const std::uint32_t white = 0xFFFFFF;
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, text, window.window, 0, 50, 640, 350, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                    XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL, &white);
+  xcb_map_window(c, text);
+  free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
   ASSERT_TRUE(settle(window.window, CaptureMode::isolated));
   const int whole = capturer.whole;
-  // A line of text at rows 100…113: rows of MCUs 6 and 7 (16 pixel rows each).
+  // A line of text at rows 100…113 of the window: rows of MCUs 6 and 7 (16 pixel rows each).
   for (int column = 0; column < 4; ++column) {
-    fill(window.window, static_cast<std::int16_t>(20 + column * 12), 100, 8, 14, 0x102030u * (column + 1));
+    fill(text, static_cast<std::int16_t>(20 + column * 12), 50, 8, 14, 0x102030u * (column + 1));
     const auto frame = produce(window.window, CaptureMode::isolated);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->path, Path::partial);
@@ -156,6 +166,18 @@ TEST_F(ChangedFramesOnX, AWindowCoveredAndUncoveredInCompositedModeIsCapturedAga
     return uncovered && uncovered->wire == still->wire;
   }));
   EXPECT_TRUE(wholeFrame(under.window, CaptureMode::composited) == still->wire);
+}
+
+TEST_F(ChangedFramesOnX, WithoutChangeTrackingEveryFrameIsCapturedWhole) {
+  auto window = fixture->startTestWindow({"--pattern", "untracked", "--geometry", "320x200+20+700"});
+  X11WindowCapturer untracked(connection, logger, true, /*allowChangeTracking=*/false);
+  FrameProducer whole(untracked);
+  for (int i = 0; i < 3; ++i) {
+    const auto outcome = whole.produce(window.window, std::nullopt, CaptureMode::isolated, interactiveProfile, 0.78);
+    ASSERT_TRUE(outcome.frame);
+    EXPECT_EQ(outcome.frame->path, Path::full);
+  }
+  EXPECT_FALSE(untracked.tracksChanges());
 }
 
 }  // namespace

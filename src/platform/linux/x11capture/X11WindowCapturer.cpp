@@ -176,8 +176,12 @@ X11WindowCapturer::WindowState::~WindowState() = default;
 X11WindowCapturer::WindowState::WindowState(WindowState&&) noexcept = default;
 X11WindowCapturer::WindowState& X11WindowCapturer::WindowState::operator=(WindowState&&) noexcept = default;
 
-X11WindowCapturer::X11WindowCapturer(X11Connection& connection, Logger& logger, bool allowSharedMemory)
-    : connection_(connection), logger_(logger), allowSharedMemory_(allowSharedMemory) {}
+X11WindowCapturer::X11WindowCapturer(X11Connection& connection, Logger& logger, bool allowSharedMemory,
+                                     bool allowChangeTracking)
+    : connection_(connection),
+      logger_(logger),
+      allowSharedMemory_(allowSharedMemory),
+      allowChangeTracking_(allowChangeTracking) {}
 
 X11WindowCapturer::~X11WindowCapturer() = default;
 
@@ -203,12 +207,18 @@ std::optional<ImageView> X11WindowCapturer::captureWindow(std::uint32_t window, 
   const auto margins = shadowMargins(shadow, image->width, image->height);
   // Read whole into the segment: later changes can be read row by row into it.
   if (state.segment && image->pixels == state.segment->data() && state.source.drawable != XCB_NONE) {
+    // Kept for row updates only when takeChanges saw the window as it is now just before
+    // (its position comes from there; composited pictures are read at it).
     PictureKey key{mode, size->width, size->height, 0, 0, {margins[0], margins[1], margins[2], margins[3]}};
+    if (state.checked) {
+      key.originX = state.checked->originX;
+      key.originY = state.checked->originY;
+    }
     if (mode == CaptureMode::composited) {
       key.originX = state.source.x;
       key.originY = state.source.y;
     }
-    state.picture = key;
+    if (state.checked == key) state.picture = key;
   }
   return withoutShadow(*image, margins);
 }
@@ -342,12 +352,11 @@ std::optional<X11WindowCapturer::PictureKey> X11WindowCapturer::currentKey(X11Di
   const auto origin = replyOf(c, xcb_translate_coordinates_reply, originCookie);
   if (!size || !origin) return std::nullopt;
   const auto margins = shadowMargins(shadow, size->width, size->height);
-  PictureKey key{mode, size->width, size->height, 0, 0, {margins[0], margins[1], margins[2], margins[3]}};
-  if (mode == CaptureMode::composited) {
-    key.originX = origin->dst_x;
-    key.originY = origin->dst_y;
-  }
-  return key;
+  // The position counts in both modes: composited pictures are read from the screen there,
+  // and an isolated window that moved may sit differently in a new frame of the window
+  // manager (decorations), where its pixels are read from.
+  return PictureKey{mode, size->width, size->height, origin->dst_x, origin->dst_y,
+                    {margins[0], margins[1], margins[2], margins[3]}};
 }
 
 std::optional<std::vector<xcb_rectangle_t>> X11WindowCapturer::takeDamage(X11Display& display, std::uint32_t damage) {
@@ -391,7 +400,7 @@ bool X11WindowCapturer::prepare(const std::shared_ptr<X11Display>& display) {
   scratchRegion_ = XCB_NONE;
   const auto* damageData = xcb_get_extension_data(c, &xcb_damage_id);
   const auto* fixesData = xcb_get_extension_data(c, &xcb_xfixes_id);
-  if (damageData && damageData->present && fixesData && fixesData->present) {
+  if (allowChangeTracking_ && damageData && damageData->present && fixesData && fixesData->present) {
     // Both must be told the version this client speaks before any other request.
     const auto fixesCookie = xcb_xfixes_query_version(c, 5, 0);
     const auto damageCookie = xcb_damage_query_version(c, 1, 1);
@@ -402,7 +411,7 @@ bool X11WindowCapturer::prepare(const std::shared_ptr<X11Display>& display) {
       damage_ = !checkOf(c, xcb_xfixes_create_region_checked(c, scratchRegion_, 0, nullptr));
     }
   }
-  if (!damage_) logLine(logger_, "OrvoHost: X11 DAMAGE unavailable; every frame is captured whole");
+  if (allowChangeTracking_ && !damage_) logLine(logger_, "OrvoHost: X11 DAMAGE unavailable; every frame is captured whole");
   useShm_ = allowSharedMemory_ && extensions.shm;
   if (allowSharedMemory_ && !useShm_ && !noShmLogged_) {
     noShmLogged_ = true;

@@ -54,8 +54,10 @@ namespace orvo::platform::x11 {
 class X11WindowCapturer final : public WindowCapturer {
  public:
   // `allowSharedMemory` false reads every picture with plain GetImage, as on a display
-  // without MIT-SHM.
-  X11WindowCapturer(X11Connection& connection, Logger& logger, bool allowSharedMemory = true);
+  // without MIT-SHM; `allowChangeTracking` false reports every picture as wholly changed,
+  // as on a display without XDamage.
+  X11WindowCapturer(X11Connection& connection, Logger& logger, bool allowSharedMemory = true,
+                    bool allowChangeTracking = true);
   ~X11WindowCapturer() override;
   X11WindowCapturer(const X11WindowCapturer&) = delete;
   X11WindowCapturer& operator=(const X11WindowCapturer&) = delete;
@@ -140,6 +142,7 @@ class X11WindowCapturer final : public WindowCapturer {
   X11Connection& connection_;
   Logger& logger_;
   const bool allowSharedMemory_;
+  const bool allowChangeTracking_;
   // The display the redirect and segments belong to; anything else starts afresh.
   std::shared_ptr<X11Display> display_;
   bool composite_ = false;
