@@ -237,13 +237,16 @@ done
 rss() { awk '/^VmRSS:/ {print $2}' "/proc/$host_pid/status"; }
 four=()
 for name in large small extra1 extra2; do four+=(--window "$(($(window_id "orvo-bench-$name")))"); done
+# Paced at 10 frames per second per window, as clients showing them would ask: unpaced, the
+# most recent request always wins a free slot and the two earliest windows would wait.
 rss_before=$(rss)
-stream "${four[@]}" --frames "$warmup"
+stream "${four[@]}" --frames "$warmup" --fps 10
 rss_early=$(rss)
-stream "${four[@]}" --frames "$frames"
+stream "${four[@]}" --frames "$frames" --fps 10
 rss_late=$(rss)
 echo "Host resident memory (kB): $rss_before before streaming four windows, $rss_early after $warmup frames each," \
   "$rss_late after $frames more (goal <= 32768 and flat)"
+echo "  of which (kB): $(awk '/^Rss(Anon|File|Shmem):/ {printf "%s %s ", $1, $2}' "/proc/$host_pid/status")
 echo "Host timing of sampled frames (ms, mean): capture, scale, encode, total"
 for name in large small; do
   awk -v name="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); v[kv[1]] += kv[2] + 0}; n++}

@@ -47,7 +47,7 @@ bool takesOption(CommandKind kind, const std::string& option) {
       {CommandKind::discover, {"--seconds"}},
       {CommandKind::pair, {"--pin", "--token", "--salt", "--device-id"}},
       {CommandKind::windows, {}},
-      {CommandKind::stream, {"--window", "--frames", "--seconds", "--out", "--frame-timeout", "--depth"}},
+      {CommandKind::stream, {"--window", "--frames", "--seconds", "--out", "--frame-timeout", "--depth", "--fps"}},
       {CommandKind::pointer, {"--window", "--x", "--y", "--button", "--wait"}},
       {CommandKind::scroll, {"--window", "--dx", "--dy", "--wait"}},
       {CommandKind::type, {"--wait"}},
@@ -159,6 +159,10 @@ ParsedCommandLine parseClientCommandLine(const std::vector<std::string>& args) {
       const auto depth = parseCount(value);
       ok = depth && *depth >= 1 && *depth <= 8;
       if (ok) command.depth = *depth;
+    } else if (arg == "--fps") {
+      double fps = 0;
+      ok = number(fps, true);
+      if (ok) command.maxFramesPerSecond = fps;
     } else if (arg == "--out") {
       command.outDir = value;
     } else if (arg == "--frame-timeout") {
@@ -254,8 +258,9 @@ Commands:
   pair --token TOKEN                     import an advanced pairing token
   windows                                list the host's windows
   stream --window ID [--window ID ...] [--frames N | --seconds S] [--out DIR] [--frame-timeout S]
-         [--depth N]                     pull frames like a client and report fps, bytes and latency
-                                         (--depth: requests kept open per window, default 1)
+         [--depth N] [--fps F]           pull frames like a client and report fps, bytes and latency
+                                         (--depth: requests kept open per window, default 1;
+                                         --fps: at most F requests per second per window)
   click|down|drag|up --window ID --x NX --y NY [--button left|right|middle]
   scroll [--dx DX] [--dy DY] [--window ID]
   type TEXT

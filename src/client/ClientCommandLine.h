@@ -38,13 +38,15 @@ struct ClientCommand {
   // stream: --window ID (repeatable), --frames N (per window) or --seconds S, --out DIR,
   // --frame-timeout S (a window that sends no frame this long after a request is gone),
   // --depth N (requests kept open per window; a client keeps 1: it asks for the next
-  // frame when one arrives).
+  // frame when one arrives), --fps F (at most F requests per second per window, as a
+  // client showing frames at its display's rate; unpaced when absent).
   std::vector<std::uint32_t> windows;
   std::optional<int> frames;
   std::optional<double> streamSeconds;
   std::optional<std::string> outDir;
   double frameTimeout = 5.0;
   int depth = 1;
+  std::optional<double> maxFramesPerSecond;
 
   // click, down, drag, up: --window ID --x NX --y NY [--button NAME]. scroll: --dx, --dy,
   // [--window ID]. active ID, mode ID isolated|composited, type TEXT, key COMMAND.

@@ -1,6 +1,7 @@
 #include "client/ClientRunner.h"
 
 #include <algorithm>
+#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -409,6 +410,26 @@ int ClientRunner::stream() {
   std::shared_ptr<OrvoClient> session;
   std::string writeError;
 
+  // The next request of a window: at once, or, with --fps, no sooner than one frame
+  // interval after the previous request of that window.
+  std::map<std::uint32_t, asio::steady_timer> paceTimers;
+  auto requestNext = [&](std::uint32_t windowId, WindowStreamStats& window) {
+    const double now = monotonicNow();
+    const double due = command_.maxFramesPerSecond ? window.lastRequestAt() + 1.0 / *command_.maxFramesPerSecond : now;
+    if (due <= now) {
+      window.requested(now);
+      session->requestWindowSnapshot(windowId);
+      return;
+    }
+    auto& timer = paceTimers.try_emplace(windowId, context_).first->second;
+    timer.expires_after(std::chrono::duration_cast<asio::steady_timer::duration>(std::chrono::duration<double>(due - now)));
+    timer.async_wait([&, windowId](const std::error_code& error) {
+      if (error || sessionEnd_) return;
+      stats.at(windowId).requested(monotonicNow());
+      session->requestWindowSnapshot(windowId);
+    });
+  };
+
   auto onFrame = [&](ReceivedFrame frame) {
     const auto entry = stats.find(frame.windowId);
     if (entry == stats.end() || !entry->second.awaitingFrame()) return;
@@ -421,10 +442,7 @@ int ClientRunner::stream() {
       file.write(reinterpret_cast<const char*>(frame.jpeg.data()), static_cast<std::streamsize>(frame.jpeg.size()));
       if (!file) writeError = "cannot write " + path;
     }
-    if (wanted == 0 || window.frames() + window.outstanding() < wanted) {
-      window.requested(monotonicNow());
-      session->requestWindowSnapshot(frame.windowId);
-    }
+    if (wanted == 0 || window.frames() + window.outstanding() < wanted) requestNext(frame.windowId, window);
   };
   session = openSession(*target, {.frame = onFrame}, status);
   if (!session) return status;

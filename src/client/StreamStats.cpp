@@ -52,6 +52,7 @@ std::optional<JpegSize> jpegSize(std::span<const std::uint8_t> b) {
 
 void WindowStreamStats::requested(double now) {
   if (!firstRequestAt_) firstRequestAt_ = now;
+  lastRequestAt_ = now;
   open_.push_back(now);
 }
 

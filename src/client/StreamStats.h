@@ -43,6 +43,8 @@ class WindowStreamStats {
   std::size_t outstanding() const { return open_.size(); }
   bool awaitingFrame() const { return !open_.empty(); }
   double oldestRequestAt() const { return open_.empty() ? 0 : open_.front(); }
+  // When the latest request was sent (0 before the first).
+  double lastRequestAt() const { return lastRequestAt_; }
   // Frames per second from the first request to the last frame.
   double framesPerSecond() const;
   double bytesPerFrame() const;
@@ -62,6 +64,7 @@ class WindowStreamStats {
   std::size_t bytes_ = 0;
   std::deque<double> open_;  // times of the requests not answered yet, oldest first
   std::optional<double> firstRequestAt_;
+  double lastRequestAt_ = 0;
   double lastFrameAt_ = 0;
   std::vector<double> latencies_;
   std::vector<double> subsampledLatencies_;

@@ -93,11 +93,27 @@ void SnapshotPump::runSnapshotPump() {
   for (;;) {
     const auto connection = session_.currentConnection();
     if (!connection) return;
+    // The most recent request wins, so the window the user touched last comes first. A
+    // window passed over twice goes ahead (the most passed over, then the oldest request,
+    // first): with more windows asking than slots, the newest two would otherwise take
+    // every slot and the others would never get a frame.
+    const auto passOvers = [this](std::uint32_t id) {
+      const auto it = passOversByWindow_.find(id);
+      return it == passOversByWindow_.end() ? 0 : it->second;
+    };
+    const auto ahead = [&](std::uint32_t id, const SnapshotPumpState& state, std::uint32_t otherId,
+                           const SnapshotPumpState& other) {
+      const int mine = passOvers(id), theirs = passOvers(otherId);
+      const bool starved = mine >= maxPassOvers, otherStarved = theirs >= maxPassOvers;
+      if (starved != otherStarved) return starved;
+      if (starved && mine != theirs) return mine > theirs;
+      return starved ? state.lastRequestAt < other.lastRequestAt : state.lastRequestAt > other.lastRequestAt;
+    };
     SnapshotPumpState* chosen = nullptr;
     std::uint32_t chosenId = 0;
     for (auto& [id, state] : snapshotPumpByWindow_) {
       if (!state.pending || state.isCapturing) continue;
-      if (!chosen || state.lastRequestAt > chosen->lastRequestAt) {
+      if (!chosen || ahead(id, state, chosenId, *chosen)) {
         chosen = &state;
         chosenId = id;
       }
@@ -105,6 +121,13 @@ void SnapshotPump::runSnapshotPump() {
     if (!chosen) return;
     chosen->isCapturing = true;
     chosen->pending = false;
+    std::erase_if(passOversByWindow_, [this](const auto& item) {
+      const auto state = snapshotPumpByWindow_.find(item.first);
+      return state == snapshotPumpByWindow_.end() || !state->second.pending || state->second.isCapturing;
+    });
+    for (const auto& [id, state] : snapshotPumpByWindow_) {
+      if (state.pending && !state.isCapturing) ++passOversByWindow_[id];
+    }
     captureAndSendFrame(chosenId, connection);
     if (globalHostSnapshotsInFlight_ >= maxHostSnapshotsInFlight) return;
   }
@@ -214,6 +237,7 @@ void SnapshotPump::resetStreamStateOnQueue() {
   snapshotsInFlight_.clear();
   globalHostSnapshotsInFlight_ = 0;
   snapshotPumpByWindow_.clear();
+  passOversByWindow_.clear();
 }
 
 CaptureMode SnapshotPump::resolveEffectiveCaptureMode(std::uint32_t windowId) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "host/HostConstants.h"
@@ -39,7 +40,7 @@ struct SnapshotPumpState {
 //
 // Requests for a window collapse into one follow-up while its frame is under way; at most
 // two frames are in flight host-wide; a free slot goes to the most recently requested
-// window. The pump owns admission, ordering and completion; the FrameProducer it owns only
+// window, unless another has waited while two frames of other windows were admitted. The pump owns admission, ordering and completion; the FrameProducer it owns only
 // turns (window, mode, profile, quality) into a frame. Every 60th frame handed to the
 // network writes a timing line.
 //
@@ -128,6 +129,10 @@ class SnapshotPump final : public StreamHandler, public InputTimeRecorder {
 
   // Capture queue.
   WindowStateMap<SnapshotPumpState> snapshotPumpByWindow_;
+  // How often each waiting window has seen another window take a slot; only windows that
+  // wait have an entry.
+  std::unordered_map<std::uint32_t, int> passOversByWindow_;
+  static constexpr int maxPassOvers = 2;
   std::unordered_set<std::uint32_t> snapshotsInFlight_;
   std::int64_t globalHostSnapshotsInFlight_ = 0;
   bool pumping_ = false;  // a pump run is under way further up this queue's stack

@@ -249,6 +249,14 @@ TEST_F(EndToEnd, DiscoverPairStreamControlAndRevoke) {
   EXPECT_TRUE(showsPattern(frames + "/window-" + std::to_string(*leftId) + "-100.jpg", "left"));
   EXPECT_TRUE(showsPattern(frames + "/window-" + std::to_string(*rightId) + "-100.jpg", "right"));
 
+  // Paced like a display at 20 Hz: 5 frames take at least 4 intervals, however fast the host.
+  const Outcome paced = client.run({"stream", "--window", std::to_string(*leftId), "--frames", "5", "--fps", "20",
+                                    "--name", "e2e-A"});
+  ASSERT_EQ(paced.exitCode, 0) << paced.output << hostLog();
+  const auto seconds = paced.output.find("seconds=");
+  ASSERT_NE(seconds, std::string::npos) << paced.output;
+  EXPECT_GE(std::stod(paced.output.substr(seconds + 8)), 0.2) << paced.output;
+
   // With control allowed, a click focuses an xterm and typed text lands in its `cat`.
   const Outcome allow = ctl({"allow-control", "on"});
   ASSERT_EQ(allow.exitCode, 0) << allow.output;

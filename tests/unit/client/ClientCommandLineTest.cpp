@@ -37,6 +37,8 @@ TEST(ClientCommandLine, ParsesEachCommand) {
   EXPECT_EQ(stream.depth, 1);
   EXPECT_EQ(parse({"stream", "--window", "1"}).frames, 100) << "100 frames per window by default";
   EXPECT_EQ(parse({"stream", "--window", "1", "--depth", "2"}).depth, 2);
+  EXPECT_EQ(stream.maxFramesPerSecond, std::nullopt) << "unpaced by default";
+  EXPECT_EQ(parse({"stream", "--window", "1", "--fps", "12.5"}).maxFramesPerSecond, 12.5);
 
   struct PointerCase {
     const char* name;
@@ -88,6 +90,7 @@ TEST(ClientCommandLine, RejectsWhatItCannotRun) {
       {"stream", "--window", "1", "--seconds", "nan"},
       {"stream", "--window", "1", "--depth", "0"},
       {"stream", "--window", "1", "--depth", "9"},
+      {"stream", "--window", "1", "--fps", "0"},
       {"windows", "--depth", "2"},
       {"click", "--x", "0.5", "--y", "0.5"},
       {"click", "--window", "1", "--x", "half"},

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "unit/streaming/StreamingHarness.h"
 
 namespace orvo::testing {
@@ -67,6 +69,29 @@ TEST_F(SnapshotPumpTest, AtMostTwoInFlightAndTheNewestRequestWinsAFreeSlot) {
   EXPECT_EQ(pump.pumpState(3), (SnapshotPumpState{false, true, 100.0}));
   completeOldest();
   EXPECT_EQ(frameWindows(), (Ids{1, 2, 4, 3}));
+  EXPECT_EQ(pump.globalHostSnapshotsInFlight(), 2);
+}
+
+// A client showing four windows asks for each window's next frame as soon as its frame
+// arrives: the two newest requests must not take every slot for ever.
+TEST_F(SnapshotPumpTest, WithMoreWindowsAskingThanSlotsEveryWindowKeepsGettingFrames) {
+  double now = 100.0;
+  for (std::uint32_t id : {1u, 2u, 3u, 4u}) {
+    loop.clock().set(now += 0.01);
+    request(id);
+  }
+  EXPECT_EQ(frameWindows(), (Ids{1, 2}));
+  for (int round = 0; round < 12; ++round) {
+    const auto oldest = frameWindows()[static_cast<std::size_t>(round)];
+    ASSERT_TRUE(completeOldest());
+    loop.clock().set(now += 0.01);
+    request(oldest);
+  }
+  std::map<std::uint32_t, int> counts;
+  for (const auto id : frameWindows()) ++counts[id];
+  EXPECT_EQ(counts.size(), 4u) << ::testing::PrintToString(frameWindows());
+  for (const auto& [id, count] : counts) EXPECT_GE(count, 3) << "window " << id;
+  // Only ever two in flight, one per window.
   EXPECT_EQ(pump.globalHostSnapshotsInFlight(), 2);
 }
 
