@@ -95,8 +95,11 @@ for extra in 1 2; do
 done
 window_id() { xwininfo -name "$1" | awk '/Window id:/ {print $4}'; }
 window_size() { xwininfo -name "$1" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}'; }
-wait_for 10 window_id orvo-bench-large
-wait_for 10 window_id orvo-bench-small
+# Mapped, not only named: a window not yet viewable gives no picture, and the client would
+# wait in vain for its first frame.
+viewable() { xwininfo -name "$1" | grep -q "Map State: IsViewable"; }
+wait_for 10 viewable orvo-bench-large
+wait_for 10 viewable orvo-bench-small
 large=$(window_id orvo-bench-large)
 small=$(window_id orvo-bench-small)
 
@@ -246,7 +249,7 @@ stream "${four[@]}" --frames "$frames" --fps 10
 rss_late=$(rss)
 echo "Host resident memory (kB): $rss_before before streaming four windows, $rss_early after $warmup frames each," \
   "$rss_late after $frames more (goal <= 32768 and flat)"
-echo "  of which (kB): $(awk '/^Rss(Anon|File|Shmem):/ {printf "%s %s ", $1, $2}' "/proc/$host_pid/status")
+echo "  of which (kB): $(awk '/^Rss(Anon|File|Shmem):/ {printf "%s %s ", $1, $2}' "/proc/$host_pid/status")"
 echo "Host timing of sampled frames (ms, mean): capture, scale, encode, total"
 for name in large small; do
   awk -v name="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); v[kv[1]] += kv[2] + 0}; n++}
@@ -273,7 +276,7 @@ scenario() {
   xterm -title "orvo-bench-$name" -geometry 400x117+0+0 -fa Monospace -fs 10 -e sh -c "$(scenario_command "$name")" &
   term=$!
   pids+=($term)
-  wait_for 10 window_id "orvo-bench-$name"
+  wait_for 10 viewable "orvo-bench-$name"
   sleep 1  # the listing has been drawn
   id=$(window_id "orvo-bench-$name")
   orvo_run "$id" 1
