@@ -29,8 +29,8 @@
 #
 # Environment: FRAMES (default 300), WARMUP (default 30), LISTING_PAUSE (seconds between
 # two listings in the xterms, default 1), SCENARIO_FRAMES (frames per change-tracking
-# scenario, default 1000; SCENARIO_FRAMES=0 leaves them out), ORVO_BENCH_BUILD (build
-# directory), KEEP=1 (keep the logs of the run and print where they are).
+# scenario, default 1000; SCENARIO_FRAMES=0 leaves them out), SCENARIOS_ONLY=1 (only those),
+# ORVO_BENCH_BUILD (build directory), KEEP=1 (keep the logs of the run and print where they are).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -197,6 +197,7 @@ measure() {
   fi
 }
 
+if [ "${SCENARIOS_ONLY:-0}" != 1 ]; then
 echo "Orvo end to end on $DISPLAY (3840x2160), $frames frames per window after $warmup warm-up frames; $(nproc) cores"
 row window captured sent fps p50.ms p95.ms int.p50 int.p95 p95/50 bytes/frame cpu.ms ff.fps "(own)" ff.cpu.ms "R2" "R3"
 measure large "$large"
@@ -256,6 +257,8 @@ for name in large small; do
     END {if (n) printf "  %-6s cap=%.1f scale=%.1f enc=%.1f total=%.1f (%d samples)\n", name, v["cap"]/n, v["scale"]/n, v["enc"]/n, v["total"]/n, n}' \
     "$work/host-$name.timing"
 done
+
+fi  # SCENARIOS_ONLY
 
 # --- change tracking: still, typing, scrolling; then the same with every frame whole ----
 scenario_frames=${SCENARIO_FRAMES:-1000}
