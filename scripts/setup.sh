@@ -19,6 +19,8 @@ packages=(
   libcurl4-openssl-dev libpugixml-dev libsodium-dev dpkg-dev file
   # the control panel: Qt 6 Widgets, its SVG icons, the X11 platform plugin; xdg-open for documents
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins xdg-utils
+  # fuzzing: clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth openbox xterm x11-utils x11-apps x11-xserver-utils x11-xkb-utils xserver-xephyr xfonts-base

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: once in a normal build, once more under
-# AddressSanitizer + UndefinedBehaviorSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer; then runs the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,3 +22,10 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON -D
 cmake --build build-asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" "${retry[@]}"
+
+# Fuzzing (clang, libFuzzer + ASan/UBSan, own build directory): every target over its seeds and
+# kept findings, then 60 s of fuzzing each, two targets at a time. No retry: a finding is a failure.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_FUZZ=ON
+cmake --build build-fuzz
+ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L '^fuzz-regression$'
+ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L '^fuzz$'

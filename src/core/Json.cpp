@@ -18,8 +18,44 @@ std::string encode(const Json& value) {
 }
 
 namespace {
+
+// Texts that nest arrays and objects deeper than this are refused: copying, comparing and
+// writing a JSON tree recurse once per level, and a file or line nested a hundred thousand
+// levels deep would overflow the stack. Nothing the host reads or writes comes close.
+constexpr std::size_t maxNestingDepth = 256;
+
+// Whether arrays and objects nest deeper than maxNestingDepth; brackets in strings do not
+// count. Malformed text is left to the parser.
+bool nestsTooDeep(std::string_view text) {
+  std::size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > maxNestingDepth) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 template <class Document>
 std::optional<Document> parseAs(std::string_view text, std::string* error) {
+  if (nestsTooDeep(text)) {
+    if (error) *error = "arrays and objects nested deeper than " + std::to_string(maxNestingDepth) + " levels";
+    return std::nullopt;
+  }
   try {
     return Document::parse(text.begin(), text.end());
   } catch (const typename Document::exception& fault) {

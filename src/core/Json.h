@@ -24,7 +24,7 @@ using Value = nlohmann::json;
 std::string encode(const Json& value);
 
 // Parses one JSON text received from elsewhere; surrounding white space is allowed. On
-// failure returns nothing and, when asked, a description of the fault.
+// failure (malformed, or nested over 256 levels) returns nothing and, when asked, why.
 std::optional<Value> parse(std::string_view text, std::string* error = nullptr);
 // The same for a document the host wrote itself and writes back: key order is kept.
 std::optional<Json> parseDocument(std::string_view text, std::string* error = nullptr);

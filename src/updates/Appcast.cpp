@@ -8,14 +8,24 @@
 namespace orvo {
 namespace {
 
-// All text inside a node, in document order (plain text and CDATA sections alike).
+// All text inside a node, in document order (plain text and CDATA sections alike). Walks
+// the tree without recursion: a feed can nest elements as deep as its size allows, far
+// deeper than the stack would hold.
 void collectText(const pugi::xml_node& node, std::string& out) {
-  for (const auto& child : node.children()) {
-    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
-      out += child.value();
-    } else if (child.type() == pugi::node_element) {
-      collectText(child, out);
+  pugi::xml_node current = node.first_child();
+  while (current) {
+    if (current.type() == pugi::node_pcdata || current.type() == pugi::node_cdata) {
+      out += current.value();
+    } else if (current.type() == pugi::node_element && current.first_child()) {
+      current = current.first_child();
+      continue;
     }
+    // On to the next node in document order that is still inside `node`.
+    while (!current.next_sibling()) {
+      current = current.parent();
+      if (current == node) return;
+    }
+    current = current.next_sibling();
   }
 }
 

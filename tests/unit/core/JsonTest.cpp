@@ -81,5 +81,33 @@ TEST(JsonParse, ReportsMalformedTextAndAcceptsTrailingCarriageReturn) {
   EXPECT_TRUE(parse("{\"type\":\"clientPing\"}\r"));
 }
 
+TEST(JsonParse, RefusesNestingDeeperThanTheLimitBeforeBuildingTheTree) {
+  constexpr std::size_t maxNestingDepth = 256;
+  const auto nested = [](std::size_t depth, const std::string& inner) {
+    return std::string(depth, '[') + inner + std::string(depth, ']');
+  };
+  struct Case {
+    std::string text;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {nested(maxNestingDepth, "1"), true},
+      {"{\"a\":" + nested(maxNestingDepth - 1, "") + "}", true},
+      {nested(maxNestingDepth + 1, "1"), false},
+      {"{\"a\":" + nested(maxNestingDepth, "") + "}", false},
+      {nested(200000, ""), false},  // would overflow the stack once copied or written
+      // Brackets in strings, escaped quotes included, are text.
+      {"[\"" + std::string(1000, '[') + "\\\"" + std::string(1000, '{') + "\"]", true},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_EQ(parse(c.text, &error).has_value(), c.accepted) << c.text.substr(0, 40);
+    EXPECT_EQ(parseDocument(c.text).has_value(), c.accepted) << c.text.substr(0, 40);
+    if (!c.accepted) {
+      EXPECT_EQ(error, "arrays and objects nested deeper than 256 levels");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace orvo::json

@@ -74,5 +74,22 @@ TEST(Appcast, MalformedFeedsAreErrors) {
   EXPECT_FALSE(empty->bestUpdate("0"));
 }
 
+TEST(Appcast, TextNestedDeeperThanTheStackHoldsIsRead) {
+  // A feed up to the download limit can nest a million elements; reading the title text
+  // must not recurse once per level.
+  constexpr int kDepth = 500000;
+  std::string title;
+  for (int i = 0; i < kDepth; ++i) title += "<b>";
+  title += "deep";
+  for (int i = 0; i < kDepth; ++i) title += "</b>";
+  const std::string feed = "<rss><channel><item><title>a " + title + " z</title><sparkle:version>2</sparkle:version>"
+                           "<enclosure url=\"https://example.invalid/d.deb\"/></item></channel></rss>";
+  std::string error;
+  const auto appcast = Appcast::parse(feed, error);
+  ASSERT_TRUE(appcast) << error;
+  ASSERT_EQ(appcast->items.size(), 1u);
+  EXPECT_EQ(appcast->items[0].title, "a deep z");
+}
+
 }  // namespace
 }  // namespace orvo
