@@ -10,6 +10,7 @@ packages=(
   libasio-dev libssl-dev openssl libavahi-client-dev libicu-dev nlohmann-json3-dev
   libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-composite0-dev libxcb-shm0-dev
   libxcb-image0-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-xkb-dev libxcb-screensaver0-dev libxcb-randr0-dev
+  libxcb-damage0-dev libxcb-xfixes0-dev
   libxkbcommon-dev libxkbcommon-x11-dev
   libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev
   # sd-bus: logind (sleep, lock, inhibitor locks) and the desktop's screen saver service

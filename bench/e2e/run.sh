@@ -19,10 +19,20 @@
 # ffmpeg's frame, against the exactly box-downscaled window (the text held still for it),
 # with the frames kept as samples; the host's resident memory while it streams four windows.
 #
+# Change tracking: three more xterms of the large size, one at a time, each next to ffmpeg on
+# the same window: still (a finished listing), typing (one line rewritten every 10 ms below a
+# finished listing) and scrolling (a listing running without pause). Each is streamed by the
+# host as it is and by the host started again with ORVO_CAPTURE_WHOLE=1 (every frame
+# captured, scaled and encoded whole), in the same run. Goals: still host CPU per frame
+# <= 0.5 ms and fps >= 5 x ffmpeg's; typing CPU per frame <= 0.3 x the whole path's;
+# scrolling no worse than the whole path.
+#
 # Environment: FRAMES (default 300), WARMUP (default 30), LISTING_PAUSE (seconds between
-# two listings in the xterms, default 1), ORVO_BENCH_BUILD (build directory), KEEP=1
-# (keep the logs of the run and print where they are), FRAME_TIMEOUT (seconds the client
-# waits for a frame, default the client's; a quick check on a busy machine gives more).
+# two listings in the xterms, default 1), SCENARIO_FRAMES (frames per change-tracking
+# scenario, default 1000; SCENARIO_FRAMES=0 leaves them out), SCENARIOS_ONLY=1 (only those),
+# ORVO_BENCH_BUILD (build directory), KEEP=1 (keep the logs of the run and print where they
+# are), FRAME_TIMEOUT (seconds the client waits for a frame, default the client's; a quick
+# check on a busy machine gives more).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -87,8 +97,11 @@ for extra in 1 2; do
 done
 window_id() { xwininfo -name "$1" | awk '/Window id:/ {print $4}'; }
 window_size() { xwininfo -name "$1" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}'; }
-wait_for 30 window_id orvo-bench-large
-wait_for 30 window_id orvo-bench-small
+# Mapped, not only named: a window not yet viewable gives no picture, and the client would
+# wait in vain for its first frame.
+viewable() { xwininfo -name "$1" | grep -q "Map State: IsViewable"; }
+wait_for 30 viewable orvo-bench-large
+wait_for 30 viewable orvo-bench-small
 large=$(window_id orvo-bench-large)
 small=$(window_id orvo-bench-small)
 
@@ -142,7 +155,7 @@ orvo_run() {
   int_p95=$(field subsampledP95Ms "$decimal")
   bytes=$(field bytesPerFrame "$decimal")
   size=$(field size "$decimal")
-  host_ms=$(awk -v t=$((after - before)) -v hz="$ticks_per_second" -v n="$frames" 'BEGIN {printf "%.1f", t * 1000 / hz / n}')
+  host_ms=$(awk -v t=$((after - before)) -v hz="$ticks_per_second" -v n="$frames" 'BEGIN {printf "%.2f", t * 1000 / hz / n}')
 }
 
 # ffmpeg capturing the window at width $2. Sets ffmpeg_fps, ffmpeg_own_fps and ffmpeg_ms.
@@ -187,6 +200,7 @@ measure() {
   fi
 }
 
+if [ "${SCENARIOS_ONLY:-0}" != 1 ]; then
 echo "Orvo end to end on $DISPLAY (3840x2160), $frames frames per window after $warmup warm-up frames; $(nproc) cores"
 row window captured sent fps p50.ms p95.ms int.p50 int.p95 p95/50 bytes/frame cpu.ms ff.fps "(own)" ff.cpu.ms "R2" "R3"
 measure large "$large"
@@ -239,10 +253,73 @@ stream "${four[@]}" --frames "$frames" --fps 10
 rss_late=$(rss)
 echo "Host resident memory (kB): $rss_before before streaming four windows, $rss_early after $warmup frames each," \
   "$rss_late after $frames more (goal <= 32768 and flat)"
-echo "  of which (kB): $(awk '/^Rss(Anon|File|Shmem):/ {printf "%s %s ", $1, $2}' "/proc/$host_pid/status")
+echo "  of which (kB): $(awk '/^Rss(Anon|File|Shmem):/ {printf "%s %s ", $1, $2}' "/proc/$host_pid/status")"
 echo "Host timing of sampled frames (ms, mean): capture, scale, encode, total"
 for name in large small; do
   awk -v name="$name" '{for (i = 1; i <= NF; i++) {split($i, kv, "="); v[kv[1]] += kv[2] + 0}; n++}
     END {if (n) printf "  %-6s cap=%.1f scale=%.1f enc=%.1f total=%.1f (%d samples)\n", name, v["cap"]/n, v["scale"]/n, v["enc"]/n, v["total"]/n, n}' \
     "$work/host-$name.timing"
 done
+
+fi  # SCENARIOS_ONLY
+
+# --- change tracking: still, typing, scrolling; then the same with every frame whole ----
+scenario_frames=${SCENARIO_FRAMES:-1000}
+[ "$scenario_frames" -gt 0 ] || exit 0
+frames=$scenario_frames
+declare -A result
+scenario_command() {
+  local listing_once="ls -la --color=always /usr/lib/x86_64-linux-gnu | head -n 114"
+  case $1 in
+    still) echo "$listing_once; exec sleep 100000" ;;
+    typing) echo "$listing_once; i=0; while :; do i=\$((i + 1)); printf '\\rtyping line %d' \$i; sleep 0.01; done" ;;
+    scrolling) echo "while :; do ls -la --color=always /usr/lib/x86_64-linux-gnu /usr/share/doc /usr/bin; done" ;;
+  esac
+}
+# One scenario's window, streamed by the host running now; ffmpeg on it too when $2 is 1.
+scenario() {
+  local name=$1 with_ffmpeg=$2 term id
+  xterm -title "orvo-bench-$name" -geometry 400x117+0+0 -fa Monospace -fs 10 -e sh -c "$(scenario_command "$name")" &
+  term=$!
+  pids+=($term)
+  wait_for 10 viewable "orvo-bench-$name"
+  sleep 1  # the listing has been drawn
+  id=$(window_id "orvo-bench-$name")
+  orvo_run "$id" 1
+  result[$name.$mode.fps]=$fps
+  result[$name.$mode.ms]=$host_ms
+  result[$name.size]=$size
+  if [ "$with_ffmpeg" = 1 ]; then
+    ffmpeg_run "$id" "${size%x*}"
+    result[$name.ff.fps]=$ffmpeg_fps
+    result[$name.ff.ms]=$ffmpeg_ms
+  fi
+  kill "$term" 2>/dev/null || true
+  wait "$term" 2>/dev/null || true
+}
+mode=tracked
+for name in still typing scrolling; do scenario "$name" 1; done
+# The same host started again, capturing every frame whole; the client stays paired.
+kill "$host_pid"
+wait "$host_pid" 2>/dev/null || true
+env XDG_CONFIG_HOME="$work/host/config" XDG_DATA_HOME="$work/host/data" ORVO_BIND_ADDRESS=127.0.0.1 \
+  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" ORVO_CAPTURE_WHOLE=1 "$host_bin" --headless \
+  >"$work/host-whole.log" 2>&1 &
+host_pid=$!
+pids+=($host_pid)
+wait_for 10 "$host_bin" ctl status
+mode=whole
+for name in still typing scrolling; do scenario "$name" 0; done
+
+echo "Change tracking, $frames frames per scenario, one request open (cpu.ms: host CPU per frame):"
+printf '%-10s %-10s %8s %7s   %8s %7s   %8s %7s   %7s %7s %9s\n' scenario sent fps cpu.ms whole.fps whole.ms \
+  ff.fps ff.ms fps/ff cpu/ff cpu/whole
+for name in still typing scrolling; do
+  printf '%-10s %-10s %8s %7s   %8s %7s   %8s %7s   %7s %7s %9s\n' "$name" "${result[$name.size]}" \
+    "${result[$name.tracked.fps]}" "${result[$name.tracked.ms]}" "${result[$name.whole.fps]}" \
+    "${result[$name.whole.ms]}" "${result[$name.ff.fps]}" "${result[$name.ff.ms]}" \
+    "$(ratio "${result[$name.tracked.fps]}" "${result[$name.ff.fps]}")" \
+    "$(ratio "${result[$name.tracked.ms]}" "${result[$name.ff.ms]}")" \
+    "$(ratio "${result[$name.tracked.ms]}" "${result[$name.whole.ms]}")"
+done
+echo "Goals: still cpu.ms <= 0.5 and fps/ff >= 5; typing cpu/whole <= 0.30; scrolling cpu/whole <= 1.0."

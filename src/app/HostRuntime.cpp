@@ -40,7 +40,7 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       awake_({&logindInhibitor_, &sleepInhibitor_, &screenSaverInhibitor_}),
       autostart_(platform::XdgAutostartEntry::forCurrentUser()),
       launchAtLogin_(autostart_),
-      capturer_(captureDisplay_, logger),
+      capturer_(captureDisplay_, logger, true, options.trackWindowChanges),
       injector_(logger, main_, clock_),
       queues_(logger, 3),
       updateWorkers_(logger, 1),

@@ -56,6 +56,8 @@ class HostRuntime {
   struct Options {
     // Listeners bind here: all interfaces by default; tests use "127.0.0.1".
     std::string bindAddress = "::";
+    // Frames from the windows' changes (XDamage); off, every frame is captured whole.
+    bool trackWindowChanges = true;
   };
 
   // Throws HostStartError when the stored settings or secrets exist but cannot be read.

@@ -1,6 +1,7 @@
 #include "app/HostService.h"
 
 #include <cstdlib>
+#include <string_view>
 
 #include "core/Log.h"
 
@@ -10,6 +11,10 @@ namespace {
 HostRuntime::Options runtimeOptions() {
   HostRuntime::Options options;
   if (const char* bind = std::getenv("ORVO_BIND_ADDRESS"); bind && *bind) options.bindAddress = bind;
+  // For measuring what change tracking saves (bench/e2e): every frame captured whole.
+  if (const char* whole = std::getenv("ORVO_CAPTURE_WHOLE"); whole && std::string_view(whole) == "1") {
+    options.trackWindowChanges = false;
+  }
   return options;
 }
 

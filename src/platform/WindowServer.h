@@ -53,6 +53,23 @@ struct ImageView {
   int stride = 0;
 };
 
+// Rows [top, bottom) of a picture.
+struct RowSpan {
+  int top = 0;
+  int bottom = 0;
+  friend bool operator==(const RowSpan&, const RowSpan&) = default;
+};
+
+// What has changed in a window's picture since the capturer's previous picture of it.
+// `everything` when that is not known (no change tracking on the display, no previous
+// picture in this mode, the window resized or moved in a way that moves its picture, the
+// display reconnected); otherwise the changed rows of the picture, sorted and disjoint,
+// and none when nothing changed.
+struct PictureChanges {
+  bool everything = true;
+  std::vector<RowSpan> rows;
+};
+
 // Window capture. Used by one queue at a time (the host's capture queue).
 class WindowCapturer {
  public:
@@ -61,6 +78,22 @@ class WindowCapturer {
   // or cannot be read. `bounds` is the window's rectangle when known.
   virtual std::optional<ImageView> captureWindow(std::uint32_t window, const std::optional<Rect>& bounds,
                                                  CaptureMode mode) = 0;
+
+  // The changes since the previous picture of the window, taken: what is drawn from now
+  // on (during the capture that follows too) is reported by the next call. Call it just
+  // before capturing. A capturer without change tracking always answers `everything`.
+  virtual PictureChanges takeChanges(std::uint32_t /*window*/, const std::optional<Rect>& /*bounds*/,
+                                     CaptureMode /*mode*/) {
+    return {};
+  }
+
+  // Reads only `rows` (from takeChanges, just before) into the previous picture of the
+  // window in `mode` and returns the whole picture, now current. Nothing when that picture
+  // is no longer at hand; the caller then captures the whole window.
+  virtual std::optional<ImageView> captureRows(std::uint32_t /*window*/, const std::optional<Rect>& /*bounds*/,
+                                               CaptureMode /*mode*/, const std::vector<RowSpan>& /*rows*/) {
+    return std::nullopt;
+  }
 };
 
 }  // namespace orvo::platform

@@ -286,4 +286,35 @@ std::optional<std::size_t> joinJpegParts(std::span<const JpegPart> parts, int he
   return static_cast<std::size_t>(at - out);
 }
 
+std::optional<std::size_t> jpegHeightOffset(std::span<const std::uint8_t> jpeg) {
+  const auto layout = layoutOf(jpeg);
+  if (!layout) return std::nullopt;
+  return layout->heightField;
+}
+
+bool jpegMcuRows(std::span<const std::uint8_t> jpeg, int rowCount, std::size_t& headerLength,
+                 std::vector<ByteRange>& rows) {
+  const auto layout = layoutOf(jpeg);
+  if (!layout || rowCount < 1) return false;
+  headerLength = layout->scanStart;
+  rows.clear();
+  std::size_t begin = layout->scanStart;
+  const std::uint8_t* data = jpeg.data();
+  std::size_t i = begin;
+  while (i + 1 < layout->scanEnd) {
+    const void* found = std::memchr(data + i, markerPrefix, layout->scanEnd - 1 - i);
+    if (!found) break;
+    i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data);
+    const std::uint8_t next = data[i + 1];
+    if (next >= firstRestart && next < firstRestart + 8) {
+      if (next != firstRestart + rows.size() % 8) return false;
+      rows.push_back({begin, i});
+      begin = i + 2;
+    }
+    i += 2;  // a stuffed 0x00 or a marker
+  }
+  rows.push_back({begin, layout->scanEnd});
+  return static_cast<int>(rows.size()) == rowCount;
+}
+
 }  // namespace orvo

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "host/HostConstants.h"
 
@@ -102,5 +103,23 @@ std::optional<std::size_t> joinedJpegLength(std::span<const JpegPart> parts);
 // restart markers numbered on from the parts before. Returns the length, or nothing when
 // the parts are not joinable.
 std::optional<std::size_t> joinJpegParts(std::span<const JpegPart> parts, int height, std::uint8_t* out);
+
+// A run of bytes [begin, end) in a buffer.
+struct ByteRange {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+// Where the rows of MCUs lie in a JPEG of JpegPartEncoder, or a join of its parts: the
+// length of everything before the scan data, and for each row of MCUs its entropy-coded
+// bytes, without the restart marker that follows it. Rows of two such JPEGs with the same
+// settings and width are interchangeable: a picture's JPEG can be put together from the
+// rows of several, writing a restart marker numbered (row mod 8) after each row but the
+// last, and the end-of-image marker. False when `jpeg` is not such a JPEG or does not hold
+// `rowCount` rows.
+bool jpegMcuRows(std::span<const std::uint8_t> jpeg, int rowCount, std::size_t& headerLength,
+                 std::vector<ByteRange>& rows);
+// Where such a JPEG's frame header keeps the picture's height (two bytes, big-endian).
+std::optional<std::size_t> jpegHeightOffset(std::span<const std::uint8_t> jpeg);
 
 }  // namespace orvo

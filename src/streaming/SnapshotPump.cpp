@@ -140,23 +140,24 @@ void SnapshotPump::captureAndSendFrame(std::uint32_t windowId,
 
   const auto bounds = catalogue_.windowBounds(windowId);
   const CaptureMode mode = resolveEffectiveCaptureMode(windowId);
-  const auto picture = producer_.capture(windowId, bounds, mode);
-  if (!picture) {
+  // The profile and quality come before the capture: a window that has not changed since
+  // its kept frame of that profile and quality step is answered without one.
+  const double now = clock_.now();
+  const StreamProfile& profile = chooseStreamProfile(windowId, now);
+  const double quality = windowStateOr(jpegQualityByWindow_, windowId, profile.initialQ);
+  auto outcome = producer_.produce(windowId, bounds, mode, profile, quality);
+  if (outcome.captureFailed) {
     logLine(logger_, "OrvoHost: failed snapshot " + std::to_string(windowId));
     finishSnapshot(windowId);
     return;
   }
-
-  const double t1 = clock_.now();
-  const double now = t1;
-  const StreamProfile& profile = chooseStreamProfile(windowId, now);
-  const double quality = windowStateOr(jpegQualityByWindow_, windowId, profile.initialQ);
-  auto frame = producer_.makeFrame(windowId, *picture, profile, quality);
+  auto& frame = outcome.frame;
   if (!frame) {
     finishSnapshot(windowId);
     return;
   }
   const double t3 = clock_.now();
+  const double t1 = std::min(now + frame->captureSeconds, t3);
 
   setJpegQuality(windowId, adaptQuality(quality, frame->jpegLength, profile));
   if (profile.isRefine) noteRefineSent(windowId, now);

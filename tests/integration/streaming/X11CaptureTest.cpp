@@ -226,9 +226,12 @@ TEST(X11CaptureLoss, ALostDisplayGivesNoPicture) {
   auto window = x.startTestWindow({"--pattern", "lost", "--geometry", "200x100+0+0"});
   ASSERT_TRUE(XvfbFixture::waitUntil(
       [&] { return capturer.captureWindow(window.window, std::nullopt, CaptureMode::isolated).has_value(); }));
+  // Watched for changes, then lost: nothing is known about the picture any more.
+  capturer.takeChanges(window.window, std::nullopt, CaptureMode::isolated);
   x.killServer();
   for (const auto mode : {CaptureMode::isolated, CaptureMode::composited, CaptureMode::isolated}) {
     EXPECT_FALSE(capturer.captureWindow(window.window, std::nullopt, mode));
+    EXPECT_TRUE(capturer.takeChanges(window.window, std::nullopt, mode).everything);
   }
   EXPECT_EQ(logger.countPrefix("OrvoHost: X11 display"), 2u) << "connected once, lost once";
 }

@@ -3,9 +3,12 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/composite.h>
+#include <xcb/damage.h>
 #include <xcb/shm.h>
+#include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "core/Log.h"
@@ -48,16 +51,40 @@ std::optional<Size> viewableWindow(xcb_connection_t* c, xcb_window_t window) {
   return Size{geometry->width, geometry->height};
 }
 
-// The picture without the invisible shadow margins a client-side decorated window draws
-// around itself (_GTK_FRAME_EXTENTS: left, right, top, bottom), as the window list
-// describes the window. Unchanged when there are none or they leave nothing.
-ImageView withoutShadow(const ImageView& image, const Reply<xcb_get_property_reply_t>& extents) {
-  if (!extents || extents->format != 32 || xcb_get_property_value_length(extents.get()) != 16) return image;
+// The invisible shadow margins a client-side decorated window draws around itself
+// (_GTK_FRAME_EXTENTS: left, right, top, bottom) that leave something of a picture of
+// `width` × `height`; zeros when there are none or they would leave nothing.
+std::array<std::uint32_t, 4> shadowMargins(const Reply<xcb_get_property_reply_t>& extents, int width, int height) {
+  if (!extents || extents->format != 32 || xcb_get_property_value_length(extents.get()) != 16) return {};
   const auto* m = static_cast<const std::uint32_t*>(xcb_get_property_value(extents.get()));
-  const std::int64_t left = m[0], right = m[1], top = m[2], bottom = m[3];
-  if (left + right >= image.width || top + bottom >= image.height) return image;
-  return ImageView{image.pixels + top * image.stride + left * 4, image.width - static_cast<int>(left + right),
-                   image.height - static_cast<int>(top + bottom), image.stride};
+  if (std::int64_t{m[0]} + m[1] >= width || std::int64_t{m[2]} + m[3] >= height) return {};
+  return {m[0], m[1], m[2], m[3]};
+}
+
+// The picture without its shadow margins, as the window list describes the window.
+ImageView withoutShadow(const ImageView& image, const std::array<std::uint32_t, 4>& margins) {
+  const int left = static_cast<int>(margins[0]), right = static_cast<int>(margins[1]);
+  const int top = static_cast<int>(margins[2]), bottom = static_cast<int>(margins[3]);
+  return ImageView{image.pixels + static_cast<std::ptrdiff_t>(top) * image.stride + left * 4,
+                   image.width - left - right, image.height - top - bottom, image.stride};
+}
+
+// Damage rectangles gathered for one window are merged into their bounding box past this
+// many: still correct, and a busy screen cannot make the list grow.
+constexpr std::size_t maxPendingRectangles = 64;
+
+void addRectangles(std::vector<xcb_rectangle_t>& to, const std::vector<xcb_rectangle_t>& rectangles) {
+  to.insert(to.end(), rectangles.begin(), rectangles.end());
+  if (to.size() <= maxPendingRectangles) return;
+  int left = to[0].x, top = to[0].y, right = to[0].x + to[0].width, bottom = to[0].y + to[0].height;
+  for (const auto& r : to) {
+    left = std::min<int>(left, r.x);
+    top = std::min<int>(top, r.y);
+    right = std::max<int>(right, r.x + r.width);
+    bottom = std::max<int>(bottom, r.y + r.height);
+  }
+  to.assign(1, xcb_rectangle_t{static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
+                               static_cast<std::uint16_t>(right - left), static_cast<std::uint16_t>(bottom - top)});
 }
 
 }  // namespace
@@ -116,13 +143,45 @@ class X11WindowCapturer::ShmSegment {
   xcb_shm_seg_t seg_ = XCB_NONE;
 };
 
+// A damage object: gathers what is drawn into a drawable until subtracted. Destroyed with
+// the owner; the server frees it by itself when the drawable goes (destroying it then
+// only earns an error that the connection's event drain discards).
+class X11WindowCapturer::DamageObject {
+ public:
+  DamageObject(std::shared_ptr<X11Display> display, xcb_drawable_t drawable) : display_(std::move(display)) {
+    xcb_connection_t* c = display_->connection();
+    id_ = xcb_generate_id(c);
+    // One event when it turns non-empty: the connection drains and drops them; the
+    // region is read on demand.
+    xcb_damage_create(c, id_, drawable, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+  }
+  ~DamageObject() {
+    if (!display_->hasFailed()) {
+      xcb_damage_destroy(display_->connection(), id_);
+      xcb_flush(display_->connection());
+    }
+  }
+  DamageObject(const DamageObject&) = delete;
+  DamageObject& operator=(const DamageObject&) = delete;
+
+  xcb_damage_damage_t id() const { return id_; }
+
+ private:
+  std::shared_ptr<X11Display> display_;
+  xcb_damage_damage_t id_ = XCB_NONE;
+};
+
 X11WindowCapturer::WindowState::WindowState() = default;
 X11WindowCapturer::WindowState::~WindowState() = default;
 X11WindowCapturer::WindowState::WindowState(WindowState&&) noexcept = default;
 X11WindowCapturer::WindowState& X11WindowCapturer::WindowState::operator=(WindowState&&) noexcept = default;
 
-X11WindowCapturer::X11WindowCapturer(X11Connection& connection, Logger& logger, bool allowSharedMemory)
-    : connection_(connection), logger_(logger), allowSharedMemory_(allowSharedMemory) {}
+X11WindowCapturer::X11WindowCapturer(X11Connection& connection, Logger& logger, bool allowSharedMemory,
+                                     bool allowChangeTracking)
+    : connection_(connection),
+      logger_(logger),
+      allowSharedMemory_(allowSharedMemory),
+      allowChangeTracking_(allowChangeTracking) {}
 
 X11WindowCapturer::~X11WindowCapturer() = default;
 
@@ -138,17 +197,188 @@ std::optional<ImageView> X11WindowCapturer::captureWindow(std::uint32_t window, 
   const auto shadow = replyOf(c, xcb_get_property_reply, shadowCookie);
   if (!size) return std::nullopt;
   WindowState& state = stateFor(window);
+  state.picture.reset();
+  state.source = {};
+  state.top = XCB_NONE;
   auto image = mode == CaptureMode::isolated ? captureIsolated(*display, window, *size, state)
                                              : captureComposited(*display, window, *size, state);
   // A failed request may have broken the connection; the owner reconnects on next use.
   if (display->hasFailed() || !image) return std::nullopt;
-  return withoutShadow(*image, shadow);
+  const auto margins = shadowMargins(shadow, image->width, image->height);
+  // Read whole into the segment: later changes can be read row by row into it.
+  if (state.segment && image->pixels == state.segment->data() && state.source.drawable != XCB_NONE) {
+    // Kept for row updates only when takeChanges saw the window as it is now just before
+    // (its position comes from there; composited pictures are read at it).
+    PictureKey key{mode, size->width, size->height, 0, 0, {margins[0], margins[1], margins[2], margins[3]}};
+    if (state.checked) {
+      key.originX = state.checked->originX;
+      key.originY = state.checked->originY;
+    }
+    if (mode == CaptureMode::composited) {
+      key.originX = state.source.x;
+      key.originY = state.source.y;
+    }
+    if (state.checked == key) state.picture = key;
+  }
+  return withoutShadow(*image, margins);
+}
+
+PictureChanges X11WindowCapturer::takeChanges(std::uint32_t window, const std::optional<Rect>&, CaptureMode mode) {
+  const auto display = connection_.display();
+  if (!display || !prepare(display) || !damage_) return {};
+  const auto key = currentKey(*display, window, mode);
+  if (!key) return {};
+  WindowState& state = stateFor(window);
+  state.checked = key;
+  std::vector<xcb_rectangle_t> rectangles;
+  bool known = true;
+  if (mode == CaptureMode::isolated) {
+    std::optional<std::vector<xcb_rectangle_t>> taken;
+    if (state.damage) taken = takeDamage(*display, state.damage->id());
+    if (taken) {
+      rectangles = std::move(*taken);
+    } else {
+      // Watched from now on: everything drawn after this point is reported next time.
+      state.damage = std::make_unique<DamageObject>(display, window);
+      known = false;
+    }
+  } else {
+    std::optional<std::vector<xcb_rectangle_t>> taken;
+    if (rootDamage_) taken = takeDamage(*display, rootDamage_->id());
+    if (taken) {
+      for (auto& [id, other] : windows_) {
+        if (other.rootWatched) addRectangles(other.rootChanges, *taken);
+      }
+    } else {
+      rootDamage_ = std::make_unique<DamageObject>(display, display->root());
+      for (auto& [id, other] : windows_) other.rootWatched = false;
+    }
+    if (state.rootWatched) {
+      rectangles = std::move(state.rootChanges);
+    } else {
+      state.rootWatched = true;
+      known = false;
+    }
+    state.rootChanges.clear();
+  }
+  if (!known || !state.picture || *state.picture != *key) return {};
+
+  // The rectangles as rows of the picture (the window's area without its shadow margins).
+  const int left = static_cast<int>(key->shadow[0]), top = static_cast<int>(key->shadow[2]);
+  const int width = key->width - left - static_cast<int>(key->shadow[1]);
+  const int height = key->height - top - static_cast<int>(key->shadow[3]);
+  const int offsetX = (mode == CaptureMode::composited ? key->originX : 0) + left;
+  const int offsetY = (mode == CaptureMode::composited ? key->originY : 0) + top;
+  std::vector<RowSpan> spans;
+  for (const auto& r : rectangles) {
+    const int x0 = std::max(r.x - offsetX, 0), x1 = std::min(r.x + r.width - offsetX, width);
+    const int y0 = std::max(r.y - offsetY, 0), y1 = std::min(r.y + r.height - offsetY, height);
+    if (x0 < x1 && y0 < y1) spans.push_back({y0, y1});
+  }
+  std::sort(spans.begin(), spans.end(), [](const RowSpan& a, const RowSpan& b) { return a.top < b.top; });
+  PictureChanges changes{false, {}};
+  for (const auto& span : spans) {
+    if (!changes.rows.empty() && span.top <= changes.rows.back().bottom) {
+      changes.rows.back().bottom = std::max(changes.rows.back().bottom, span.bottom);
+    } else {
+      changes.rows.push_back(span);
+    }
+  }
+  return changes;
+}
+
+std::optional<ImageView> X11WindowCapturer::captureRows(std::uint32_t window, const std::optional<Rect>&,
+                                                        CaptureMode mode, const std::vector<RowSpan>& rows) {
+  const auto display = connection_.display();
+  if (!display || display != display_ || !useShm_) return std::nullopt;
+  const auto it = windows_.find(window);
+  if (it == windows_.end()) return std::nullopt;
+  WindowState& state = it->second;
+  if (!state.picture || state.picture->mode != mode || state.checked != state.picture || !state.segment) {
+    return std::nullopt;
+  }
+  const PictureKey key = *state.picture;
+  xcb_connection_t* c = display->connection();
+  xcb_drawable_t drawable = display->root();
+  xcb_pixmap_t pixmap = XCB_NONE;
+  if (mode == CaptureMode::isolated) {
+    drawable = window;
+    if (composite_) {
+      pixmap = xcb_generate_id(c);
+      xcb_composite_name_window_pixmap(c, state.top, pixmap);
+      drawable = pixmap;
+    }
+  }
+  const Region& region = state.source;
+  const int stride = region.width * 4;
+  const int shadowTop = static_cast<int>(key.shadow[2]);
+  std::vector<xcb_shm_get_image_cookie_t> cookies;
+  for (const auto& span : rows) {
+    const int y0 = std::clamp(span.top + shadowTop, 0, region.height);
+    const int y1 = std::clamp(span.bottom + shadowTop, 0, region.height);
+    if (y0 >= y1) continue;
+    cookies.push_back(xcb_shm_get_image(c, drawable, static_cast<std::int16_t>(region.x),
+                                        static_cast<std::int16_t>(region.y + y0), static_cast<std::uint16_t>(region.width),
+                                        static_cast<std::uint16_t>(y1 - y0), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                        state.segment->id(), static_cast<std::uint32_t>(y0 * stride)));
+  }
+  bool ok = true;
+  for (const auto cookie : cookies) {
+    const auto reply = replyOf(c, xcb_shm_get_image_reply, cookie);
+    ok = ok && reply && usableDepth(reply->depth);
+  }
+  if (pixmap != XCB_NONE) {
+    xcb_free_pixmap(c, pixmap);
+    xcb_flush(c);
+  }
+  if (!ok || display->hasFailed()) {
+    // Part of the picture may be new and part old: it must be read whole next time.
+    state.picture.reset();
+    return std::nullopt;
+  }
+  state.lastUsed = ++useCounter_;
+  const ImageView whole{state.segment->data(), region.width, region.height, stride};
+  return withoutShadow(whole, {key.shadow[0], key.shadow[1], key.shadow[2], key.shadow[3]});
+}
+
+std::optional<X11WindowCapturer::PictureKey> X11WindowCapturer::currentKey(X11Display& display, std::uint32_t window,
+                                                                           CaptureMode mode) {
+  xcb_connection_t* c = display.connection();
+  const auto shadowCookie =
+      xcb_get_property(c, 0, window, display.atom(Atom::GTK_FRAME_EXTENTS), XCB_ATOM_CARDINAL, 0, 4);
+  const auto originCookie = xcb_translate_coordinates(c, window, display.root(), 0, 0);
+  const auto size = viewableWindow<WindowSize>(c, window);
+  const auto shadow = replyOf(c, xcb_get_property_reply, shadowCookie);
+  const auto origin = replyOf(c, xcb_translate_coordinates_reply, originCookie);
+  if (!size || !origin) return std::nullopt;
+  const auto margins = shadowMargins(shadow, size->width, size->height);
+  // The position counts in both modes: composited pictures are read from the screen there,
+  // and an isolated window that moved may sit differently in a new frame of the window
+  // manager (decorations), where its pixels are read from.
+  return PictureKey{mode, size->width, size->height, origin->dst_x, origin->dst_y,
+                    {margins[0], margins[1], margins[2], margins[3]}};
+}
+
+std::optional<std::vector<xcb_rectangle_t>> X11WindowCapturer::takeDamage(X11Display& display, std::uint32_t damage) {
+  xcb_connection_t* c = display.connection();
+  // Checked, so that a damage object the server no longer knows (its window went) is not
+  // read as "nothing changed"; the fetch's reply answers for both, one round trip.
+  const auto subtract = xcb_damage_subtract_checked(c, damage, XCB_NONE, scratchRegion_);
+  const auto fetch = xcb_xfixes_fetch_region(c, scratchRegion_);
+  const Error error = checkOf(c, subtract);
+  const auto region = replyOf(c, xcb_xfixes_fetch_region_reply, fetch);
+  if (error || !region) return std::nullopt;
+  const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(region.get());
+  const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+  return std::vector<xcb_rectangle_t>(rectangles, rectangles + std::max(count, 0));
 }
 
 bool X11WindowCapturer::prepare(const std::shared_ptr<X11Display>& display) {
   if (display == display_) return formatUsable_;
-  // A new connection: segments and the redirect of the old one are gone with it.
+  // A new connection: segments, damage objects and the redirect of the old one are gone
+  // with it.
   windows_.clear();
+  rootDamage_.reset();
   display_ = display;
   formatUsable_ = hasUsableFormat(*display);
   if (!formatUsable_) logLine(logger_, "OrvoHost: X11 display has no 32-bit pixel format; cannot capture windows");
@@ -166,6 +396,22 @@ bool X11WindowCapturer::prepare(const std::shared_ptr<X11Display>& display) {
     noCompositeLogged_ = true;
     logLine(logger_, "OrvoHost: X11 Composite unavailable; isolated captures show what covers a window");
   }
+  damage_ = false;
+  scratchRegion_ = XCB_NONE;
+  const auto* damageData = xcb_get_extension_data(c, &xcb_damage_id);
+  const auto* fixesData = xcb_get_extension_data(c, &xcb_xfixes_id);
+  if (allowChangeTracking_ && damageData && damageData->present && fixesData && fixesData->present) {
+    // Both must be told the version this client speaks before any other request.
+    const auto fixesCookie = xcb_xfixes_query_version(c, 5, 0);
+    const auto damageCookie = xcb_damage_query_version(c, 1, 1);
+    const auto fixes = replyOf(c, xcb_xfixes_query_version_reply, fixesCookie);
+    const auto damage = replyOf(c, xcb_damage_query_version_reply, damageCookie);
+    if (fixes && damage && fixes->major_version >= 2 && (damage->major_version > 1 || damage->minor_version >= 1)) {
+      scratchRegion_ = xcb_generate_id(c);
+      damage_ = !checkOf(c, xcb_xfixes_create_region_checked(c, scratchRegion_, 0, nullptr));
+    }
+  }
+  if (allowChangeTracking_ && !damage_) logLine(logger_, "OrvoHost: X11 DAMAGE unavailable; every frame is captured whole");
   useShm_ = allowSharedMemory_ && extensions.shm;
   if (allowSharedMemory_ && !useShm_ && !noShmLogged_) {
     noShmLogged_ = true;
@@ -224,6 +470,7 @@ std::optional<ImageView> X11WindowCapturer::captureIsolated(X11Display& display,
   const xcb_pixmap_t pixmap = xcb_generate_id(c);
   if (checkOf(c, xcb_composite_name_window_pixmap_checked(c, top, pixmap))) return std::nullopt;
   region.drawable = pixmap;
+  state.top = top;
   auto image = read(display, region, state);
   xcb_free_pixmap(c, pixmap);
   xcb_flush(c);
@@ -292,6 +539,7 @@ std::optional<ImageView> X11WindowCapturer::read(X11Display& display, const Regi
                                                    XCB_IMAGE_FORMAT_Z_PIXMAP, state.segment->id(), 0));
       if (!reply || !usableDepth(reply->depth) || reply->size < bytes) return std::nullopt;
       state.plainImage.reset();
+      state.source = region;
       return ImageView{state.segment->data(), region.width, region.height, stride};
     }
   }

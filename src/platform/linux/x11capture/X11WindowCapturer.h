@@ -37,6 +37,16 @@ namespace orvo::platform::x11 {
 // answered per request and never end the process; a lost display gives no picture until
 // the connection owner reconnects, and then the redirect and segments are set up afresh.
 //
+// Changes. Where the display offers XDamage (with XFixes regions), each window is watched
+// from its first picture on: isolated pictures by a damage object on the window itself,
+// composited ones by one on the root window, whose rectangles are handed to every window
+// pictured that way. takeChanges subtracts what gathered since the previous call and
+// turns it into rows of the picture; captureRows then reads just those rows, full width,
+// into the window's segment, where the previous picture still is. Anything that moves the
+// picture (another mode, size, position on the screen for composited pictures, shadow
+// margins, a new connection), a picture not read through MIT-SHM or one put together from
+// a partly off-screen window gives `everything`, and the caller captures it all.
+//
 // Threads: used by one queue at a time (the host's capture queue), over its own
 // X11Connection, which must outlive the capturer. A returned picture stays valid until
 // the next capture of the same window. Segments are kept for the few most recently
@@ -44,14 +54,22 @@ namespace orvo::platform::x11 {
 class X11WindowCapturer final : public WindowCapturer {
  public:
   // `allowSharedMemory` false reads every picture with plain GetImage, as on a display
-  // without MIT-SHM.
-  X11WindowCapturer(X11Connection& connection, Logger& logger, bool allowSharedMemory = true);
+  // without MIT-SHM; `allowChangeTracking` false reports every picture as wholly changed,
+  // as on a display without XDamage.
+  X11WindowCapturer(X11Connection& connection, Logger& logger, bool allowSharedMemory = true,
+                    bool allowChangeTracking = true);
   ~X11WindowCapturer() override;
   X11WindowCapturer(const X11WindowCapturer&) = delete;
   X11WindowCapturer& operator=(const X11WindowCapturer&) = delete;
 
   std::optional<ImageView> captureWindow(std::uint32_t window, const std::optional<Rect>& bounds,
                                          CaptureMode mode) override;
+  PictureChanges takeChanges(std::uint32_t window, const std::optional<Rect>& bounds, CaptureMode mode) override;
+  std::optional<ImageView> captureRows(std::uint32_t window, const std::optional<Rect>& bounds, CaptureMode mode,
+                                       const std::vector<RowSpan>& rows) override;
+
+  // Whether the display offers change tracking (known after the first capture).
+  bool tracksChanges() const { return damage_; }
 
   // Whether captures read through MIT-SHM (known after the first capture).
   bool usesSharedMemory() const { return useShm_; }
@@ -60,6 +78,18 @@ class X11WindowCapturer final : public WindowCapturer {
 
  private:
   class ShmSegment;
+  class DamageObject;
+  // Where a window's picture lies: what must stay the same for the picture in the segment
+  // to be updated row by row.
+  struct PictureKey {
+    CaptureMode mode = CaptureMode::isolated;
+    int width = 0;
+    int height = 0;
+    int originX = 0;  // on the screen; composited pictures only
+    int originY = 0;
+    std::uint32_t shadow[4] = {0, 0, 0, 0};  // left, right, top, bottom
+    friend bool operator==(const PictureKey&, const PictureKey&) = default;
+  };
   struct Region {
     xcb_drawable_t drawable = XCB_NONE;
     int x = 0;
@@ -76,6 +106,17 @@ class X11WindowCapturer final : public WindowCapturer {
     Reply<xcb_get_image_reply_t> plainImage;  // the last GetImage answer, when not shared
     std::vector<std::uint8_t> canvas;          // a partly off-screen picture, put together
     std::uint64_t lastUsed = 0;
+    // The picture in the segment, when it can be updated row by row: its key, the region
+    // it was read from (the drawable is named afresh for each read) and the top-level
+    // window whose pixmap holds isolated pictures.
+    std::optional<PictureKey> picture;
+    Region source;
+    xcb_window_t top = XCB_NONE;
+    // What takeChanges saw of the window last, for captureRows.
+    std::optional<PictureKey> checked;
+    std::unique_ptr<DamageObject> damage;       // isolated: on the window
+    bool rootWatched = false;                   // composited: rectangles of the root's damage are kept
+    std::vector<xcb_rectangle_t> rootChanges;   // screen coordinates, since the previous picture
   };
 
   // The window's size, when it exists and is viewable.
@@ -85,6 +126,10 @@ class X11WindowCapturer final : public WindowCapturer {
   };
 
   bool prepare(const std::shared_ptr<X11Display>& display);
+  // The window's picture key now, with its size; nothing when it is not viewable.
+  std::optional<PictureKey> currentKey(X11Display& display, std::uint32_t window, CaptureMode mode);
+  // Subtracts a damage object's region and hands back its rectangles; nothing on failure.
+  std::optional<std::vector<xcb_rectangle_t>> takeDamage(X11Display& display, std::uint32_t damage);
   std::optional<ImageView> captureIsolated(X11Display& display, std::uint32_t window, WindowSize size,
                                            WindowState& state);
   std::optional<ImageView> captureComposited(X11Display& display, std::uint32_t window, WindowSize size,
@@ -97,6 +142,7 @@ class X11WindowCapturer final : public WindowCapturer {
   X11Connection& connection_;
   Logger& logger_;
   const bool allowSharedMemory_;
+  const bool allowChangeTracking_;
   // The display the redirect and segments belong to; anything else starts afresh.
   std::shared_ptr<X11Display> display_;
   bool composite_ = false;
@@ -104,6 +150,9 @@ class X11WindowCapturer final : public WindowCapturer {
   bool formatUsable_ = false;
   bool noShmLogged_ = false;
   bool noCompositeLogged_ = false;
+  bool damage_ = false;                       // XDamage 1.1 and XFixes 2.0 are usable
+  std::uint32_t scratchRegion_ = XCB_NONE;    // XFixes region the damage is subtracted into
+  std::unique_ptr<DamageObject> rootDamage_;  // composited pictures
   std::unordered_map<std::uint32_t, WindowState> windows_;
   std::uint64_t useCounter_ = 0;
 };
