@@ -1,0 +1,52 @@
+# Shared set-up of the scripted benchmarks (sourced, not run): the host and client built in
+# $build, a work directory and the processes started, stopped in reverse order on exit,
+# and a private display with a window manager.
+#
+#   bench_build EXIT_STATUS TOOL...   checks the tools, builds orvo-host and orvo-client
+#   start_desktop SECONDS             Xvfb (3840x2160, Composite) and openbox; sets DISPLAY
+
+bench_build() {
+  local status=$1 tool
+  shift
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit "$status"; }
+  done
+  if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVO_BUILD_TESTS=OFF \
+      -DORVO_BUILD_BENCH=OFF >/dev/null
+  fi
+  ninja -C "$build" -j2 orvo-host orvo-client >/dev/null
+  host_bin=$build/src/app/orvo-host
+  client_bin=$build/src/client/orvo-client
+}
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  if [ "${KEEP:-0}" = 1 ]; then echo "logs kept in $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+# Polls a command until it succeeds, for at most $1 seconds.
+wait_for() {
+  local limit=$1
+  shift
+  local deadline=$((SECONDS + limit))
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $deadline ] || { echo "timed out waiting for: $*" >&2; return 1; }
+    sleep 0.05
+  done
+}
+
+start_desktop() {
+  local limit=$1
+  Xvfb -displayfd 3 -screen 0 3840x2160x24 +extension Composite -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  pids+=($!)
+  wait_for "$limit" test -s "$work/display"
+  export DISPLAY=:$(head -n1 "$work/display")
+  openbox >"$work/openbox.log" 2>&1 &
+  pids+=($!)
+  wait_for "$limit" sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
+}
