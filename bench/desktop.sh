@@ -50,3 +50,25 @@ start_desktop() {
   pids+=($!)
   wait_for "$limit" sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
 }
+
+# The host, headless on loopback and advertising nowhere, its files under $work/host, its
+# output in $1; further VAR=value arguments go into its environment. Sets host_pid.
+start_host() {
+  local log=$1
+  shift
+  mkdir -p "$work/host/run"
+  chmod 700 "$work/host/run"
+  export XDG_RUNTIME_DIR=$work/host/run
+  env XDG_CONFIG_HOME="$work/host/config" XDG_DATA_HOME="$work/host/data" ORVO_BIND_ADDRESS=127.0.0.1 \
+    DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" "$@" "$host_bin" --headless >"$log" 2>&1 &
+  host_pid=$!
+  pids+=($host_pid)
+  wait_for 30 "$host_bin" ctl status
+}
+
+# The benchmark's client, its credentials under $work/client; pair_client pairs it by token.
+client() { env XDG_CONFIG_HOME="$work/client/config" XDG_DATA_HOME="$work/client/data" "$client_bin" "$@"; }
+pair_client() {
+  mkdir -p "$work/client"
+  client pair --token "$("$host_bin" ctl token)" >/dev/null
+}

@@ -71,17 +71,8 @@ large=$(window_id orvo-bench-large)
 small=$(window_id orvo-bench-small)
 
 # --- the host, listening on loopback only, advertising nowhere ------------------------
-mkdir -p "$work/host/run" "$work/client"
-chmod 700 "$work/host/run"
-export XDG_RUNTIME_DIR=$work/host/run
-env XDG_CONFIG_HOME="$work/host/config" XDG_DATA_HOME="$work/host/data" ORVO_BIND_ADDRESS=127.0.0.1 \
-  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" "$host_bin" --headless >"$work/host.log" 2>&1 &
-host_pid=$!
-pids+=($host_pid)
-wait_for 30 "$host_bin" ctl status
-
-client() { env XDG_CONFIG_HOME="$work/client/config" XDG_DATA_HOME="$work/client/data" "$client_bin" "$@"; }
-client pair --token "$("$host_bin" ctl token)" >/dev/null
+start_host "$work/host.log"
+pair_client
 
 # The session port moves whenever the paired list changes (a pairing, each hello), and
 # nothing advertises it here: try the host's listening ports; the pairing port refuses
@@ -267,12 +258,7 @@ for name in still typing scrolling; do scenario "$name" 1; done
 # The same host started again, capturing every frame whole; the client stays paired.
 kill "$host_pid"
 wait "$host_pid" 2>/dev/null || true
-env XDG_CONFIG_HOME="$work/host/config" XDG_DATA_HOME="$work/host/data" ORVO_BIND_ADDRESS=127.0.0.1 \
-  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" ORVO_CAPTURE_WHOLE=1 "$host_bin" --headless \
-  >"$work/host-whole.log" 2>&1 &
-host_pid=$!
-pids+=($host_pid)
-wait_for 10 "$host_bin" ctl status
+start_host "$work/host-whole.log" ORVO_CAPTURE_WHOLE=1
 mode=whole
 for name in still typing scrolling; do scenario "$name" 0; done
 

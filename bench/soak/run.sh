@@ -51,16 +51,8 @@ for name in large small extra1 extra2; do
 done
 
 # --- the host on loopback, advertising nowhere, and a paired client -------------------
-mkdir -p "$work/host/run" "$work/client"
-chmod 700 "$work/host/run"
-export XDG_RUNTIME_DIR=$work/host/run
-env XDG_CONFIG_HOME="$work/host/config" XDG_DATA_HOME="$work/host/data" ORVO_BIND_ADDRESS=127.0.0.1 \
-  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" "$host_bin" --headless >"$work/host.log" 2>&1 &
-host_pid=$!
-pids+=($host_pid)
-wait_for 10 "$host_bin" ctl status
-client() { env XDG_CONFIG_HOME="$work/client/config" XDG_DATA_HOME="$work/client/data" "$client_bin" "$@"; }
-client pair --token "$("$host_bin" ctl token)" >/dev/null
+start_host "$work/host.log"
+pair_client
 session_port() { "$host_bin" ctl status | sed -n 's/.*session port \([0-9]*\).*/\1/p'; }
 # A first frame of each window before the clock starts (a window just mapped may not be
 # capturable for a moment).
