@@ -187,6 +187,23 @@ FrameProducer::CachedFrame* FrameProducer::findCached(std::uint32_t windowId, Ca
   return nullptr;
 }
 
+std::size_t FrameProducer::cachedBytes() const {
+  std::size_t bytes = 0;
+  for (const auto& c : cache_) bytes += c->jpeg.capacity();
+  return bytes;
+}
+
+void FrameProducer::trimCache(const CachedFrame* keep) {
+  while (cachedBytes() > maxCachedBytes) {
+    auto oldest = cache_.end();
+    for (auto it = cache_.begin(); it != cache_.end(); ++it) {
+      if (it->get() != keep && (oldest == cache_.end() || (*it)->lastUsed < (*oldest)->lastUsed)) oldest = it;
+    }
+    if (oldest == cache_.end()) return;
+    cache_.erase(oldest);
+  }
+}
+
 FrameProducer::CachedFrame& FrameProducer::newCached(std::uint32_t windowId, CaptureMode mode, bool refine) {
   // A frame of the window that can no longer be used lends its buffers.
   for (auto& c : cache_) {
@@ -197,8 +214,8 @@ FrameProducer::CachedFrame& FrameProducer::newCached(std::uint32_t windowId, Cap
       return *c;
     }
   }
-  // Two quality steps per window, mode and profile (the quality loop may go back and forth
-  // between two), and a bound on them all: the least recently used one makes room.
+  // A bound on the quality steps per window, mode and profile and on the frames in all:
+  // the least recently used one makes room.
   const auto evictOldest = [this](auto matches) {
     auto oldest = cache_.end();
     std::size_t count = 0;
@@ -211,7 +228,7 @@ FrameProducer::CachedFrame& FrameProducer::newCached(std::uint32_t windowId, Cap
   };
   auto [oldest, count] = evictOldest(
       [&](const CachedFrame& c) { return c.windowId == windowId && c.mode == mode && c.refine == refine; });
-  if (count >= 2) {
+  if (count >= maxCachedSteps) {
     cache_.erase(oldest);
   } else if (cache_.size() >= maxCachedFrames) {
     cache_.erase(evictOldest([](const CachedFrame&) { return true; }).first);
@@ -382,6 +399,7 @@ std::optional<ProducedFrame> FrameProducer::encodeFrame(std::uint32_t windowId, 
       cached->rows = rows_;
       cached->changed.clear();
     }
+    trimCache(cached);
   }
 
   double scale = 0, encodeTime = 0;

@@ -46,8 +46,8 @@ struct ProducedFrame {
 // marker after every row of MCUs; the parts are then joined into one baseline JPEG while
 // being copied into the frame handed to the network.
 //
-// Frames of a window are kept, per capture mode and profile (the last two quality steps of
-// each), with the JPEG's rows of MCUs and the capturer's changes since. produce() answers
+// Frames of a window are kept, per capture mode and profile (the last eight quality steps
+// of each, within a bound on the bytes kept), with the JPEG's rows of MCUs and the capturer's changes since. produce() answers
 // with a kept frame when nothing changed and its size, quality step and subsampling are
 // those asked for; when some rows changed it reads only those rows of the window, and
 // re-encodes only the rows of MCUs they reach (the scaling filter's reach included); any
@@ -92,8 +92,15 @@ class FrameProducer {
   // Rows of MCUs per strip: a multiple of 8, so the joined strips' restart markers keep
   // their numbers.
   static constexpr int mcuRowsPerStrip = 8;
-  // Kept frames: at most this many in all, and two per window, mode and profile.
-  static constexpr std::size_t maxCachedFrames = 16;
+  // Kept frames: at most this many quality steps per window, mode and profile (after a
+  // refine frame the quality loop walks back over several steps, and a still window then
+  // meets each of them again every cycle), this many frames in all, and this many bytes of
+  // JPEG in all; the least recently used frame makes room.
+  static constexpr std::size_t maxCachedSteps = 8;
+  static constexpr std::size_t maxCachedFrames = 32;
+  static constexpr std::size_t maxCachedBytes = 12u << 20;
+  // Bytes held by the kept frames.
+  std::size_t cachedBytes() const;
 
  private:
   struct Worker;
@@ -114,6 +121,8 @@ class FrameProducer {
   bool encodeStrip(Worker& worker, const Job& job, int part);
   CachedFrame* findCached(std::uint32_t windowId, CaptureMode mode, bool refine, const JpegPartSettings& settings);
   CachedFrame& newCached(std::uint32_t windowId, CaptureMode mode, bool refine);
+  // Drops the least recently used frames other than `keep` while the bytes are over the bound.
+  void trimCache(const CachedFrame* keep);
   void noteChanges(std::uint32_t windowId, CaptureMode mode, const platform::PictureChanges& changes);
 
   platform::WindowCapturer& capturer_;

@@ -145,6 +145,53 @@ TEST(ChangedFramesTest, OneChangedLineReencodesOnlyItsRowsOfMcus) {
   }
 }
 
+TEST(ChangedFramesTest, AStillWindowsQualityWalkIsAnsweredFromKeptFrames) {
+  // Without input, a refine frame every 0.4 s lifts the window's one quality, and the
+  // interactive frames between walk it back down step by step. From the second walk on, a
+  // still window is answered from kept frames alone.
+  FakeWindowCapturer capturer;
+  capturer.tracksChanges = true;
+  capturer.setPicture(7, 1200, 800);
+  FrameProducer producer(capturer);
+  const double walk[] = {0.56, 0.55, 0.54, 0.53, 0.52, 0.51, 0.50};
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    SCOPED_TRACE(::testing::Message() << "cycle " << cycle);
+    capturer.calls.clear();
+    std::vector<Path> paths;
+    paths.push_back(producer.produce(7, std::nullopt, CaptureMode::isolated, refineProfile, 0.50).frame->path);
+    for (const double quality : walk) {
+      paths.push_back(producer.produce(7, std::nullopt, CaptureMode::isolated, interactiveProfile, quality).frame->path);
+    }
+    if (cycle == 0) {
+      EXPECT_EQ(capturer.calls.size(), paths.size());
+    } else {
+      EXPECT_TRUE(capturer.calls.empty());
+      EXPECT_EQ(std::count(paths.begin(), paths.end(), Path::cached), static_cast<std::ptrdiff_t>(paths.size()));
+    }
+  }
+}
+
+TEST(ChangedFramesTest, KeptFramesStayWithinTheirBound) {
+  // Many windows of noisy pictures, each at several quality steps: the kept bytes never
+  // pass the bound, and the most recent frame is always kept.
+  FakeWindowCapturer capturer;
+  capturer.tracksChanges = true;
+  FrameProducer producer(capturer);
+  std::mt19937 random(99);
+  for (std::uint32_t window = 1; window <= 12; ++window) {
+    capturer.setPicture(window, 1200, 800);
+    for (auto& byte : capturer.pixels(window)) byte = static_cast<std::uint8_t>(random());
+    for (const double quality : {0.95, 0.90, 0.85}) {
+      ASSERT_TRUE(producer.produce(window, std::nullopt, CaptureMode::isolated, refineProfile, quality).frame);
+      EXPECT_LE(producer.cachedBytes(), FrameProducer::maxCachedBytes);
+      capturer.calls.clear();
+      const auto again = producer.produce(window, std::nullopt, CaptureMode::isolated, refineProfile, quality);
+      EXPECT_EQ(again.frame->path, Path::cached);
+    }
+  }
+  EXPECT_GT(producer.cachedBytes(), FrameProducer::maxCachedBytes / 2);
+}
+
 TEST(ChangedFramesTest, WithoutChangeTrackingEveryFrameIsCapturedWhole) {
   FakeWindowCapturer capturer;  // answers "everything", as on a display without XDamage
   capturer.setPicture(7, 300, 200);
