@@ -6,7 +6,10 @@
 // picture at the same quality and subsampling. Each benchmark times one frame per
 // repetition (200 repetitions) and reports the median; the summary prints
 // R1 = whole / (capture + TurboJPEG encode alone), and the PSNR of the host's frames and of
-// the baseline (box scale + tjCompress2) against the exactly box-downscaled window.
+// the baseline (box scale + tjCompress2) against the exactly box-downscaled window. The
+// whole path runs without change tracking, so every frame is captured, scaled and encoded
+// whole, as for a window whose every row changed; a last table gives the whole path for
+// the still windows with change tracking on (the kept frame answered again).
 //
 // A private Xvfb (3840 × 2160) shows two xterms full of coloured text: one of about
 // 3200 × 2000 pixels, one of about 1200 × 800. Run: build/bench/streaming/orvo_streaming_bench
@@ -167,9 +170,11 @@ exec sleep 100000
   std::uint32_t small = 0;
 };
 
-// The streaming part on real queues, as the host wires it.
+// The streaming part on real queues, as the host wires it. Without change tracking every
+// frame is captured, scaled and encoded whole, as for a window whose every row changed;
+// with it, a still window is answered from its kept frame.
 struct Rig {
-  explicit Rig(const std::string& display)
+  Rig(const std::string& display, bool trackChanges)
       : work(asio::make_work_guard(io)),
         mainThread([this] { io.run(); }),
         mainQueue(io, logger),
@@ -180,7 +185,7 @@ struct Rig {
         streamQueue(factory.makeSerialQueue("orvo.host.streamState", QueuePriority::unspecified)),
         clickQueue(factory.makeSerialQueue("orvo.host.clickTracking", QueuePriority::unspecified)),
         xConnection(logger, display, "capture"),
-        capturer(xConnection, logger),
+        capturer(xConnection, logger, true, trackChanges),
         catalogue(windows, session, mainQueue, clock, logger),
         focus(session, catalogue, windows, activation, *focusQueue, mainQueue, clock, logger),
         pump(session, HostQueues{*sendQueue, *captureQueue, *focusQueue, *streamQueue, *clickQueue}, mainQueue, clock,
@@ -511,6 +516,21 @@ void measureInterleaved(Desktop& desktop, Rig& rig, const std::map<std::string, 
   }
 }
 
+// The whole frame of a still window with change tracking: the kept frame answered again.
+void measureStill(Desktop& desktop, Rig& rig, int rounds) {
+  std::printf("\nStill windows, change tracking on (ms, medians over %d rounds): the whole captureAndSendFrame\n",
+              rounds);
+  for (const auto& [name, id] : {std::pair{std::string("big"), desktop.big}, std::pair{std::string("small"), desktop.small}}) {
+    for (const auto* profile : {&interactiveProfile, &refineProfile}) {
+      const bool interactive = !profile->isRefine;
+      for (int i = 0; i < 40; ++i) rig.frame(id, interactive);
+      std::vector<double> whole;
+      for (int round = 0; round < rounds; ++round) whole.push_back(rig.frame(id, interactive) * 1000);
+      std::printf("%-12s %9.3f\n", (name + "/" + profile->name).c_str(), median(whole));
+    }
+  }
+}
+
 // Resident memory of this process, kB.
 long residentKilobytes() {
   std::ifstream status("/proc/self/status");
@@ -624,10 +644,13 @@ int main(int argc, char** argv) {
   using namespace orvo::bench;
   benchmark::Initialize(&argc, argv);
   Desktop desktop;
-  Rig rig(desktop.x.display());
+  Rig rig(desktop.x.display(), false);
   desktop.waitUntilDrawn(rig.capturer);
-  rig.windows.add(desktop.big, {0, 0, 3204, 2004});
-  rig.windows.add(desktop.small, {200, 100, 1204, 804});
+  Rig still(desktop.x.display(), true);
+  for (Rig* r : {&rig, &still}) {
+    r->windows.add(desktop.big, {0, 0, 3204, 2004});
+    r->windows.add(desktop.small, {200, 100, 1204, 804});
+  }
 
   std::map<std::string, Picture> pictures;
   for (const auto& [name, id] : {std::pair{"big", desktop.big}, std::pair{"small", desktop.small}}) {
@@ -644,6 +667,7 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   printSummary(reporter.medians, pictures, rig);
   measureInterleaved(desktop, rig, pictures, roundsOr(100));
+  measureStill(desktop, still, roundsOr(100));
   measureCpu(pictures, rig.capturer, roundsOr(30));
   if (const char* frames = std::getenv("ORVO_BENCH_MEMORY_FRAMES")) measureMemory(desktop, rig, std::atoi(frames));
   benchmark::Shutdown();

@@ -190,35 +190,50 @@ std::optional<ImageView> X11WindowCapturer::captureWindow(std::uint32_t window, 
   const auto display = connection_.display();
   if (!display || !prepare(display)) return std::nullopt;
   xcb_connection_t* c = display->connection();
-  const auto shadowCookie =
-      xcb_get_property(c, 0, window, display->atom(Atom::GTK_FRAME_EXTENTS), XCB_ATOM_CARDINAL, 0, 4);
-  // Only a window that exists takes one of the few per-window states.
-  const auto size = viewableWindow<WindowSize>(c, window);
-  const auto shadow = replyOf(c, xcb_get_property_reply, shadowCookie);
-  if (!size) return std::nullopt;
-  WindowState& state = stateFor(window);
-  state.picture.reset();
-  state.source = {};
-  state.top = XCB_NONE;
-  auto image = mode == CaptureMode::isolated ? captureIsolated(*display, window, *size, state)
-                                             : captureComposited(*display, window, *size, state);
+  std::optional<WindowSize> size;
+  Reply<xcb_get_property_reply_t> shadow;
+  std::optional<ImageView> image;
+  WindowState* state = nullptr;
+  if (const auto known = windows_.find(window);
+      mode == CaptureMode::isolated && known != windows_.end() && known->second.route) {
+    state = &known->second;
+    state->lastUsed = ++useCounter_;
+    WindowSize routeSize;
+    image = captureAlongRoute(*display, window, *state, routeSize, shadow);
+    if (image) size = routeSize;
+  }
+  if (!image) {
+    const auto shadowCookie =
+        xcb_get_property(c, 0, window, display->atom(Atom::GTK_FRAME_EXTENTS), XCB_ATOM_CARDINAL, 0, 4);
+    // Only a window that exists takes one of the few per-window states.
+    size = viewableWindow<WindowSize>(c, window);
+    shadow = replyOf(c, xcb_get_property_reply, shadowCookie);
+    if (!size) return std::nullopt;
+    state = &stateFor(window);
+    state->picture.reset();
+    state->source = {};
+    state->top = XCB_NONE;
+    state->route.reset();
+    image = mode == CaptureMode::isolated ? captureIsolated(*display, window, *size, *state)
+                                          : captureComposited(*display, window, *size, *state);
+  }
   // A failed request may have broken the connection; the owner reconnects on next use.
   if (display->hasFailed() || !image) return std::nullopt;
   const auto margins = shadowMargins(shadow, image->width, image->height);
   // Read whole into the segment: later changes can be read row by row into it.
-  if (state.segment && image->pixels == state.segment->data() && state.source.drawable != XCB_NONE) {
+  if (state->segment && image->pixels == state->segment->data() && state->source.drawable != XCB_NONE) {
     // Kept for row updates only when takeChanges saw the window as it is now just before
     // (its position comes from there; composited pictures are read at it).
     PictureKey key{mode, size->width, size->height, 0, 0, {margins[0], margins[1], margins[2], margins[3]}};
-    if (state.checked) {
-      key.originX = state.checked->originX;
-      key.originY = state.checked->originY;
+    if (state->checked) {
+      key.originX = state->checked->originX;
+      key.originY = state->checked->originY;
     }
     if (mode == CaptureMode::composited) {
-      key.originX = state.source.x;
-      key.originY = state.source.y;
+      key.originX = state->source.x;
+      key.originY = state->source.y;
     }
-    if (state.checked == key) state.picture = key;
+    if (state->checked == key) state->picture = key;
   }
   return withoutShadow(*image, margins);
 }
@@ -226,15 +241,36 @@ std::optional<ImageView> X11WindowCapturer::captureWindow(std::uint32_t window, 
 PictureChanges X11WindowCapturer::takeChanges(std::uint32_t window, const std::optional<Rect>&, CaptureMode mode) {
   const auto display = connection_.display();
   if (!display || !prepare(display) || !damage_) return {};
+  // The damage is taken in the same round trip as the window's place: both requests go
+  // out before either answer is awaited.
+  std::optional<DamageRequest> pending;
+  const auto existing = windows_.find(window);
+  if (mode == CaptureMode::isolated) {
+    if (existing != windows_.end() && existing->second.damage) {
+      pending = requestDamage(*display, existing->second.damage->id());
+    }
+  } else if (rootDamage_) {
+    pending = requestDamage(*display, rootDamage_->id());
+  }
   const auto key = currentKey(*display, window, mode);
-  if (!key) return {};
+  std::optional<std::vector<xcb_rectangle_t>> taken;
+  if (pending) taken = collectDamage(*display, *pending);
+  if (!key) {
+    // What was taken is not kept: the window's picture must be read whole next time, and
+    // the root's rectangles still go to the windows that watch it.
+    if (existing != windows_.end()) existing->second.picture.reset();
+    if (mode == CaptureMode::composited && taken) {
+      for (auto& [id, other] : windows_) {
+        if (other.rootWatched) addRectangles(other.rootChanges, *taken);
+      }
+    }
+    return {};
+  }
   WindowState& state = stateFor(window);
   state.checked = key;
   std::vector<xcb_rectangle_t> rectangles;
   bool known = true;
   if (mode == CaptureMode::isolated) {
-    std::optional<std::vector<xcb_rectangle_t>> taken;
-    if (state.damage) taken = takeDamage(*display, state.damage->id());
     if (taken) {
       rectangles = std::move(*taken);
     } else {
@@ -243,8 +279,6 @@ PictureChanges X11WindowCapturer::takeChanges(std::uint32_t window, const std::o
       known = false;
     }
   } else {
-    std::optional<std::vector<xcb_rectangle_t>> taken;
-    if (rootDamage_) taken = takeDamage(*display, rootDamage_->id());
     if (taken) {
       for (auto& [id, other] : windows_) {
         if (other.rootWatched) addRectangles(other.rootChanges, *taken);
@@ -359,14 +393,18 @@ std::optional<X11WindowCapturer::PictureKey> X11WindowCapturer::currentKey(X11Di
                     {margins[0], margins[1], margins[2], margins[3]}};
 }
 
-std::optional<std::vector<xcb_rectangle_t>> X11WindowCapturer::takeDamage(X11Display& display, std::uint32_t damage) {
+X11WindowCapturer::DamageRequest X11WindowCapturer::requestDamage(X11Display& display, std::uint32_t damage) {
   xcb_connection_t* c = display.connection();
   // Checked, so that a damage object the server no longer knows (its window went) is not
-  // read as "nothing changed"; the fetch's reply answers for both, one round trip.
-  const auto subtract = xcb_damage_subtract_checked(c, damage, XCB_NONE, scratchRegion_);
-  const auto fetch = xcb_xfixes_fetch_region(c, scratchRegion_);
-  const Error error = checkOf(c, subtract);
-  const auto region = replyOf(c, xcb_xfixes_fetch_region_reply, fetch);
+  // read as "nothing changed"; the fetch's reply answers for both.
+  return {xcb_damage_subtract_checked(c, damage, XCB_NONE, scratchRegion_), xcb_xfixes_fetch_region(c, scratchRegion_)};
+}
+
+std::optional<std::vector<xcb_rectangle_t>> X11WindowCapturer::collectDamage(X11Display& display,
+                                                                             const DamageRequest& request) {
+  xcb_connection_t* c = display.connection();
+  const Error error = checkOf(c, request.subtract);
+  const auto region = replyOf(c, xcb_xfixes_fetch_region_reply, request.fetch);
   if (error || !region) return std::nullopt;
   const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(region.get());
   const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
@@ -444,9 +482,11 @@ std::optional<ImageView> X11WindowCapturer::captureIsolated(X11Display& display,
   // The top-level ancestor is what the server redirected: the frame under a window
   // manager, the window itself without one.
   xcb_window_t top = window;
+  std::vector<xcb_window_t> chain;
   for (int depth = 0;; ++depth) {
     const auto tree = replyOf(c, xcb_query_tree_reply, xcb_query_tree(c, top));
     if (!tree || depth == maxAncestorDepth) return std::nullopt;
+    chain.push_back(top);
     if (tree->parent == XCB_NONE || tree->parent == tree->root) break;
     top = tree->parent;
   }
@@ -474,7 +514,73 @@ std::optional<ImageView> X11WindowCapturer::captureIsolated(X11Display& display,
   auto image = read(display, region, state);
   xcb_free_pixmap(c, pixmap);
   xcb_flush(c);
+  if (image && state.segment && image->pixels == state.segment->data()) {
+    Region unnamed = region;
+    unnamed.drawable = XCB_NONE;
+    state.route = WindowState::Route{std::move(chain), size, topGeometry->width, topGeometry->height,
+                                     topGeometry->border_width, offset->dst_x, offset->dst_y, unnamed};
+  }
   return image;
+}
+
+std::optional<ImageView> X11WindowCapturer::captureAlongRoute(X11Display& display, std::uint32_t window,
+                                                              WindowState& state, WindowSize& size,
+                                                              Reply<xcb_get_property_reply_t>& shadow) {
+  const WindowState::Route route = *state.route;
+  state.route.reset();  // set again below only if it still holds
+  const Region& region = route.region;
+  const int stride = region.width * 4;
+  const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(region.height);
+  if (!state.segment || state.segment->size() < bytes || route.chain.empty() || route.chain.front() != window) {
+    return std::nullopt;
+  }
+  xcb_connection_t* c = display.connection();
+  const xcb_window_t top = route.chain.back();
+  const auto shadowCookie =
+      xcb_get_property(c, 0, window, display.atom(Atom::GTK_FRAME_EXTENTS), XCB_ATOM_CARDINAL, 0, 4);
+  const auto attributesCookie = xcb_get_window_attributes(c, window);
+  const auto geometryCookie = xcb_get_geometry(c, window);
+  std::vector<xcb_query_tree_cookie_t> trees;
+  for (const xcb_window_t w : route.chain) trees.push_back(xcb_query_tree(c, w));
+  const auto topGeometryCookie = xcb_get_geometry(c, top);
+  const auto offsetCookie = xcb_translate_coordinates(c, window, top, 0, 0);
+  const xcb_pixmap_t pixmap = xcb_generate_id(c);
+  const auto nameCookie = xcb_composite_name_window_pixmap_checked(c, top, pixmap);
+  const auto imageCookie =
+      xcb_shm_get_image(c, pixmap, static_cast<std::int16_t>(region.x), static_cast<std::int16_t>(region.y),
+                        static_cast<std::uint16_t>(region.width), static_cast<std::uint16_t>(region.height), ~0u,
+                        XCB_IMAGE_FORMAT_Z_PIXMAP, state.segment->id(), 0);
+  xcb_free_pixmap(c, pixmap);
+
+  // Every answer is read, so that none is left behind, before any is judged.
+  shadow = replyOf(c, xcb_get_property_reply, shadowCookie);
+  const auto attributes = replyOf(c, xcb_get_window_attributes_reply, attributesCookie);
+  const auto geometry = replyOf(c, xcb_get_geometry_reply, geometryCookie);
+  bool holds = true;
+  for (std::size_t i = 0; i < trees.size(); ++i) {
+    const auto tree = replyOf(c, xcb_query_tree_reply, trees[i]);
+    const bool last = i + 1 == trees.size();
+    holds = holds && tree && (last ? tree->parent == tree->root : tree->parent == route.chain[i + 1]);
+  }
+  const auto topGeometry = replyOf(c, xcb_get_geometry_reply, topGeometryCookie);
+  const auto offset = replyOf(c, xcb_translate_coordinates_reply, offsetCookie);
+  const Error nameError = checkOf(c, nameCookie);
+  const auto image = replyOf(c, xcb_shm_get_image_reply, imageCookie);
+  xcb_flush(c);
+  holds = holds && attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE && geometry &&
+          WindowSize{geometry->width, geometry->height} == route.size && topGeometry &&
+          topGeometry->width == route.topWidth && topGeometry->height == route.topHeight &&
+          topGeometry->border_width == route.topBorder && offset && offset->dst_x == route.offsetX &&
+          offset->dst_y == route.offsetY && !nameError && image && usableDepth(image->depth) && image->size >= bytes;
+  if (!holds || display.hasFailed()) return std::nullopt;
+  size = route.size;
+  state.picture.reset();
+  state.plainImage.reset();
+  state.top = top;
+  state.source = region;
+  state.source.drawable = pixmap;  // named for this read only; marks the segment as read whole
+  state.route = route;
+  return ImageView{state.segment->data(), region.width, region.height, stride};
 }
 
 std::optional<ImageView> X11WindowCapturer::captureComposited(X11Display& display, std::uint32_t window,

@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <xcb/xfixes.h>
+
 #include "platform/WindowServer.h"
 #include "platform/linux/x11/X11Connection.h"
 
@@ -97,6 +99,12 @@ class X11WindowCapturer final : public WindowCapturer {
     int width = 0;
     int height = 0;
   };
+  // The window's size, when it exists and is viewable.
+  struct WindowSize {
+    int width = 0;
+    int height = 0;
+    friend bool operator==(const WindowSize&, const WindowSize&) = default;
+  };
   struct WindowState {
     WindowState();
     ~WindowState();
@@ -112,6 +120,20 @@ class X11WindowCapturer final : public WindowCapturer {
     std::optional<PictureKey> picture;
     Region source;
     xcb_window_t top = XCB_NONE;
+    // How the last isolated picture was read through the top-level's pixmap: the window
+    // and its ancestors up to the top-level, and the geometry that placed the window in
+    // it. While all of it holds, the next picture is read in one round trip.
+    struct Route {
+      std::vector<xcb_window_t> chain;  // each one's parent is the next; the last's is the root
+      WindowSize size;
+      int topWidth = 0;
+      int topHeight = 0;
+      int topBorder = 0;
+      int offsetX = 0;  // the window's origin within the top-level
+      int offsetY = 0;
+      Region region;    // read from the pixmap, drawable unset
+    };
+    std::optional<Route> route;
     // What takeChanges saw of the window last, for captureRows.
     std::optional<PictureKey> checked;
     std::unique_ptr<DamageObject> damage;       // isolated: on the window
@@ -119,19 +141,26 @@ class X11WindowCapturer final : public WindowCapturer {
     std::vector<xcb_rectangle_t> rootChanges;   // screen coordinates, since the previous picture
   };
 
-  // The window's size, when it exists and is viewable.
-  struct WindowSize {
-    int width = 0;
-    int height = 0;
-  };
 
   bool prepare(const std::shared_ptr<X11Display>& display);
   // The window's picture key now, with its size; nothing when it is not viewable.
   std::optional<PictureKey> currentKey(X11Display& display, std::uint32_t window, CaptureMode mode);
-  // Subtracts a damage object's region and hands back its rectangles; nothing on failure.
-  std::optional<std::vector<xcb_rectangle_t>> takeDamage(X11Display& display, std::uint32_t damage);
+  // Subtracting a damage object's region into the scratch region and fetching it: sent
+  // first, answered with the requests that follow.
+  struct DamageRequest {
+    xcb_void_cookie_t subtract;
+    xcb_xfixes_fetch_region_cookie_t fetch;
+  };
+  DamageRequest requestDamage(X11Display& display, std::uint32_t damage);
+  // The region's rectangles; nothing on failure.
+  std::optional<std::vector<xcb_rectangle_t>> collectDamage(X11Display& display, const DamageRequest& request);
   std::optional<ImageView> captureIsolated(X11Display& display, std::uint32_t window, WindowSize size,
                                            WindowState& state);
+  // The window's picture along its known route, every request sent at once and the
+  // answers read after one round trip; nothing when the route no longer holds (the caller
+  // then reads it afresh). Sets `size` and `shadow` as captureWindow's own requests would.
+  std::optional<ImageView> captureAlongRoute(X11Display& display, std::uint32_t window, WindowState& state,
+                                             WindowSize& size, Reply<xcb_get_property_reply_t>& shadow);
   std::optional<ImageView> captureComposited(X11Display& display, std::uint32_t window, WindowSize size,
                                              WindowState& state);
   // Reads a region of a drawable (32 bits per pixel) into the window's segment or a
