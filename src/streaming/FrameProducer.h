@@ -98,7 +98,7 @@ class FrameProducer {
   // JPEG in all; the least recently used frame makes room.
   static constexpr std::size_t maxCachedSteps = 8;
   static constexpr std::size_t maxCachedFrames = 32;
-  static constexpr std::size_t maxCachedBytes = 12u << 20;
+  static constexpr std::size_t maxCachedBytes = 6u << 20;
   // Bytes held by the kept frames.
   std::size_t cachedBytes() const;
 
