@@ -18,6 +18,9 @@
 # every 0.4 s) and of all frames; PSNR of one interactive frame of each window, and of
 # ffmpeg's frame, against the exactly box-downscaled window (the text held still for it),
 # with the frames kept as samples; the host's resident memory while it streams four windows.
+# Between two listings the windows are still and the host sends their kept frames again, so
+# the same two rows follow with the host started again with ORVO_CAPTURE_WHOLE=1: the
+# frame path itself, every frame captured, scaled and encoded whole.
 #
 # Change tracking: three more xterms of the large size, one at a time, each next to ffmpeg on
 # the same window: still (a finished listing), typing (one line rewritten every 10 ms below a
