@@ -146,6 +146,61 @@ TEST_F(ChangedFramesOnX, ATypedLineReencodesOnlyTheRowsItTouches) {
   EXPECT_EQ(capturer.whole, whole);
 }
 
+TEST_F(ChangedFramesOnX, AWindowChangingEverywhereIsReadWithItsChangesAndStaysExact) {
+  auto window = fixture->startTestWindow({"--pattern", "scrolling", "--geometry", "480x300+20+460"});
+  ASSERT_TRUE(settle(window.window, CaptureMode::isolated));
+  struct Step {
+    const char* what;
+    std::int16_t y;
+    std::uint16_t height;
+    bool readWithChanges;  // whole, in the round trip of the changes
+    int encodedMcuRows;    // 0: not checked
+  };
+  // The window is 300 rows: 19 rows of MCUs.
+  const Step steps[] = {
+      {"first change everywhere", 0, 300, false, 19},
+      {"second change everywhere", 0, 300, true, 19},
+      {"third change everywhere", 0, 300, true, 19},
+      {"a line after changes everywhere", 34, 10, true, 1},
+      {"a line after a line", 82, 10, false, 1},
+      {"everywhere after a line", 0, 300, false, 19},
+  };
+  std::uint32_t colour = 0x203040;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    colour += 0x0A1429;
+    fill(window.window, 0, step.y, 480, step.height, colour);
+    const auto before = real.picturesReadWithChanges();
+    const auto frame = produce(window.window, CaptureMode::isolated);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->path, Path::partial);
+    EXPECT_EQ(frame->encodedMcuRows, step.encodedMcuRows);
+    EXPECT_EQ(real.picturesReadWithChanges() - before, step.readWithChanges ? 1u : 0u);
+    EXPECT_TRUE(frame->wire == wholeFrame(window.window, CaptureMode::isolated));
+  }
+  const auto still = produce(window.window, CaptureMode::isolated);
+  ASSERT_TRUE(still);
+  EXPECT_EQ(still->path, Path::cached);
+
+  // Resized while changing everywhere: the read along the old route is refused, and the
+  // frame is the window at its new size.
+  for (int i = 0; i < 2; ++i) {
+    fill(window.window, 0, 0, 480, 300, colour += 0x0A1429);
+    ASSERT_TRUE(produce(window.window, CaptureMode::isolated));
+  }
+  const auto display = drawing.display();
+  ASSERT_NE(display, nullptr);
+  xcb_connection_t* c = display->connection();
+  const std::uint32_t size[] = {400, 240};
+  xcb_configure_window(c, window.window, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, size);
+  fill(window.window, 0, 0, 400, 240, colour += 0x0A1429);
+  const auto resized = produce(window.window, CaptureMode::isolated);
+  ASSERT_TRUE(resized);
+  EXPECT_EQ(resized->width, 400);
+  EXPECT_EQ(resized->height, 240);
+  EXPECT_TRUE(resized->wire == wholeFrame(window.window, CaptureMode::isolated));
+}
+
 TEST_F(ChangedFramesOnX, AWindowCoveredAndUncoveredInCompositedModeIsCapturedAgain) {
   auto under = fixture->startTestWindow({"--pattern", "under", "--geometry", "400x200+40+500"});
   const auto still = settle(under.window, CaptureMode::composited);

@@ -189,6 +189,7 @@ std::optional<ImageView> X11WindowCapturer::captureWindow(std::uint32_t window, 
                                                           CaptureMode mode) {
   const auto display = connection_.display();
   if (!display || !prepare(display)) return std::nullopt;
+  if (auto picture = takePrefetched(display, window, mode)) return picture;
   xcb_connection_t* c = display->connection();
   std::optional<WindowSize> size;
   Reply<xcb_get_property_reply_t> shadow;
@@ -241,24 +242,49 @@ std::optional<ImageView> X11WindowCapturer::captureWindow(std::uint32_t window, 
 PictureChanges X11WindowCapturer::takeChanges(std::uint32_t window, const std::optional<Rect>&, CaptureMode mode) {
   const auto display = connection_.display();
   if (!display || !prepare(display) || !damage_) return {};
+  const auto existing = windows_.find(window);
+  WindowState* const watched = existing != windows_.end() ? &existing->second : nullptr;
+  if (watched) watched->prefetched.reset();
   // The damage is taken in the same round trip as the window's place: both requests go
   // out before either answer is awaited.
   std::optional<DamageRequest> pending;
-  const auto existing = windows_.find(window);
   if (mode == CaptureMode::isolated) {
-    if (existing != windows_.end() && existing->second.damage) {
-      pending = requestDamage(*display, existing->second.damage->id());
-    }
+    if (watched && watched->damage) pending = requestDamage(*display, watched->damage->id());
   } else if (rootDamage_) {
     pending = requestDamage(*display, rootDamage_->id());
   }
-  const auto key = currentKey(*display, window, mode);
+  // The picture the changes are relative to.
+  bool hasPrevious = watched && watched->picture;
+  const PictureKey previous = hasPrevious ? *watched->picture : PictureKey{};
+  std::optional<PictureKey> key;
+  bool readWhole = false;
+  if (pending && mode == CaptureMode::isolated && watched->mostlyChanged && watched->route && hasPrevious) {
+    // Most likely changed everywhere again: read whole along the route with the changes
+    // (sent after the subtraction, so that the picture holds at least what they cover).
+    WindowSize size;
+    Reply<xcb_get_property_reply_t> shadow;
+    xcb_translate_coordinates_reply_t origin{};
+    if (captureAlongRoute(*display, window, *watched, size, shadow, &origin)) {
+      const auto margins = shadowMargins(shadow, size.width, size.height);
+      key = PictureKey{mode, size.width, size.height, origin.dst_x, origin.dst_y,
+                       {margins[0], margins[1], margins[2], margins[3]}};
+      readWhole = true;
+      ++readWithChanges_;
+    } else {
+      hasPrevious = false;  // the segment may hold part of a read at the old place
+      watched->picture.reset();
+    }
+  }
+  if (!readWhole) key = currentKey(*display, window, mode);
   std::optional<std::vector<xcb_rectangle_t>> taken;
   if (pending) taken = collectDamage(*display, *pending);
   if (!key) {
     // What was taken is not kept: the window's picture must be read whole next time, and
     // the root's rectangles still go to the windows that watch it.
-    if (existing != windows_.end()) existing->second.picture.reset();
+    if (watched) {
+      watched->picture.reset();
+      watched->mostlyChanged = false;
+    }
     if (mode == CaptureMode::composited && taken) {
       for (auto& [id, other] : windows_) {
         if (other.rootWatched) addRectangles(other.rootChanges, *taken);
@@ -268,6 +294,11 @@ PictureChanges X11WindowCapturer::takeChanges(std::uint32_t window, const std::o
   }
   WindowState& state = stateFor(window);
   state.checked = key;
+  state.mostlyChanged = false;
+  if (readWhole) {
+    state.picture = key;
+    state.prefetched = key;
+  }
   std::vector<xcb_rectangle_t> rectangles;
   bool known = true;
   if (mode == CaptureMode::isolated) {
@@ -295,7 +326,7 @@ PictureChanges X11WindowCapturer::takeChanges(std::uint32_t window, const std::o
     }
     state.rootChanges.clear();
   }
-  if (!known || !state.picture || *state.picture != *key) return {};
+  if (!known || !hasPrevious || previous != *key) return {};
 
   // The rectangles as rows of the picture (the window's area without its shadow margins).
   const int left = static_cast<int>(key->shadow[0]), top = static_cast<int>(key->shadow[2]);
@@ -318,6 +349,9 @@ PictureChanges X11WindowCapturer::takeChanges(std::uint32_t window, const std::o
       changes.rows.push_back(span);
     }
   }
+  int changedRows = 0;
+  for (const auto& span : changes.rows) changedRows += span.bottom - span.top;
+  state.mostlyChanged = changedRows * 2 > height;
   return changes;
 }
 
@@ -325,6 +359,7 @@ std::optional<ImageView> X11WindowCapturer::captureRows(std::uint32_t window, co
                                                         CaptureMode mode, const std::vector<RowSpan>& rows) {
   const auto display = connection_.display();
   if (!display || display != display_ || !useShm_) return std::nullopt;
+  if (auto picture = takePrefetched(display, window, mode)) return picture;
   const auto it = windows_.find(window);
   if (it == windows_.end()) return std::nullopt;
   WindowState& state = it->second;
@@ -372,6 +407,20 @@ std::optional<ImageView> X11WindowCapturer::captureRows(std::uint32_t window, co
   }
   state.lastUsed = ++useCounter_;
   const ImageView whole{state.segment->data(), region.width, region.height, stride};
+  return withoutShadow(whole, {key.shadow[0], key.shadow[1], key.shadow[2], key.shadow[3]});
+}
+
+std::optional<ImageView> X11WindowCapturer::takePrefetched(const std::shared_ptr<X11Display>& display,
+                                                           std::uint32_t window, CaptureMode mode) {
+  const auto it = windows_.find(window);
+  if (display != display_ || it == windows_.end() || !it->second.prefetched) return std::nullopt;
+  WindowState& state = it->second;
+  const PictureKey key = *state.prefetched;
+  state.prefetched.reset();
+  if (key.mode != mode || !state.segment) return std::nullopt;
+  state.lastUsed = ++useCounter_;
+  const Region& region = state.source;
+  const ImageView whole{state.segment->data(), region.width, region.height, region.width * 4};
   return withoutShadow(whole, {key.shadow[0], key.shadow[1], key.shadow[2], key.shadow[3]});
 }
 
@@ -525,7 +574,8 @@ std::optional<ImageView> X11WindowCapturer::captureIsolated(X11Display& display,
 
 std::optional<ImageView> X11WindowCapturer::captureAlongRoute(X11Display& display, std::uint32_t window,
                                                               WindowState& state, WindowSize& size,
-                                                              Reply<xcb_get_property_reply_t>& shadow) {
+                                                              Reply<xcb_get_property_reply_t>& shadow,
+                                                              xcb_translate_coordinates_reply_t* origin) {
   const WindowState::Route route = *state.route;
   state.route.reset();  // set again below only if it still holds
   const Region& region = route.region;
@@ -544,6 +594,8 @@ std::optional<ImageView> X11WindowCapturer::captureAlongRoute(X11Display& displa
   for (const xcb_window_t w : route.chain) trees.push_back(xcb_query_tree(c, w));
   const auto topGeometryCookie = xcb_get_geometry(c, top);
   const auto offsetCookie = xcb_translate_coordinates(c, window, top, 0, 0);
+  std::optional<xcb_translate_coordinates_cookie_t> originCookie;
+  if (origin) originCookie = xcb_translate_coordinates(c, window, display.root(), 0, 0);
   const xcb_pixmap_t pixmap = xcb_generate_id(c);
   const auto nameCookie = xcb_composite_name_window_pixmap_checked(c, top, pixmap);
   const auto imageCookie =
@@ -564,6 +616,8 @@ std::optional<ImageView> X11WindowCapturer::captureAlongRoute(X11Display& displa
   }
   const auto topGeometry = replyOf(c, xcb_get_geometry_reply, topGeometryCookie);
   const auto offset = replyOf(c, xcb_translate_coordinates_reply, offsetCookie);
+  Reply<xcb_translate_coordinates_reply_t> screenOrigin;
+  if (originCookie) screenOrigin = replyOf(c, xcb_translate_coordinates_reply, *originCookie);
   const Error nameError = checkOf(c, nameCookie);
   const auto image = replyOf(c, xcb_shm_get_image_reply, imageCookie);
   xcb_flush(c);
@@ -571,8 +625,10 @@ std::optional<ImageView> X11WindowCapturer::captureAlongRoute(X11Display& displa
           WindowSize{geometry->width, geometry->height} == route.size && topGeometry &&
           topGeometry->width == route.topWidth && topGeometry->height == route.topHeight &&
           topGeometry->border_width == route.topBorder && offset && offset->dst_x == route.offsetX &&
-          offset->dst_y == route.offsetY && !nameError && image && usableDepth(image->depth) && image->size >= bytes;
+          offset->dst_y == route.offsetY && !nameError && image && usableDepth(image->depth) && image->size >= bytes &&
+          (!origin || screenOrigin);
   if (!holds || display.hasFailed()) return std::nullopt;
+  if (origin) *origin = *screenOrigin;
   size = route.size;
   state.picture.reset();
   state.plainImage.reset();

@@ -44,10 +44,13 @@ namespace orvo::platform::x11 {
 // composited ones by one on the root window, whose rectangles are handed to every window
 // pictured that way. takeChanges subtracts what gathered since the previous call and
 // turns it into rows of the picture; captureRows then reads just those rows, full width,
-// into the window's segment, where the previous picture still is. Anything that moves the
-// picture (another mode, size, position on the screen for composited pictures, shadow
-// margins, a new connection), a picture not read through MIT-SHM or one put together from
-// a partly off-screen window gives `everything`, and the caller captures it all.
+// into the window's segment, where the previous picture still is. An isolated window
+// that changed mostly last time (a scrolling listing) is read whole in the same round
+// trip as its changes, and the capture that follows returns that picture. Anything that
+// moves the picture (another mode, size, position on the screen for composited pictures,
+// shadow margins, a new connection), a picture not read through MIT-SHM or one put
+// together from a partly off-screen window gives `everything`, and the caller captures
+// it all.
 //
 // Threads: used by one queue at a time (the host's capture queue), over its own
 // X11Connection, which must outlive the capturer. A returned picture stays valid until
@@ -75,6 +78,9 @@ class X11WindowCapturer final : public WindowCapturer {
 
   // Whether captures read through MIT-SHM (known after the first capture).
   bool usesSharedMemory() const { return useShm_; }
+
+  // How many pictures were read whole together with their changes.
+  std::uint64_t picturesReadWithChanges() const { return readWithChanges_; }
 
   static constexpr std::size_t maxCapturedWindows = 8;
 
@@ -136,6 +142,11 @@ class X11WindowCapturer final : public WindowCapturer {
     std::optional<Route> route;
     // What takeChanges saw of the window last, for captureRows.
     std::optional<PictureKey> checked;
+    // Whether most of the picture changed last time: the next changes are then taken with
+    // a whole read along the route, in one round trip.
+    bool mostlyChanged = false;
+    // A picture read whole with the changes, for the capture that follows them.
+    std::optional<PictureKey> prefetched;
     std::unique_ptr<DamageObject> damage;       // isolated: on the window
     bool rootWatched = false;                   // composited: rectangles of the root's damage are kept
     std::vector<xcb_rectangle_t> rootChanges;   // screen coordinates, since the previous picture
@@ -159,8 +170,13 @@ class X11WindowCapturer final : public WindowCapturer {
   // The window's picture along its known route, every request sent at once and the
   // answers read after one round trip; nothing when the route no longer holds (the caller
   // then reads it afresh). Sets `size` and `shadow` as captureWindow's own requests would.
+  // With `origin`, the window's origin on the screen is asked for in the same batch.
   std::optional<ImageView> captureAlongRoute(X11Display& display, std::uint32_t window, WindowState& state,
-                                             WindowSize& size, Reply<xcb_get_property_reply_t>& shadow);
+                                             WindowSize& size, Reply<xcb_get_property_reply_t>& shadow,
+                                             xcb_translate_coordinates_reply_t* origin = nullptr);
+  // The picture read with the window's changes just before, once; nothing otherwise.
+  std::optional<ImageView> takePrefetched(const std::shared_ptr<X11Display>& display, std::uint32_t window,
+                                          CaptureMode mode);
   std::optional<ImageView> captureComposited(X11Display& display, std::uint32_t window, WindowSize size,
                                              WindowState& state);
   // Reads a region of a drawable (32 bits per pixel) into the window's segment or a
@@ -184,6 +200,7 @@ class X11WindowCapturer final : public WindowCapturer {
   std::unique_ptr<DamageObject> rootDamage_;  // composited pictures
   std::unordered_map<std::uint32_t, WindowState> windows_;
   std::uint64_t useCounter_ = 0;
+  std::uint64_t readWithChanges_ = 0;
 };
 
 }  // namespace orvo::platform::x11
