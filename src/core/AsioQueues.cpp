@@ -3,10 +3,11 @@
 #include <asio/bind_executor.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/strand.hpp>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <future>
+#include <mutex>
 
 #include "core/Log.h"
 
@@ -67,39 +68,117 @@ class AsioRepeatingTimer final : public Timer {
   std::shared_ptr<State> state_;
 };
 
+// A serial queue over the shared pool. Its tasks wait in its own list, and one pool job at
+// a time runs them, so they never overlap. A sync call on an idle queue runs its task on
+// the calling thread, as no other task of the queue can run meanwhile: the capture queue's
+// reads of the focus and stream state then cost no hand-over to a pool thread and back.
 class AsioSerialQueue final : public SerialQueue {
  public:
   AsioSerialQueue(asio::thread_pool& pool, std::string label, Logger& logger)
-      : strand_(asio::make_strand(pool)), label_(std::make_shared<const std::string>(std::move(label))),
-        logger_(logger) {}
+      : core_(std::make_shared<Core>(pool, std::move(label), logger)) {}
 
-  const std::string& label() const override { return *label_; }
+  const std::string& label() const override { return core_->label; }
 
-  // Queued tasks hold the label, not the queue, so a queue may go before its last task runs.
+  // Queued tasks hold the queue's core, not the queue, so a queue may go before its last
+  // task runs.
   void async(Task task) override {
-    asio::post(strand_, [label = label_, &logger = logger_, task = std::move(task)] {
-      runGuarded(task, logger, *label);
-    });
+    {
+      const std::lock_guard lock(core_->mutex);
+      core_->tasks.push_back(std::move(task));
+      if (core_->busy) return;
+      core_->busy = true;
+    }
+    schedule(core_);
   }
 
   void syncRun(const std::function<void()>& task) override {
-    if (strand_.running_in_this_thread()) {
+    if (current == core_.get()) {
       task();
       return;
     }
+    bool idle = false;
+    {
+      const std::lock_guard lock(core_->mutex);
+      if (!core_->busy) core_->busy = idle = true;
+    }
+    if (idle) {
+      {
+        const CurrentScope scope(core_.get());
+        runGuarded(task, core_->logger, core_->label);
+      }
+      finishRun(core_);
+      return;
+    }
     std::promise<void> done;
-    asio::post(strand_, [&] {
-      runGuarded(task, logger_, *label_);
+    async([&] {
+      runGuarded(task, core_->logger, core_->label);
       done.set_value();
     });
     done.get_future().wait();
   }
 
  private:
-  asio::strand<asio::thread_pool::executor_type> strand_;
-  std::shared_ptr<const std::string> label_;
-  Logger& logger_;
+  struct Core {
+    Core(asio::thread_pool& p, std::string name, Logger& log) : pool(p), label(std::move(name)), logger(log) {}
+    asio::thread_pool& pool;
+    const std::string label;
+    Logger& logger;
+    std::mutex mutex;
+    std::deque<Task> tasks;  // guarded by `mutex`
+    bool busy = false;       // a run is scheduled or going on; guarded by `mutex`
+  };
+  // The queue whose task runs on this thread now.
+  static thread_local const Core* current;
+  class CurrentScope {
+   public:
+    explicit CurrentScope(const Core* core) : outer_(current) { current = core; }
+    ~CurrentScope() { current = outer_; }
+    CurrentScope(const CurrentScope&) = delete;
+    CurrentScope& operator=(const CurrentScope&) = delete;
+
+   private:
+    const Core* outer_;
+  };
+
+  static void schedule(const std::shared_ptr<Core>& core) {
+    asio::post(core->pool, [core] { run(core); });
+  }
+
+  // Runs a batch of the waiting tasks, then leaves the thread to the other queues.
+  static void run(const std::shared_ptr<Core>& core) {
+    constexpr int batch = 64;
+    {
+      const CurrentScope scope(core.get());
+      for (int i = 0; i < batch; ++i) {
+        Task task;
+        {
+          const std::lock_guard lock(core->mutex);
+          if (core->tasks.empty()) break;
+          task = std::move(core->tasks.front());
+          core->tasks.pop_front();
+        }
+        runGuarded(task, core->logger, core->label);
+      }
+    }
+    finishRun(core);
+  }
+
+  // Ends a run: the queue turns idle, or the tasks that came meanwhile get the next one.
+  static void finishRun(const std::shared_ptr<Core>& core) {
+    {
+      const std::lock_guard lock(core->mutex);
+      if (core->tasks.empty()) {
+        core->busy = false;
+        return;
+      }
+    }
+    schedule(core);
+  }
+
+  std::shared_ptr<Core> core_;
 };
+
+thread_local const AsioSerialQueue::Core* AsioSerialQueue::current = nullptr;
 
 }  // namespace
 

@@ -29,7 +29,7 @@ class AsioMainQueue final : public MainQueue {
   Logger& logger_;
 };
 
-// Serial queues as Asio strands over one shared pool of threads.
+// Serial queues over one shared pool of threads.
 class AsioQueueFactory final : public QueueFactory {
  public:
   explicit AsioQueueFactory(Logger& logger, unsigned threads = 3);

@@ -2,6 +2,7 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <array>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -60,6 +61,56 @@ TEST(AsioQueues, SerialQueueKeepsOrderAndSyncWaits) {
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(seen[static_cast<std::size_t>(i)], i);
   // A sync from inside the queue runs at once instead of deadlocking.
   EXPECT_EQ(queue->sync([&] { return queue->sync([] { return 7; }); }), 7);
+}
+
+TEST(AsioQueues, SyncOnAnIdleQueueRunsOnTheCallerAndNoTasksEverOverlap) {
+  testing::RecordingLogger logger;
+  AsioQueueFactory factory(logger, 3);
+  auto queue = factory.makeSerialQueue("orvo.test", QueuePriority::unspecified);
+  EXPECT_EQ(queue->sync([] { return std::this_thread::get_id(); }), std::this_thread::get_id());
+
+  // Two threads only wait on the queue, mostly finding it idle; two others queue tasks
+  // and wait every third one. Each wait sees every task its thread queued before, and no
+  // two tasks ever run at once.
+  constexpr int threads = 4, rounds = 3000;
+  bool inside = false;  // touched only by the queue's tasks: a race if two overlap
+  int overlaps = 0;
+  std::array<int, threads> done{};
+  std::array<int, threads> mismatches{};
+  // Each task stays a moment inside, so that an overlap would be seen.
+  const auto occupy = [&] {
+    if (inside) ++overlaps;
+    inside = true;
+    std::this_thread::yield();
+    inside = false;
+  };
+  std::vector<std::thread> callers;
+  for (int t = 0; t < threads; ++t) {
+    callers.emplace_back([&, t] {
+      auto& mine = done[static_cast<std::size_t>(t)];
+      for (int i = 1; i <= rounds; ++i) {
+        if (t % 2 == 0) {
+          queue->sync([&] {
+            occupy();
+            ++mine;
+          });
+          continue;
+        }
+        queue->async([&] {
+          occupy();
+          ++mine;
+        });
+        if (i % 3 == 0 && queue->sync([&] { return mine; }) != i) ++mismatches[static_cast<std::size_t>(t)];
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  queue->sync([] {});
+  EXPECT_EQ(overlaps, 0);
+  for (int t = 0; t < threads; ++t) {
+    EXPECT_EQ(done[static_cast<std::size_t>(t)], rounds);
+    EXPECT_EQ(mismatches[static_cast<std::size_t>(t)], 0);
+  }
 }
 
 TEST(AsioQueues, ThrowingTaskIsLoggedAndTheQueueGoesOn) {
