@@ -79,6 +79,10 @@ class WindowCapturer {
   virtual std::optional<ImageView> captureWindow(std::uint32_t window, const std::optional<Rect>& bounds,
                                                  CaptureMode mode) = 0;
 
+  // Whether captures need `bounds`. One that finds the window by itself spares the caller
+  // the lookup (a walk of the whole window list) on every frame.
+  virtual bool usesBounds() const { return true; }
+
   // The changes since the previous picture of the window, taken: what is drawn from now
   // on (during the capture that follows too) is reported by the next call. Call it just
   // before capturing. A capturer without change tracking always answers `everything`.

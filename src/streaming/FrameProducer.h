@@ -85,6 +85,8 @@ class FrameProducer {
   };
   Outcome produce(std::uint32_t windowId, const std::optional<Rect>& bounds, CaptureMode mode,
                   const StreamProfile& profile, double quality);
+  // Whether the capturer needs the window's bounds (otherwise pass nothing).
+  bool usesBounds() const { return capturer_.usesBounds(); }
 
   // How many times the producer's buffers have been (re)made so far.
   std::size_t bufferAllocations() const { return allocations_; }

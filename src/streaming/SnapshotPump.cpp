@@ -138,7 +138,8 @@ void SnapshotPump::captureAndSendFrame(std::uint32_t windowId,
   if (!admitSnapshot(windowId, connection)) return;
   const double t0 = clock_.now();
 
-  const auto bounds = catalogue_.windowBounds(windowId);
+  // The bounds only where the capturer reads them: the lookup walks the whole window list.
+  const auto bounds = producer_.usesBounds() ? catalogue_.windowBounds(windowId) : std::nullopt;
   const CaptureMode mode = resolveEffectiveCaptureMode(windowId);
   // The profile and quality come before the capture: a window that has not changed since
   // its kept frame of that profile and quality step is answered without one.

@@ -31,6 +31,8 @@ class FakeWindowCapturer final : public platform::WindowCapturer {
     calls.push_back({window, bounds, mode});
     return view(window);
   }
+  bool usesBounds() const override { return boundsUsed; }
+  bool boundsUsed = true;
 
   platform::PictureChanges takeChanges(std::uint32_t window, const std::optional<Rect>&, CaptureMode) override {
     if (!tracksChanges) return {};

@@ -17,6 +17,7 @@ class FakeWindowServer final : public platform::WindowServer {
 
   std::vector<platform::WindowInfo> copyWindowInfo(platform::WindowListOption option) override {
     std::lock_guard lock(mutex_);
+    ++listCopies;
     std::vector<platform::WindowInfo> out;
     for (const auto& w : windows) {
       if (option == platform::WindowListOption::all || w.onScreen) out.push_back(w.info);
@@ -32,6 +33,7 @@ class FakeWindowServer final : public platform::WindowServer {
   }
 
   std::vector<Window> windows;
+  int listCopies = 0;  // copyWindowInfo calls
 
  private:
   std::mutex mutex_;

@@ -198,6 +198,20 @@ TEST_F(SnapshotPumpTest, OnlyTheActiveWindowIsCapturedComposited) {
   EXPECT_EQ(capturer.calls[1].bounds, (Rect{0, 0, 64, 48}));
 }
 
+TEST_F(SnapshotPumpTest, ACapturerThatFindsWindowsByItselfIsSparedTheBoundsLookup) {
+  for (const bool used : {true, false}) {
+    SCOPED_TRACE(used);
+    capturer.boundsUsed = used;
+    capturer.calls.clear();
+    const int copies = windows.listCopies;
+    request(2);
+    completeOldest();
+    ASSERT_EQ(capturer.calls.size(), 1u);
+    EXPECT_EQ(capturer.calls[0].bounds, used ? std::optional(Rect{0, 0, 64, 48}) : std::nullopt);
+    EXPECT_EQ(windows.listCopies - copies, used ? 1 : 0);
+  }
+}
+
 TEST_F(SnapshotPumpTest, TurningCompositedKicksTheFocusAtMostEveryQuarterSecond) {
   struct Case {
     double secondsBetween;

@@ -72,6 +72,8 @@ class X11WindowCapturer final : public WindowCapturer {
   PictureChanges takeChanges(std::uint32_t window, const std::optional<Rect>& bounds, CaptureMode mode) override;
   std::optional<ImageView> captureRows(std::uint32_t window, const std::optional<Rect>& bounds, CaptureMode mode,
                                        const std::vector<RowSpan>& rows) override;
+  // Windows are found by their id; their place is asked along with each picture.
+  bool usesBounds() const override { return false; }
 
   // Whether the display offers change tracking (known after the first capture).
   bool tracksChanges() const { return damage_; }
