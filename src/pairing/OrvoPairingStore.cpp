@@ -118,6 +118,13 @@ void OrvoPairingStore::insertPeer(OrvoPairedPeer peer) {
 }
 
 std::vector<std::string> OrvoPairingStore::matchingPeerIds(const std::string& identifier) const {
+  std::vector<std::string> ids;
+  // An id given exactly matches first: a stored id with blanks around it (an edited
+  // file) can still be unpaired by the id the panel shows, which the trimming below misses.
+  for (const auto& peer : paired_.get()) {
+    if (peer.id == identifier) ids.push_back(peer.id);
+  }
+  if (!ids.empty()) return ids;
   const std::string key = trimWhitespace(identifier);
   using Rule = bool (*)(const OrvoPairedPeer&, const std::string&);
   const Rule rules[] = {
@@ -125,7 +132,6 @@ std::vector<std::string> OrvoPairingStore::matchingPeerIds(const std::string& id
       [](const OrvoPairedPeer& p, const std::string& k) { return p.serviceName && *p.serviceName == k; },
       [](const OrvoPairedPeer& p, const std::string& k) { return p.displayName == k; },
   };
-  std::vector<std::string> ids;
   for (const Rule rule : rules) {
     for (const auto& peer : paired_.get()) {
       if (rule(peer, key)) ids.push_back(peer.id);

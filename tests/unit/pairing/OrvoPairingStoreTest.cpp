@@ -150,6 +150,11 @@ TEST_F(PairingStoreTest, RemovePeerMatchesIdThenServiceNameThenDisplayName) {
   EXPECT_EQ(store.removePeer("Shared").size(), 2u);
   EXPECT_TRUE(store.paired()->empty());
   EXPECT_EQ(json::encode(*settings.value("OrvoPairedPeers.host")), "[]");
+
+  // An id stored with blanks around it (an edited file) is still removed by that id.
+  store.upsertPeer("Edited", std::nullopt, std::nullopt, "  ID-5", key);
+  EXPECT_EQ(store.removePeer("  ID-5"), std::vector<std::string>{"  ID-5"});
+  EXPECT_TRUE(store.paired()->empty());
 }
 
 TEST_F(PairingStoreTest, TouchRenamesInPlaceAndIgnoresUnknownIds) {
