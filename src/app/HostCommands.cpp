@@ -9,6 +9,7 @@
 #include "environment/LaunchAtLoginManager.h"
 #include "host/OrvoHost.h"
 #include "pairing/OrvoPairingStore.h"
+#include "platform/DesktopBackend.h"
 #include "platform/WindowActivation.h"
 #include "updates/OrvoUpdaterController.h"
 
@@ -61,7 +62,9 @@ std::string HostCommands::usage() {
          "  allow-control on|off     allow remote pointer and keyboard input, or forbid it\n"
          "  launch-at-login [on|off] start the host when you log in, or not; without on|off, show it\n"
          "  check-for-updates        check the update feed now and say what it offers\n"
-         "  update-now               download, verify and install the update found\n";
+         "  update-now               download, verify and install the update found\n"
+         "  share-windows            choose the windows to share (Wayland: the desktop's picker opens)\n"
+         "  stop-sharing [ID]        stop sharing one window (by id), or every window\n";
 }
 
 HostCommands::Result HostCommands::execute(const std::vector<std::string>& args) {
@@ -78,6 +81,7 @@ HostCommands::Result HostCommands::execute(const std::vector<std::string>& args)
   if (command == "devices" && expectArgs(1)) return devices();
   if (command == "unpair" && expectArgs(2)) return unpair(args[1]);
   if (command == "launch-at-login" && args.size() <= 2) return launchAtLogin(args);
+  if (command == "stop-sharing" && args.size() <= 2) return stopSharing(args);
   if (command == "discoverable" || command == "allow-control") {
     const auto on = parseSwitch(args);
     if (!on) return usageError(command + " takes one argument: on or off");
@@ -85,7 +89,8 @@ HostCommands::Result HostCommands::execute(const std::vector<std::string>& args)
   }
   const bool known = command == "status" || command == "pin" || command == "regenerate-pin" || command == "token" ||
                      command == "devices" || command == "unpair" || command == "launch-at-login" ||
-                     command == "check-for-updates" || command == "update-now";
+                     command == "check-for-updates" || command == "update-now" || command == "share-windows" ||
+                     command == "stop-sharing";
   return usageError(known ? "wrong number of arguments for " + command : "unknown command “" + command + "”");
 }
 
@@ -103,7 +108,21 @@ HostCommands::Result HostCommands::status() {
     }
   }
   std::string remote = host_.allowControlThisMac() ? "on" : "off";
-  if (!activation_.isTrusted()) remote += " (input injection is not available on this display)";
+  if (!activation_.isTrusted()) {
+    remote += desktop_ && desktop_->sharing() ? " (the desktop has not allowed remote input)"
+                                              : " (input injection is not available on this display)";
+  }
+  std::string desktop;
+  if (desktop_) {
+    desktop = "Desktop: " + desktop_->name() + "\n";
+    if (const auto* sharing = desktop_->sharing()) {
+      desktop += "Shared windows: " + escapeForLog(*sharing->sharingStatus()) + "\n";
+      for (const auto& window : *sharing->sharedWindows()) {
+        desktop += "  " + std::to_string(window.windowId) + "  " + escapeForLog(window.title) + " (" +
+                   std::to_string(window.width) + "x" + std::to_string(window.height) + ")\n";
+      }
+    }
+  }
   // The ports, for clients that cannot discover the host (no Avahi on the network).
   std::string ports = "not listening";
   if (const auto session = host_.listenerPort()) {
@@ -112,7 +131,7 @@ HostCommands::Result HostCommands::status() {
   }
   return {0, "Status: " + *host_.statusText() + "\n" + "Discoverable: " + (*host_.isDiscoverable() ? "on" : "off") +
                  "\n" + "Listening: " + ports + "\n" + "Remote control: " + remote + "\n" +
-                 "Connected client: " + escapeForLog(client) + "\n" + updateStatusLine()};
+                 "Connected client: " + escapeForLog(client) + "\n" + desktop + updateStatusLine()};
 }
 
 std::string HostCommands::updateStatusLine() const {
@@ -123,6 +142,7 @@ std::string HostCommands::updateStatusLine() const {
 void HostCommands::executeAsync(const std::vector<std::string>& args, std::function<void(Result)> done) {
   if (args.size() == 1 && args[0] == "check-for-updates") return checkForUpdates(std::move(done));
   if (args.size() == 1 && args[0] == "update-now") return updateNow(std::move(done));
+  if (args.size() == 1 && args[0] == "share-windows") return shareWindows(std::move(done));
   done(execute(args));
 }
 
@@ -143,6 +163,36 @@ void HostCommands::updateNow(std::function<void(Result)> done) {
     if (result.error) return done({1, escapeForLog(*result.error) + "\n"});
     done({0, result.message + "\n"});
   });
+}
+
+void HostCommands::shareWindows(std::function<void(Result)> done) {
+  auto* sharing = desktop_ ? desktop_->sharing() : nullptr;
+  if (!sharing) return done({1, "orvo-host ctl: every window of this desktop is listed; there is nothing to choose\n"});
+  // The picker waits for the person at the desktop, for as long as they take.
+  sharing->chooseWindows([sharing, done](bool shared, const std::string& message) {
+    if (!shared) return done({1, escapeForLog(message) + "\n"});
+    std::string out = escapeForLog(message) + "\n";
+    for (const auto& window : *sharing->sharedWindows()) {
+      out += "  " + std::to_string(window.windowId) + "  " + escapeForLog(window.title) + "\n";
+    }
+    done({0, out});
+  });
+}
+
+HostCommands::Result HostCommands::stopSharing(const std::vector<std::string>& args) {
+  auto* sharing = desktop_ ? desktop_->sharing() : nullptr;
+  if (!sharing) return {1, "orvo-host ctl: this desktop shares every window; there is nothing to stop\n"};
+  if (args.size() == 1) {
+    sharing->stopSharingAll();
+    return {0, "Stopped sharing every window\n"};
+  }
+  for (const auto& window : *sharing->sharedWindows()) {
+    if (std::to_string(window.windowId) == args[1]) {
+      sharing->stopSharing(window.windowId);
+      return {0, "Stopped sharing " + escapeForLog(window.title) + "\n"};
+    }
+  }
+  return {1, "orvo-host ctl: no shared window has the id “" + escapeForLog(args[1]) + "”\n"};
 }
 
 HostCommands::Result HostCommands::withEnvironment(Result status) {
@@ -203,7 +253,9 @@ HostCommands::Result HostCommands::allowControl(bool on) {
   if (on && !activation_.isTrusted()) {
     // As in the panel: without the grant the setting springs back to off.
     host_.setAllowControlThisMac(false);
-    return {1, "orvo-host ctl: remote control needs the XTEST extension on the display; it stays off\n"};
+    return {1, desktop_ && desktop_->sharing()
+                   ? "orvo-host ctl: remote control needs the desktop's permission for remote input; it stays off\n"
+                   : "orvo-host ctl: remote control needs the XTEST extension on the display; it stays off\n"};
   }
   host_.setAllowControlThisMac(on);
   return {0, std::string("Remote control: ") + (on ? "on" : "off") + "\n"};

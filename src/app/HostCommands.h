@@ -11,6 +11,7 @@ class LaunchAtLoginManager;
 class OrvoHost;
 class OrvoUpdaterController;
 namespace platform {
+class DesktopBackend;
 class WindowActivation;
 }
 
@@ -35,6 +36,9 @@ class HostCommands {
   void executeAsync(const std::vector<std::string>& args, std::function<void(Result)> done);
   // The update controller behind "check-for-updates", "update-now" and the status line.
   void attachUpdater(OrvoUpdaterController& updater) { updater_ = &updater; }
+  // The desktop served: named by `status`; where the person shares windows (Wayland),
+  // "share-windows" and "stop-sharing" reach it. Must outlive this object.
+  void attachDesktop(platform::DesktopBackend& desktop) { desktop_ = &desktop; }
 
   static std::string usage();
 
@@ -51,12 +55,15 @@ class HostCommands {
   std::string updateStatusLine() const;
   void checkForUpdates(std::function<void(Result)> done);
   void updateNow(std::function<void(Result)> done);
+  void shareWindows(std::function<void(Result)> done);
+  Result stopSharing(const std::vector<std::string>& args);
 
   OrvoHost& host_;
   platform::WindowActivation& activation_;
   const Clock& clock_;
   LaunchAtLoginManager* launchAtLogin_ = nullptr;
   OrvoUpdaterController* updater_ = nullptr;
+  platform::DesktopBackend* desktop_ = nullptr;
 };
 
 // "Expires in 42s" while at least one whole second is left, else "Expired (regenerating…)".

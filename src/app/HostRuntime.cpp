@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "app/BuildConfig.h"
+#include "app/DesktopChoice.h"
 #include "input/RemoteInput.h"
 #include "input/WindowFocus.h"
 #include "platform/linux/stores/StandardPaths.h"
@@ -17,6 +18,17 @@ namespace orvo {
 
 using platform::dbus::SdBusConnection;
 
+namespace {
+
+DesktopChoice chosenDesktop() {
+  std::string error;
+  auto choice = chooseDesktop(error);
+  if (!choice) throw HostStartError(error);
+  return *choice;
+}
+
+}  // namespace
+
 HostRuntime::HostRuntime(Logger& logger, Options options)
     : logger_(logger),
       work_(context_.get_executor()),
@@ -25,23 +37,16 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       secrets_(platform::FileSecretStore::defaultRoot(), logger),
       network_(context_, options.bindAddress, logger),
       discovery_(context_, logger),
-      mainDisplay_(logger, "", "main"),
-      captureDisplay_(logger, "", "capture"),
-      windowServer_(mainDisplay_),
-      frameWindowServer_(mainDisplay_, platform::x11::X11WindowServer::Bounds::frame),
-      captureWindowServer_(captureDisplay_),
-      activation_(mainDisplay_),
-      sleepInhibitor_(mainDisplay_, logger),
       systemBus_(SdBusConnection::open(context_, SdBusConnection::Kind::system, logger, systemBusError_)),
       sessionBus_(SdBusConnection::open(context_, SdBusConnection::Kind::session, logger, sessionBusError_)),
+      desktop_(makeDesktop(chosenDesktop(), DesktopServices{logger, main_, clock_, settings_, sessionBus_,
+                                                            options.trackWindowChanges})),
       powerEvents_(systemBus_, sessionBus_, logger),
       logindInhibitor_(systemBus_, logger),
       screenSaverInhibitor_(sessionBus_, logger),
-      awake_({&logindInhibitor_, &sleepInhibitor_, &screenSaverInhibitor_}),
+      awake_({&logindInhibitor_, &desktop_->displaySleepInhibitor(), &screenSaverInhibitor_}),
       autostart_(platform::XdgAutostartEntry::forCurrentUser()),
       launchAtLogin_(autostart_),
-      capturer_(captureDisplay_, logger, true, options.trackWindowChanges),
-      injector_(logger, main_, clock_),
       queues_(logger, 3),
       updateWorkers_(logger, 1),
       updateQueue_(updateWorkers_.makeSerialQueue("orvo.updates", QueuePriority::unspecified)),
@@ -51,17 +56,23 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
   if (const auto& error = settings_.loadError()) throw HostStartError(*error);
   if (const auto error = secrets_.checkReadable()) throw HostStartError(*error);
   host_ = OrvoHost::create(OrvoHostServices{main_, queues_, clock_, logger_, random_, settings_, secrets_, hostInfo_,
-                                            network_, discovery_, activation_, awake_, collator_, powerEvents_});
+                                            network_, discovery_, desktop_->activation(), awake_, collator_, powerEvents_});
   const auto queues = host_->queues();
-  catalogue_ = std::make_unique<WindowCatalogue>(windowServer_, *host_, main_, clock_, logger_);
-  captureCatalogue_ = std::make_unique<WindowCatalogue>(captureWindowServer_, *host_, main_, clock_, logger_);
-  focus_ = std::make_unique<WindowFocus>(*host_, *catalogue_, frameWindowServer_, activation_, queues.focusState, main_,
-                                         clock_, logger_);
+  auto& desktop = *desktop_;
+  catalogue_ = std::make_unique<WindowCatalogue>(desktop.windowServer(), *host_, main_, clock_, logger_);
+  captureCatalogue_ = std::make_unique<WindowCatalogue>(desktop.captureWindowServer(), *host_, main_, clock_, logger_);
+  focus_ = std::make_unique<WindowFocus>(*host_, *catalogue_, desktop.frameWindowServer(), desktop.activation(),
+                                         queues.focusState, main_, clock_, logger_);
   pump_ = std::make_unique<SnapshotPump>(*host_, queues, main_, clock_, logger_, *captureCatalogue_, *focus_,
-                                         capturer_);
-  input_ = std::make_unique<RemoteInput>(*host_, *focus_, *catalogue_, *pump_, injector_, queues.clickTracking, main_,
-                                         clock_, logger_);
+                                         desktop.capturer());
+  input_ = std::make_unique<RemoteInput>(*host_, *focus_, *catalogue_, *pump_, desktop.injector(),
+                                         queues.clickTracking, main_, clock_, logger_);
   host_->attachHandlers({catalogue_.get(), pump_.get(), focus_.get(), input_.get()});
+  if (auto* sharing = desktop.sharing()) {
+    sharedWindowsWatch_ = sharing->sharedWindows().subscribe([this](const auto&) {
+      if (host_->hasConnection()) catalogue_->handleWindowListRequest();
+    });
+  }
   if (!sessionBus_) {
     logLine(logger_, "OrvoHost: no session bus (" + sessionBusError_ +
                          "): the desktop's screen saver service is not used");
@@ -78,6 +89,7 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
           .downloadDirectory = std::filesystem::path(platform::linux_paths::cacheHome()) / "orvo-host" / "updates",
       });
   updater_ = OrvoUpdaterController::create(std::move(engine), main_);
+  desktop.start();
 }
 
 HostRuntime::~HostRuntime() {
@@ -95,6 +107,7 @@ void HostRuntime::stop() {
   if (stopping_) return;
   stopping_ = true;
   host_->shutdown();
+  desktop_->stop();
   // Let TLS close notifies and the advertisement withdrawal go out, then stop for good.
   work_.reset();
   auto deadline = std::make_shared<asio::steady_timer>(context_, std::chrono::seconds(2));

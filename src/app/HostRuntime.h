@@ -10,6 +10,8 @@
 #include "core/Coding.h"
 #include "environment/HostAwakeController.h"
 #include "environment/LaunchAtLoginManager.h"
+#include "core/Published.h"
+#include "platform/DesktopBackend.h"
 #include "host/OrvoHost.h"
 #include "pairing/NameCollator.h"
 #include "platform/linux/avahi/AvahiServiceDiscovery.h"
@@ -23,12 +25,6 @@
 #include "platform/linux/updates/CurlHttpClient.h"
 #include "platform/linux/updates/SodiumUpdateVerifier.h"
 #include "platform/linux/updates/XdgOpenPackageInstaller.h"
-#include "platform/linux/x11/X11Connection.h"
-#include "platform/linux/x11/X11SleepInhibitor.h"
-#include "platform/linux/x11/X11WindowActivation.h"
-#include "platform/linux/x11/X11WindowServer.h"
-#include "platform/linux/x11capture/X11WindowCapturer.h"
-#include "platform/linux/x11input/X11InputInjector.h"
 
 namespace orvo {
 
@@ -46,8 +42,8 @@ class HostStartError : public std::runtime_error {
 
 // The whole host on the real platform: the main queue on an io_context run by the calling
 // thread, the serial queues on a small pool, the stores under the XDG directories, TLS
-// listeners, Avahi, and the X display of $DISPLAY (one X connection for the main queue,
-// one for the capture queue, one for input), logind and the desktop's screen saver service
+// listeners, Avahi, the desktop (chosen at start, see DesktopChoice: the X display of
+// $DISPLAY, or a Wayland desktop through its portal), logind and the desktop's screen saver service
 // over the system and session buses (sleep, lock, sleep prevention), launch at login
 // through XDG autostart, and the updater (its transfers on a worker thread of their own).
 // Built, run and destroyed on one thread.
@@ -70,7 +66,8 @@ class HostRuntime {
   OrvoHost& host() { return *host_; }
   MainQueue& mainQueue() { return main_; }
   OrvoUpdaterController& updater() { return *updater_; }
-  platform::WindowActivation& activation() { return activation_; }
+  platform::WindowActivation& activation() { return desktop_->activation(); }
+  platform::DesktopBackend& desktop() { return *desktop_; }
   LaunchAtLoginManager& launchAtLogin() { return launchAtLogin_; }
   const Clock& clock() const { return clock_; }
 
@@ -93,30 +90,20 @@ class HostRuntime {
   NameCollator collator_;
   platform::AsioNetwork network_;
   platform::AvahiServiceDiscovery discovery_;
-  platform::x11::X11Connection mainDisplay_;
-  platform::x11::X11Connection captureDisplay_;
-  platform::x11::X11WindowServer windowServer_;
-  // What input admission hit-tests: window frames, title bars included.
-  platform::x11::X11WindowServer frameWindowServer_;
-  // The window bounds the capture queue reads, on the capture connection: the main queue
-  // never shares a connection with the capture queue, so it never waits behind a capture.
-  platform::x11::X11WindowServer captureWindowServer_;
-  platform::x11::X11WindowActivation activation_;
-  platform::x11::X11SleepInhibitor sleepInhibitor_;
   // Sleep, wake, lock and unlock; sleep prevention (logind, X screen saver, desktop screen
   // saver). A bus that is missing is null; what needs it then does nothing.
   std::string systemBusError_;
   std::string sessionBusError_;
   std::shared_ptr<platform::dbus::SdBusConnection> systemBus_;
   std::shared_ptr<platform::dbus::SdBusConnection> sessionBus_;
+  // Window list, capture, input and activation of the desktop served.
+  std::unique_ptr<platform::DesktopBackend> desktop_;
   platform::dbus::LogindPowerLockEvents powerEvents_;
   platform::dbus::LogindSleepInhibitor logindInhibitor_;
   platform::dbus::ScreenSaverInhibitor screenSaverInhibitor_;
   HostAwakeController awake_;
   platform::XdgAutostartEntry autostart_;
   LaunchAtLoginManager launchAtLogin_;
-  platform::x11::X11WindowCapturer capturer_;
-  platform::x11::X11InputInjector injector_;
   AsioQueueFactory queues_;
   std::shared_ptr<OrvoHost> host_;
   std::unique_ptr<WindowCatalogue> catalogue_;
@@ -124,6 +111,8 @@ class HostRuntime {
   std::unique_ptr<WindowFocus> focus_;
   std::unique_ptr<SnapshotPump> pump_;
   std::unique_ptr<RemoteInput> input_;
+  // A change of the windows the person shares reaches the client as a new list.
+  Subscription sharedWindowsWatch_;
   AsioQueueFactory updateWorkers_;
   std::unique_ptr<SerialQueue> updateQueue_;
   platform::CurlHttpClient http_;

@@ -34,6 +34,7 @@ HostService::HostService(Logger& logger, std::function<void()> onTerminate)
       signals_(runtime_.context(), SIGINT, SIGTERM) {
   commands_.attachLaunchAtLogin(&runtime_.launchAtLogin());
   commands_.attachUpdater(runtime_.updater());
+  commands_.attachDesktop(runtime_.desktop());
 }
 
 HostService::~HostService() { control_.stop(); }

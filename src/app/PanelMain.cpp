@@ -1,5 +1,7 @@
 #include "app/PanelMain.h"
 
+#include <sys/stat.h>
+
 #include <xcb/xcb.h>
 
 #include <QApplication>
@@ -24,6 +26,14 @@
 namespace orvo {
 
 bool displayIsReachable() {
+  // A Wayland session: the compositor's socket ($XDG_RUNTIME_DIR/$WAYLAND_DISPLAY, or an
+  // absolute path). Qt then opens the panel as a native Wayland window.
+  if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string socket = wayland[0] == '/' ? wayland : std::string(runtime ? runtime : "") + "/" + wayland;
+    struct stat info{};
+    if (::stat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return true;
+  }
   const char* display = std::getenv("DISPLAY");
   if (!display || !*display) return false;
   xcb_connection_t* connection = xcb_connect(display, nullptr);
@@ -72,7 +82,8 @@ int runWithPanel(int argc, char** argv) {
   {
     auto& runtime = service->runtime();
     ui::LinuxDesktop desktop;
-    ui::PanelModel model({runtime.host(), runtime.mainQueue(), runtime.activation(), runtime.clock()});
+    ui::PanelModel model(
+        {runtime.host(), runtime.mainQueue(), runtime.activation(), runtime.clock(), runtime.desktop().sharing()});
     ui::SettingsModel settingsModel(runtime.mainQueue(), &runtime.launchAtLogin(), &runtime.updater());
     ui::PanelWindow window(model, &settingsModel, desktop);
     ui::OrvoHostSettingsView settings(settingsModel);

@@ -2,7 +2,8 @@
 
 namespace orvo {
 
-// Whether an X display can be reached at $DISPLAY.
+// Whether a desktop can show the panel: a Wayland compositor's socket, or an X display at
+// $DISPLAY.
 bool displayIsReachable();
 
 // The host with its control panel: Qt on the calling (main) thread, the host's main

@@ -20,6 +20,7 @@
 #include "ui/PanelModel.h"
 #include "ui/PeerDateFormatter.h"
 #include "ui/PermissionSheets.h"
+#include "ui/SharedWindowsSection.h"
 
 namespace orvo::ui {
 namespace {
@@ -110,6 +111,17 @@ ControlPanel::ControlPanel(PanelModel& model, DesktopActions& desktop, QWidget* 
   devices_ = new PairedDevicesSection(*dates_, [this](const std::string& id) { model_.unpair(id); });
   column->addWidget(devices_);
   column->addWidget(divider());
+  if (model_.sharesChosenWindows()) {
+    sharedWindows_ = new SharedWindowsSection;
+    column->addWidget(sharedWindows_);
+    column->addWidget(divider());
+    connect(sharedWindows_, &SharedWindowsSection::chooseRequested, this, [this] { model_.chooseWindows(); });
+    connect(sharedWindows_, &SharedWindowsSection::stopRequested, this,
+            [this](std::uint32_t id) { model_.stopSharing(id); });
+    connect(sharedWindows_, &SharedWindowsSection::stopAllRequested, this, [this] { model_.stopSharingAll(); });
+    connect(&model_, &PanelModel::sharedWindowsChanged, this,
+            [this] { sharedWindows_->setWindows(model_.sharedWindows(), model_.sharingStatus()); });
+  }
 
   column->addWidget(buildPermissions());
 
@@ -279,8 +291,9 @@ QWidget* ControlPanel::buildPermissions() {
   };
   // The three guidance sheets hang off the panel.
   networkSheet_ = new NetworkPermissionSheet(this);
-  screenRecordingSheet_ = new ScreenRecordingPermissionSheet(this);
-  accessibilitySheet_ = new AccessibilitySetupSheet(this);
+  const auto wording = model_.sharesChosenWindows() ? PermissionWording::portal : PermissionWording::x11;
+  screenRecordingSheet_ = new ScreenRecordingPermissionSheet(this, wording);
+  accessibilitySheet_ = new AccessibilitySetupSheet(this, wording);
   addRow("Network Permissions", "networkMoreInfo", networkSheet_);
   addRow("Screen Recording Permissions", "screenRecordingMoreInfo", screenRecordingSheet_);
   addRow("Accessibility Permissions", "accessibilityMoreInfo", accessibilitySheet_);
@@ -329,6 +342,8 @@ void ControlPanel::showAccessibilitySheet() {
 }
 
 void ControlPanel::openAccessibilitySettings() {
+  // On Wayland the grant is the portal's consent: asked again with the window picker.
+  if (model_.sharesChosenWindows()) return model_.chooseWindows();
   accessibilitySheet_->setErrorText(desktop_.openAccessibilitySettings());
 }
 

@@ -20,6 +20,7 @@ class PairedDevicesSection;
 class PanelModel;
 class PeerDateFormatter;
 class ScreenRecordingPermissionSheet;
+class SharedWindowsSection;
 
 // The control panel's column: discoverability, the pairing code and token, the paired
 // devices, remote control and the permission guidance, and "Quit Orvo". It owns no
@@ -42,6 +43,7 @@ class ControlPanel final : public QWidget {
   ScreenRecordingPermissionSheet& screenRecordingSheet() const { return *screenRecordingSheet_; }
   AccessibilitySetupSheet& accessibilitySheet() const { return *accessibilitySheet_; }
   PairedDevicesSection& devices() const { return *devices_; }
+  SharedWindowsSection* sharedWindows() const { return sharedWindows_; }
 
   bool pendingEnableDiscoverable() const { return pendingEnableDiscoverable_; }
   bool awaitingFirewallDecision() const { return awaitingFirewallDecision_; }
@@ -76,6 +78,7 @@ class ControlPanel final : public QWidget {
   QPlainTextEdit* token_ = nullptr;
   QPushButton* copyToken_ = nullptr;
   PairedDevicesSection* devices_ = nullptr;
+  SharedWindowsSection* sharedWindows_ = nullptr;  // only where the person chooses windows
   QCheckBox* remoteControl_ = nullptr;
   QLabel* remoteControlCaption_ = nullptr;
   QLabel* accessibilityWarning_ = nullptr;

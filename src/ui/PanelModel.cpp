@@ -56,6 +56,20 @@ PanelModel::PanelModel(const PanelHost& host, QObject* parent)
         emit devicesChanged();
         arrived();
       });
+  if (auto* sharing = services_.sharing) {
+    pending_ += 2;
+    link_.watch<std::vector<platform::SharedWindow>>(sharing->sharedWindows(),
+                                                     [this](const std::vector<platform::SharedWindow>& value) {
+                                                       sharedWindows_ = value;
+                                                       emit sharedWindowsChanged();
+                                                       arrived();
+                                                     });
+    link_.watch<std::string>(sharing->sharingStatus(), [this](const std::string& value) {
+      sharingStatus_ = value;
+      emit sharedWindowsChanged();
+      arrived();
+    });
+  }
   recheckAccessibility();
 }
 
@@ -115,6 +129,18 @@ void PanelModel::recheckAccessibility() {
         emit remoteControlChanged();
         emit accessibilityChecked();
       });
+}
+
+void PanelModel::chooseWindows() {
+  if (auto* sharing = services_.sharing) link_.onHost([sharing] { sharing->chooseWindows({}); });
+}
+
+void PanelModel::stopSharing(std::uint32_t windowId) {
+  if (auto* sharing = services_.sharing) link_.onHost([sharing, windowId] { sharing->stopSharing(windowId); });
+}
+
+void PanelModel::stopSharingAll() {
+  if (auto* sharing = services_.sharing) link_.onHost([sharing] { sharing->stopSharingAll(); });
 }
 
 }  // namespace orvo::ui

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pairing/OrvoPairedPeer.h"
+#include "platform/WindowSharing.h"
 #include "ui/HostLink.h"
 
 namespace orvo {
@@ -13,6 +14,7 @@ class Clock;
 class OrvoHost;
 namespace platform {
 class WindowActivation;
+class WindowSharing;
 }
 }  // namespace orvo
 
@@ -24,6 +26,8 @@ struct PanelHost {
   MainQueue& main;                         // the host's main queue
   platform::WindowActivation& activation;  // whether input injection is possible
   const Clock& clock;                      // for the pairing code's expiry caption
+  // Where the person chooses the windows to share (Wayland); null where every window is listed.
+  platform::WindowSharing* sharing = nullptr;
 };
 
 // The panel's copy of the host's published state, kept on the GUI thread, and the
@@ -46,6 +50,10 @@ class PanelModel final : public QObject {
   const std::vector<OrvoPairedPeer>& paired() const { return paired_; }
   bool allowControlThisMac() const { return allowControlThisMac_; }
   bool axTrusted() const { return axTrusted_; }
+  // Whether the person chooses the windows to share (Wayland), and what is shared.
+  bool sharesChosenWindows() const { return services_.sharing != nullptr; }
+  const std::vector<platform::SharedWindow>& sharedWindows() const { return sharedWindows_; }
+  const std::string& sharingStatus() const { return sharingStatus_; }
   // True once the first value of every published property has arrived.
   bool isLoaded() const { return pending_ == 0; }
   double now() const;
@@ -63,6 +71,10 @@ class PanelModel final : public QObject {
   // Reads the grant and the stored remote-control setting again; answers with
   // accessibilityChecked().
   void recheckAccessibility();
+  // The desktop's window picker; stopping one window or all.
+  void chooseWindows();
+  void stopSharing(std::uint32_t windowId);
+  void stopSharingAll();
 
  signals:
   void discoverableChanged();
@@ -73,6 +85,7 @@ class PanelModel final : public QObject {
   void accessibilityChecked();
   void remoteControlRequestAnswered(bool granted);
   void loaded();
+  void sharedWindowsChanged();
 
  private:
   void arrived();
@@ -88,6 +101,8 @@ class PanelModel final : public QObject {
   std::vector<OrvoPairedPeer> paired_;
   bool allowControlThisMac_ = false;
   bool axTrusted_ = false;
+  std::vector<platform::SharedWindow> sharedWindows_;
+  std::string sharingStatus_;
 };
 
 }  // namespace orvo::ui

@@ -61,19 +61,28 @@ NetworkPermissionSheet::NetworkPermissionSheet(QWidget* parent) : QDialog(parent
   });
 }
 
-ScreenRecordingPermissionSheet::ScreenRecordingPermissionSheet(QWidget* parent) : QDialog(parent) {
+ScreenRecordingPermissionSheet::ScreenRecordingPermissionSheet(QWidget* parent, PermissionWording wording)
+    : QDialog(parent) {
   auto* layout = sheetLayout(this, "Allow Screen Recording", "screenRecordingPermissionSheet");
   addText(layout, "Orvo uses Screen Recording to capture and stream your computer's app windows to paired devices.");
-  addText(layout,
-          "Orvo does not store or upload screen content. On an X11 desktop no permission needs to be granted: like "
-          "any program on the display, Orvo can read the windows it streams.");
+  if (wording == PermissionWording::portal) {
+    addText(layout,
+            "Orvo does not store or upload screen content. On Wayland, Orvo sees only the windows you share: click "
+            "“Choose Windows…” and pick them in the desktop's sharing dialog. Tick “Remember this selection” (where "
+            "the dialog offers it) so that Orvo shares the same windows after a restart without asking.");
+    addText(layout, "Your devices are never asked for anything: the desktop asks you, here, when you choose windows.");
+  } else {
+    addText(layout,
+            "Orvo does not store or upload screen content. On an X11 desktop no permission needs to be granted: like "
+            "any program on the display, Orvo can read the windows it streams.");
+  }
   auto* box = new QDialogButtonBox;
   auto* button = addDefaultButton(layout, box, "Continue", QDialogButtonBox::AcceptRole);
   button->setObjectName("continueButton");
   connect(button, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-AccessibilitySetupSheet::AccessibilitySetupSheet(QWidget* parent) : QDialog(parent) {
+AccessibilitySetupSheet::AccessibilitySetupSheet(QWidget* parent, PermissionWording wording) : QDialog(parent) {
   auto* layout = sheetLayout(this, "Enable Accessibility for Orvo", "accessibilitySetupSheet");
   addText(layout,
           "To send remote mouse/keyboard input and focus windows, Orvo needs Accessibility permission. Streaming works "
@@ -82,12 +91,22 @@ AccessibilitySetupSheet::AccessibilitySetupSheet(QWidget* parent) : QDialog(pare
   QFont bold = steps->font();
   bold.setBold(true);
   steps->setFont(bold);
-  addText(layout, "1) Click “Open Accessibility Settings”.");
-  addText(layout,
-          "2) Make sure the display offers input injection: the X server needs the XTEST extension "
-          "(xdpyinfo lists it).");
-  addText(layout, "3) If the desktop asks whether Orvo may control the pointer and keyboard, allow it.");
-  addText(layout, "4) Come back to Orvo — it will auto-enable control.");
+  const bool portal = wording == PermissionWording::portal;
+  if (portal) {
+    addText(layout, "1) Click “Ask Again”.");
+    addText(layout, "2) Choose the windows to share in the desktop's sharing dialog.");
+    addText(layout,
+            "3) When the desktop asks whether Orvo may control the pointer and keyboard (“Allow remote interaction”), "
+            "allow it. The desktop asks again each time Orvo starts.");
+    addText(layout, "4) Come back to Orvo — it will auto-enable control.");
+  } else {
+    addText(layout, "1) Click “Open Accessibility Settings”.");
+    addText(layout,
+            "2) Make sure the display offers input injection: the X server needs the XTEST extension "
+            "(xdpyinfo lists it).");
+    addText(layout, "3) If the desktop asks whether Orvo may control the pointer and keyboard, allow it.");
+    addText(layout, "4) Come back to Orvo — it will auto-enable control.");
+  }
   error_ = addText(layout, "", "errorText");
   error_->setStyleSheet("color: #b3261e;");
   error_->hide();
@@ -96,7 +115,8 @@ AccessibilitySetupSheet::AccessibilitySetupSheet(QWidget* parent) : QDialog(pare
   auto* notNow = box->addButton("Not Now", QDialogButtonBox::RejectRole);
   notNow->setObjectName("notNowButton");
   notNow->setAutoDefault(false);
-  auto* open = addDefaultButton(layout, box, "Open Accessibility Settings", QDialogButtonBox::ActionRole);
+  auto* open = addDefaultButton(layout, box, portal ? "Ask Again" : "Open Accessibility Settings",
+                                QDialogButtonBox::ActionRole);
   open->setObjectName("openSettingsButton");
   connect(notNow, &QPushButton::clicked, this, &QDialog::reject);
   connect(open, &QPushButton::clicked, this, &AccessibilitySetupSheet::openSettingsRequested);

@@ -12,6 +12,11 @@ namespace orvo::ui {
 // permission. None decides anything itself; the panel reacts to their buttons and reads
 // the grants back from the system. GUI thread.
 
+// Which desktop the sheets speak of: X11 (nothing to grant for pictures, XTEST for input),
+// or a Wayland desktop, whose portal asks the person in two dialogs (which windows to
+// share; whether Orvo may control the pointer and keyboard).
+enum class PermissionWording { x11, portal };
+
 // Shown when the user switches discoverability on, or from "More info".
 class NetworkPermissionSheet final : public QDialog {
   Q_OBJECT
@@ -23,22 +28,23 @@ class NetworkPermissionSheet final : public QDialog {
 };
 
 // On X11 any client of the display may read its windows, so there is nothing to grant:
-// the sheet explains that and "Continue" closes it.
+// the sheet explains that and "Continue" closes it. On Wayland it explains the picker.
 class ScreenRecordingPermissionSheet final : public QDialog {
   Q_OBJECT
  public:
-  explicit ScreenRecordingPermissionSheet(QWidget* parent);
+  explicit ScreenRecordingPermissionSheet(QWidget* parent, PermissionWording wording = PermissionWording::x11);
 };
 
 // Shown when the user turns remote control on without the grant, or from "More info".
 class AccessibilitySetupSheet final : public QDialog {
   Q_OBJECT
  public:
-  explicit AccessibilitySetupSheet(QWidget* parent);
+  explicit AccessibilitySetupSheet(QWidget* parent, PermissionWording wording = PermissionWording::x11);
   // The error line under the steps; absent hides it. Shown as plain text.
   void setErrorText(const std::optional<QString>& text);
   std::optional<QString> errorText() const;
  signals:
+  // X11: "Open Accessibility Settings"; Wayland: "Ask Again" (the portal's dialogs again).
   void openSettingsRequested();
 
  private:

@@ -5,6 +5,7 @@
 
 #include "app/ControlSocket.h"
 #include "environment/LaunchAtLoginManager.h"
+#include "fakes/FakeDesktop.h"
 #include "unit/host/HostHarness.h"
 
 namespace orvo::testing {
@@ -143,6 +144,63 @@ TEST_F(HostCommandsTest, SwitchesAndTheirErrors) {
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_THAT(result.output, HasSubstr("usage: orvo-host ctl COMMAND"));
   }
+}
+
+TEST_F(HostCommandsTest, StatusNamesTheDesktopAndWhatThePersonShares) {
+  FakeDesktop x11("X11");
+  auto onX11 = commands();
+  onX11.attachDesktop(x11);
+  EXPECT_THAT(onX11.execute({"status"}).output, HasSubstr("Connected client: none\nDesktop: X11\nUpdate: none\n"));
+  EXPECT_EQ(onX11.execute({"stop-sharing"}).exitCode, 1);
+
+  FakeDesktop wayland("Wayland (portal)", true);
+  auto onWayland = commands();
+  onWayland.attachDesktop(wayland);
+  wayland.share.windows.set({{3, "Notes", "Text Editor", 800, 600}, {4, "Mail\x1b[2J", "", 0, 0}});
+  wayland.share.status.set("Sharing 2 windows");
+  EXPECT_THAT(onWayland.execute({"status"}).output,
+              HasSubstr("Desktop: Wayland (portal)\nShared windows: Sharing 2 windows\n  3  Notes (800x600)\n"
+                        "  4  Mail\\x1b[2J (0x0)\n"));
+  h.activation.trusted = false;
+  EXPECT_THAT(onWayland.execute({"status"}).output,
+              HasSubstr("Remote control: off (the desktop has not allowed remote input)"));
+  auto refused = onWayland.execute({"allow-control", "on"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_THAT(refused.output, HasSubstr("needs the desktop's permission for remote input"));
+}
+
+TEST_F(HostCommandsTest, ShareWindowsWaitsForThePickerAndStopSharingStopsOneOrAll) {
+  FakeDesktop wayland("Wayland (portal)", true);
+  auto ctl = commands();
+  ctl.attachDesktop(wayland);
+  std::vector<HostCommands::Result> answers;
+  auto ask = [&] { ctl.executeAsync({"share-windows"}, [&](HostCommands::Result r) { answers.push_back(r); }); };
+
+  ask();
+  EXPECT_EQ(wayland.share.pickerOpened, 1);
+  EXPECT_TRUE(answers.empty());  // the person has not answered yet
+  wayland.share.answer({}, "No windows were chosen");
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0], (HostCommands::Result{1, "No windows were chosen\n"}));
+
+  ask();
+  wayland.share.answer({{3, "Notes", "", 800, 600}, {4, "Mail", "", 300, 200}}, "Sharing 2 windows");
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[1], (HostCommands::Result{0, "Sharing 2 windows\n  3  Notes\n  4  Mail\n"}));
+
+  EXPECT_EQ(ctl.execute({"stop-sharing", "9"}).exitCode, 1);
+  EXPECT_EQ(ctl.execute({"stop-sharing", "4"}), (HostCommands::Result{0, "Stopped sharing Mail\n"}));
+  EXPECT_EQ(wayland.share.stopped, std::vector<std::uint32_t>{4});
+  EXPECT_EQ(ctl.execute({"stop-sharing"}).exitCode, 0);
+  EXPECT_EQ(wayland.share.stoppedAll, 1);
+  EXPECT_EQ(ctl.execute({"stop-sharing", "1", "2"}).exitCode, 2);
+
+  FakeDesktop x11("X11");
+  auto onX11 = commands();
+  onX11.attachDesktop(x11);
+  onX11.executeAsync({"share-windows"}, [&](HostCommands::Result r) { answers.push_back(r); });
+  ASSERT_EQ(answers.size(), 3u);
+  EXPECT_EQ(answers[2].exitCode, 1);
 }
 
 TEST(ControlProtocol, RequestsAndResponsesRoundTrip) {

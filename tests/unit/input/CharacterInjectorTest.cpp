@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/linux/x11input/CharacterInjector.h"
-#include "platform/linux/x11input/WheelAccumulator.h"
+#include "platform/linux/input/WheelAccumulator.h"
 
 namespace orvo::platform::x11 {
 namespace {

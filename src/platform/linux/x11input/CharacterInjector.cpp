@@ -6,6 +6,7 @@
 
 namespace orvo::platform::x11 {
 
+
 namespace {
 
 // What a spare keycode is given to type `keysym`, and whether Shift must be held. The
@@ -26,14 +27,6 @@ SpareKey spareKeyFor(Keysym keysym, const KeyboardLayout& layout) {
     return {{lower, upper}, keysym == lower};
   }
   return {{keysym, keysym}, false};
-}
-
-// The character whose key, with Control held, types a C0 control character: ^A is 'a'
-// (0x01 + 0x60), ^\ ^] ^^ ^_ are '\\' ']' '^' '_' (0x1C + 0x40 ...).
-char32_t controlBase(char32_t scalar) { return scalar <= 0x1A ? scalar + 0x60 : scalar + 0x40; }
-
-bool hasOwnKey(char32_t scalar) {
-  return scalar == 0x08 || scalar == 0x09 || scalar == 0x0A || scalar == 0x0D || scalar == 0x1B || scalar == 0x7F;
 }
 
 }  // namespace

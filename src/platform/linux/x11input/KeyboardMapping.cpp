@@ -136,20 +136,5 @@ char32_t scalarForKeysym(Keysym keysym) {
   return xkb_keysym_to_utf32(keysym);
 }
 
-std::optional<Keysym> keysymForScalar(char32_t scalar) {
-  switch (scalar) {
-    case 0x08: return XKB_KEY_BackSpace;
-    case 0x09: return XKB_KEY_Tab;
-    case 0x0A:
-    case 0x0D: return XKB_KEY_Return;
-    case 0x1B: return XKB_KEY_Escape;
-    case 0x7F: return XKB_KEY_Delete;
-    default: break;
-  }
-  if (scalar < 0x20 || (scalar >= 0x7F && scalar < 0xA0)) return std::nullopt;
-  if (scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) return std::nullopt;
-  if (scalar <= 0xFF) return static_cast<Keysym>(scalar);
-  return 0x01000000u + static_cast<Keysym>(scalar);
-}
 
 }  // namespace orvo::platform::x11

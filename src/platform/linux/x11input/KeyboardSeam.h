@@ -8,6 +8,8 @@
 
 #include <xkbcommon/xkbcommon.h>
 
+#include "platform/linux/input/Keysyms.h"
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -18,7 +20,7 @@
 namespace orvo::platform::x11 {
 
 using Keycode = std::uint8_t;
-using Keysym = std::uint32_t;
+using platform::Keysym;
 
 inline constexpr Keysym kNoSymbol = 0;
 
@@ -108,11 +110,6 @@ class KeyboardLayout {
 
 // The character a keysym types, 0 for none (function keys, dead keys, keypad keys).
 char32_t scalarForKeysym(Keysym keysym);
-// The keysym a spare keycode is given to type a character: the Latin-1 keysym up to
-// U+00FF, else the Unicode keysym 0x01000000 + code point. Control characters that have a
-// key of their own (backspace, tab, line feed and carriage return, escape, delete) give
-// that key's keysym; other control characters and non-scalars give none.
-std::optional<Keysym> keysymForScalar(char32_t scalar);
 
 // The X operations typing needs. Used on one thread (the host's main queue).
 class KeyboardSeam {

@@ -10,6 +10,7 @@
 #include "core/Clock.h"
 #include "core/Log.h"
 #include "core/Queues.h"
+#include "platform/linux/input/Keysyms.h"
 
 namespace orvo::platform::x11 {
 namespace {
@@ -21,19 +22,6 @@ constexpr std::uint8_t kWheelDown = 5;
 constexpr std::uint8_t kWheelLeft = 6;
 constexpr std::uint8_t kWheelRight = 7;
 
-// The keys the client names by their virtual key code.
-std::optional<Keysym> keysymForVirtualKey(std::uint16_t virtualKeyCode) {
-  switch (virtualKeyCode) {
-    case 51: return XKB_KEY_BackSpace;
-    case 36: return XKB_KEY_Return;
-    case 53: return XKB_KEY_Escape;
-    case 123: return XKB_KEY_Left;
-    case 124: return XKB_KEY_Right;
-    case 126: return XKB_KEY_Up;
-    case 125: return XKB_KEY_Down;
-    default: return std::nullopt;
-  }
-}
 
 bool sameDisplay(const std::weak_ptr<X11Display>& a, const std::shared_ptr<X11Display>& b) {
   return !a.owner_before(b) && !b.owner_before(a);

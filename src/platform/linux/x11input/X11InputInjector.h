@@ -9,7 +9,7 @@
 #include "platform/InputInjector.h"
 #include "platform/linux/x11/X11Connection.h"
 #include "platform/linux/x11input/CharacterInjector.h"
-#include "platform/linux/x11input/WheelAccumulator.h"
+#include "platform/linux/input/WheelAccumulator.h"
 #include "platform/linux/x11input/X11KeyboardSeam.h"
 
 namespace orvo {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace orvo::platform::x11 {
+namespace orvo::platform {
 
 // Turns pixel scroll deltas of one axis into whole wheel clicks. What does not make a full
 // click is carried to the next delta, so slow scrolling moves too; a reversal of direction
@@ -11,7 +11,7 @@ namespace orvo::platform::x11 {
 // excess is dropped with the remainder, so no delta can queue an unbounded burst.
 class WheelAccumulator {
  public:
-  // One wheel click moves the content of common X toolkits by about 50 pixels (Chromium
+  // One wheel click moves the content of common toolkits by about 50 pixels (Chromium
   // 53, Qt three lines of 15 to 20, GTK the view height to the power 2/3, about 70 for a
   // 600-pixel view), so a 50-pixel step makes the content travel about as far as the
   // pixels asked for.
@@ -36,4 +36,4 @@ class WheelAccumulator {
   std::int64_t remainder_ = 0;
 };
 
-}  // namespace orvo::platform::x11
+}  // namespace orvo::platform

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/Log.h"
+#include "platform/InputInjector.h"
+#include "platform/linux/input/Keysyms.h"
+#include "platform/linux/input/WheelAccumulator.h"
+#include "platform/linux/wayland/portal/PortalInputSink.h"
+
+namespace orvo::platform::portal {
+
+class PortalWindowList;
+
+
+// Synthetic input on a Wayland desktop through its RemoteDesktop portal. A point of the
+// host's display space (PortalWindowList) becomes absolute pointer motion on the stream of
+// the window there, in the stream's own coordinates; buttons are Linux button codes; pixel
+// scrolling becomes wheel steps of WheelAccumulator::pixelsPerClick pixels; keys and
+// characters are keysyms, which the compositor types with its own keymap. The compositor
+// itself raises and focuses a window that is clicked, and counts multiple clicks.
+//
+// GNOME drops the first key of a new remote keyboard, so a lone Shift press goes first
+// on each new session.
+//
+// Main queue only. Without a sink (no session, or one without input devices) every post
+// fails. The window list must outlive the injector.
+class PortalInputInjector final : public InputInjector {
+ public:
+  PortalInputInjector(const PortalWindowList& windows, Logger& logger) : windows_(windows), logger_(logger) {}
+  PortalInputInjector(const PortalInputInjector&) = delete;
+  PortalInputInjector& operator=(const PortalInputInjector&) = delete;
+
+  // A new session's sink (or none). What the old one held is let go first; the sink must
+  // stay alive until it is replaced.
+  void setSink(std::shared_ptr<PortalInputSink> sink);
+
+  bool postMouse(MouseEventType type, MouseButton button, Point at, std::int64_t clickCount) override;
+  bool postScroll(std::int32_t deltaY, std::int32_t deltaX) override;
+  bool postKey(std::uint16_t virtualKeyCode) override;
+  bool postCharacter(char32_t scalar) override;
+  void releaseAll() override;
+
+ private:
+  bool tap(Keysym keysym);
+  void press(Keysym keysym);
+  void release(Keysym keysym);
+  // The first key of a session: a lone Shift wakes the compositor's new keyboard.
+  void wakeKeyboard();
+
+  const PortalWindowList& windows_;
+  Logger& logger_;
+  std::shared_ptr<PortalInputSink> sink_;
+  bool keyboardAwake_ = false;
+  std::vector<Keysym> heldKeys_;
+  std::vector<std::int32_t> heldButtons_;
+  WheelAccumulator vertical_;
+  WheelAccumulator horizontal_;
+};
+
+}  // namespace orvo::platform::portal

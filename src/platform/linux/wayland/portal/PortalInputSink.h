@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+
+namespace orvo::platform::portal {
+
+// Where the injector's events go: the RemoteDesktop portal's Notify* calls of the session
+// that shares the windows. PortalSession is the real one; main queue only.
+class PortalInputSink {
+ public:
+  virtual ~PortalInputSink() = default;
+  virtual void notifyPointerMotionAbsolute(std::uint32_t stream, double x, double y) = 0;
+  virtual void notifyPointerButton(std::int32_t button, bool pressed) = 0;
+  virtual void notifyPointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) = 0;
+  virtual void notifyKeyboardKeysym(std::uint32_t keysym, bool pressed) = 0;
+};
+
+}  // namespace orvo::platform::portal

@@ -1,0 +1,171 @@
+// Input on a Wayland desktop through the portal: where a point of the host's display space
+// lands (which stream, which point of it), and the Notify* calls each post becomes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+#include <sstream>
+
+#include "platform/linux/input/WheelAccumulator.h"
+#include "platform/linux/wayland/portal/PortalInputInjector.h"
+#include "platform/linux/wayland/portal/PortalSession.h"
+#include "platform/linux/wayland/portal/PortalWindowList.h"
+#include "support/RecordingLogger.h"
+
+namespace orvo::platform::portal {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// Records each call as the portal would be called.
+class RecordingSink final : public PortalInputSink {
+ public:
+  void notifyPointerMotionAbsolute(std::uint32_t stream, double x, double y) override {
+    std::ostringstream line;
+    line << "motion " << stream << " " << x << " " << y;
+    calls.push_back(line.str());
+  }
+  void notifyPointerButton(std::int32_t button, bool pressed) override {
+    calls.push_back("button " + std::to_string(button) + (pressed ? " down" : " up"));
+  }
+  void notifyPointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) override {
+    calls.push_back("axis " + std::to_string(axis) + " " + std::to_string(steps));
+  }
+  void notifyKeyboardKeysym(std::uint32_t keysym, bool pressed) override {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%#x", keysym);
+    calls.push_back(std::string("key ") + hex + (pressed ? " down" : " up"));
+  }
+  std::vector<std::string> calls;
+};
+
+class PortalInputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    windows.publish({{.windowId = 7, .nodeId = 41, .title = "Notes", .width = 800, .height = 600, .slot = 0},
+                     {.windowId = 9, .nodeId = 57, .title = "Mail", .width = 300, .height = 200, .slot = 1},
+                     {.windowId = 11, .nodeId = 60, .title = "No picture yet", .slot = 2}});
+    injector.setSink(sink);
+  }
+  std::vector<std::string> take() { return std::exchange(sink->calls, {}); }
+
+  PortalWindowList windows;
+  testing::RecordingLogger logger;
+  PortalInputInjector injector{windows, logger};
+  std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
+};
+
+TEST_F(PortalInputTest, SharedWindowsLieSideBySideAndOnlyThoseWithAPictureAreListed) {
+  const auto list = windows.copyWindowInfo(WindowListOption::onScreenOnly);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].number, 7u);
+  EXPECT_EQ(list[0].bounds, (Rect{0, 0, 800, 600}));
+  EXPECT_EQ(list[0].name, "Notes");
+  EXPECT_EQ(list[0].layer, 0);
+  EXPECT_EQ(list[1].bounds, (Rect{PortalWindowList::slotWidth, 0, 300, 200}));
+  EXPECT_EQ(windows.copyWindowInfo(WindowListOption::all).size(), 2u);
+}
+
+TEST_F(PortalInputTest, APointLandsOnItsWindowsStreamInTheStreamsOwnCoordinates) {
+  struct Case {
+    Point at;
+    std::optional<std::uint32_t> node;
+    double x = 0, y = 0;
+  };
+  const double second = PortalWindowList::slotWidth;
+  for (const Case& c : {Case{{400, 300}, 41, 400, 300},
+                        Case{{second + 10.5, 20.25}, 57, 10.5, 20.25},
+                        // Past an edge: clamped onto it, as a pointer on a screen's edge.
+                        Case{{second + 5000, -40}, 57, 299, 0},
+                        Case{{-3, 700}, std::nullopt},  // left of the first slot: nothing there
+                        Case{{2 * second + 5, 5}, std::nullopt},  // a window without a picture
+                        Case{{3 * second + 5, 5}, std::nullopt},
+                        Case{{std::nan(""), 5}, std::nullopt}}) {
+    const auto target = windows.streamAt(c.at);
+    ASSERT_EQ(target.has_value(), c.node.has_value()) << c.at.x << "," << c.at.y;
+    if (!target) continue;
+    EXPECT_EQ(target->nodeId, *c.node);
+    EXPECT_DOUBLE_EQ(target->x, c.x);
+    EXPECT_DOUBLE_EQ(target->y, c.y);
+  }
+}
+
+TEST_F(PortalInputTest, AClickIsMotionOnTheStreamThenTheButtonsLinuxCode) {
+  const double second = PortalWindowList::slotWidth;
+  EXPECT_TRUE(injector.postMouse(MouseEventType::down, MouseButton::primary, {second + 12, 34}, 1));
+  EXPECT_TRUE(injector.postMouse(MouseEventType::dragged, MouseButton::primary, {second + 40, 50}, 1));
+  EXPECT_TRUE(injector.postMouse(MouseEventType::up, MouseButton::primary, {second + 40, 50}, 1));
+  EXPECT_TRUE(injector.postMouse(MouseEventType::down, MouseButton::secondary, {5, 6}, 1));
+  EXPECT_TRUE(injector.postMouse(MouseEventType::up, MouseButton::secondary, {5, 6}, 1));
+  EXPECT_THAT(take(), ElementsAre("motion 57 12 34", "button 272 down", "motion 57 40 50", "motion 57 40 50",
+                                  "button 272 up", "motion 41 5 6", "button 273 down", "motion 41 5 6",
+                                  "button 273 up"));
+}
+
+TEST_F(PortalInputTest, APressWithNowhereToGoIsDroppedAndAReleaseStillLetsGo) {
+  EXPECT_TRUE(injector.postMouse(MouseEventType::down, MouseButton::primary, {10, 10}, 1));
+  take();
+  // The window left the list between press and release.
+  windows.publish({});
+  EXPECT_FALSE(injector.postMouse(MouseEventType::up, MouseButton::primary, {10, 10}, 1));
+  EXPECT_THAT(take(), ElementsAre("button 272 up"));
+  EXPECT_FALSE(injector.postMouse(MouseEventType::down, MouseButton::primary, {10, 10}, 1));
+  EXPECT_THAT(take(), IsEmpty());
+}
+
+TEST_F(PortalInputTest, PixelScrollingBecomesWheelStepsWithTheRemainderCarried) {
+  constexpr std::int32_t step = WheelAccumulator::pixelsPerClick;
+  // Content down (toward the top) is a step up: negative on the portal's axis.
+  injector.postScroll(2 * step, 0);
+  injector.postScroll(step / 2, -step);
+  injector.postScroll(step / 2, 0);
+  injector.postScroll(-step, 0);
+  EXPECT_THAT(take(), ElementsAre("axis 0 -2", "axis 1 1", "axis 0 -1", "axis 0 1"));
+}
+
+TEST_F(PortalInputTest, KeysAndCharactersAreKeysymsAfterOneLoneShiftPerSession) {
+  injector.postCharacter(U'a');
+  injector.postCharacter(U'\u00E9');      // Latin-1 as itself
+  injector.postCharacter(U'\u0436');      // every other character as 0x01000000 + code point
+  injector.postCharacter(U'\U0001F600');
+  injector.postKey(51);                   // backspace
+  injector.postCharacter(U'\x03');        // Ctrl+C
+  EXPECT_FALSE(injector.postCharacter(0x85));  // a C1 control types nothing
+  EXPECT_FALSE(injector.postKey(999));
+  EXPECT_THAT(take(), ElementsAre("key 0xffe1 down", "key 0xffe1 up", "key 0x61 down", "key 0x61 up",
+                                  "key 0xe9 down", "key 0xe9 up", "key 0x1000436 down", "key 0x1000436 up",
+                                  "key 0x101f600 down", "key 0x101f600 up", "key 0xff08 down", "key 0xff08 up",
+                                  "key 0xffe3 down", "key 0x63 down", "key 0x63 up", "key 0xffe3 up"));
+  // A new session's keyboard is woken again.
+  auto next = std::make_shared<RecordingSink>();
+  injector.setSink(next);
+  injector.postKey(36);
+  EXPECT_THAT(next->calls, ElementsAre("key 0xffe1 down", "key 0xffe1 up", "key 0xff0d down", "key 0xff0d up"));
+}
+
+TEST_F(PortalInputTest, ANewSessionOrTheEndOfOneLetsGoOfWhatIsHeld) {
+  injector.postMouse(MouseEventType::down, MouseButton::primary, {10, 10}, 1);
+  take();
+  injector.releaseAll();
+  EXPECT_THAT(take(), ElementsAre("button 272 up"));
+  injector.releaseAll();
+  EXPECT_THAT(take(), IsEmpty());
+  injector.postMouse(MouseEventType::down, MouseButton::secondary, {10, 10}, 1);
+  take();
+  injector.setSink(nullptr);
+  EXPECT_THAT(take(), ElementsAre("button 273 up"));
+  // Without a session nothing can be posted.
+  EXPECT_FALSE(injector.postMouse(MouseEventType::down, MouseButton::primary, {10, 10}, 1));
+  EXPECT_FALSE(injector.postScroll(100, 0));
+  EXPECT_FALSE(injector.postCharacter(U'a'));
+  EXPECT_FALSE(injector.postKey(36));
+}
+
+TEST(PortalPaths, RequestAndSessionPathsFollowTheCallersUniqueName) {
+  EXPECT_EQ(requestPath(":1.42", "orvo7"), "/org/freedesktop/portal/desktop/request/1_42/orvo7");
+  EXPECT_EQ(sessionPath(":1.3", "orvo8"), "/org/freedesktop/portal/desktop/session/1_3/orvo8");
+}
+
+}  // namespace
+}  // namespace orvo::platform::portal
