@@ -68,6 +68,8 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
   input_ = std::make_unique<RemoteInput>(*host_, *focus_, *catalogue_, *pump_, desktop.injector(),
                                          queues.clickTracking, main_, clock_, logger_);
   host_->attachHandlers({catalogue_.get(), pump_.get(), focus_.get(), input_.get()});
+  remoteControlWatch_ = host_->remoteControlAllowed().subscribe(
+      [this](const bool& allowed) { desktop_->setRemoteInputWanted(allowed); });
   if (auto* sharing = desktop.sharing()) {
     sharedWindowsWatch_ = sharing->sharedWindows().subscribe([this](const auto&) {
       if (host_->hasConnection()) catalogue_->handleWindowListRequest();

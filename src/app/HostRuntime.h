@@ -113,6 +113,8 @@ class HostRuntime {
   std::unique_ptr<RemoteInput> input_;
   // A change of the windows the person shares reaches the client as a new list.
   Subscription sharedWindowsWatch_;
+  // The desktop learns whether remote input is wanted (a portal asks for it then).
+  Subscription remoteControlWatch_;
   AsioQueueFactory updateWorkers_;
   std::unique_ptr<SerialQueue> updateQueue_;
   platform::CurlHttpClient http_;

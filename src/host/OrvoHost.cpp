@@ -41,6 +41,7 @@ OrvoHost::OrvoHost(const OrvoHostServices& services)
     const bool value = stored->is_boolean() ? stored->get<bool>() : (stored->is_number() && stored->get<double>() != 0);
     isDiscoverable_.set(value);
   }
+  remoteControlAllowed_.set(allowControlThisMac());
 }
 
 void OrvoHost::start() {
@@ -153,7 +154,10 @@ const std::string& OrvoHost::hostId() {
 
 bool OrvoHost::allowControlThisMac() const { return services_.settings.boolean(kAllowControlKey).value_or(false); }
 
-void OrvoHost::setAllowControlThisMac(bool allowed) { services_.settings.setValue(kAllowControlKey, allowed); }
+void OrvoHost::setAllowControlThisMac(bool allowed) {
+  services_.settings.setValue(kAllowControlKey, allowed);
+  if (*remoteControlAllowed_ != allowed) remoteControlAllowed_.set(allowed);
+}
 
 bool OrvoHost::isRemoteControlPermitted() { return allowControlThisMac() && services_.activation.isTrusted(); }
 

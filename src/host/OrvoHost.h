@@ -97,6 +97,8 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   const std::string& hostId();
   // The persisted "allowControlThisMac" setting (absent reads as false).
   bool allowControlThisMac() const;
+  // The same setting, announced on every change made through setAllowControlThisMac.
+  const Published<bool>& remoteControlAllowed() const { return remoteControlAllowed_; }
   void setAllowControlThisMac(bool allowed);
   // Orderly stop: withdraws both advertisements, closes the listeners and every
   // connection. The host stays usable (setDiscoverable(true) starts again).
@@ -239,6 +241,7 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   Published<std::optional<std::string>> lastPairingToken_;
   Subscription pairingCancellable_;
   Published<bool> isDiscoverable_{true};
+  Published<bool> remoteControlAllowed_;
   std::optional<std::string> hostId_;
   bool didFinishInit_ = false;
 

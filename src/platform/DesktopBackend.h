@@ -43,6 +43,9 @@ class DesktopBackend {
   virtual WindowSharing* sharing() { return nullptr; }
   // Main queue, once the host is up: restores what the desktop kept from the last run.
   virtual void start() {}
+  // Main queue: whether remote input is wanted (the person's "allow control" setting), told
+  // at start and on every change. A desktop that must ask the person for input asks then.
+  virtual void setRemoteInputWanted(bool /*wanted*/) {}
   // Main queue, before the host goes: ends sessions with the desktop.
   virtual void stop() {}
 };

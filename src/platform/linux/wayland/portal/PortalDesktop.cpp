@@ -76,6 +76,7 @@ class PortalDesktop::Activation final : public WindowActivation {
 struct PortalDesktop::Attempt {
   std::shared_ptr<PortalSession> session;
   bool usedToken = false;
+  bool forInput = false;  // a RemoteDesktop session
   std::function<void(bool, const std::string&)> done;
 };
 
@@ -95,23 +96,47 @@ PortalDesktop::~PortalDesktop() { stop(); }
 WindowCapturer& PortalDesktop::capturer() { return *capture_; }
 WindowActivation& PortalDesktop::activation() { return *activation_; }
 
+bool PortalDesktop::remoteDesktopOffered() const {
+  return info_ && info_->remoteDesktopVersion > 0 &&
+         (info_->deviceTypes & (kDeviceKeyboard | kDevicePointer)) == (kDeviceKeyboard | kDevicePointer);
+}
+
 bool PortalDesktop::inputGranted() const {
-  if (!info_ || info_->remoteDesktopVersion == 0) return false;
-  if (!session_) return true;  // asked for with the next session
+  if (!remoteDesktopOffered() || consentRefused_) return false;
+  if (!session_ || session_->kind() != PortalSession::Kind::remoteDesktop) return true;  // asked with the next session
   return (session_->devices() & (kDeviceKeyboard | kDevicePointer)) == (kDeviceKeyboard | kDevicePointer);
 }
 
+void PortalDesktop::setRemoteInputWanted(bool wanted) {
+  const bool was = std::exchange(inputWanted_, wanted);
+  if (!started_ || !wanted || was) return;
+  consentRefused_ = false;
+  // Windows shared for viewing only: the desktop is asked for input now, while the person
+  // is at it, with the windows chosen again in the same dialog.
+  if (session_ && session_->kind() == PortalSession::Kind::screenCast && remoteDesktopOffered() && !attempt_) {
+    logLine(logger_, "OrvoHost: remote control turned on: asking the desktop for remote input");
+    openSession(std::nullopt);
+  }
+}
+
 void PortalDesktop::start() {
+  started_ = true;
   if (!bus_) {
     logLine(logger_, "OrvoHost: no session bus: windows cannot be shared through the desktop portal");
     setStatus("Window sharing is not available: no session bus");
     return;
   }
   withPortal([this] {
-    if (const auto token = settings_.string(kRestoreTokenKey)) {
-      logLine(logger_, "OrvoHost: restoring the windows shared last time");
-      openSession(token);
+    const auto token = settings_.string(kRestoreTokenKey);
+    if (!token) return;
+    if (inputWanted_ && remoteDesktopOffered() && info_->remoteDesktopVersion < 2) {
+      // This portal cannot restore a session for input: the person is asked again.
+      logLine(logger_, "OrvoHost: remote control is on and this desktop asks for it at every start: choose the "
+                       "windows to share again");
+      return openSession(std::nullopt);
     }
+    logLine(logger_, "OrvoHost: restoring the windows shared last time");
+    openSession(token);
   });
 }
 
@@ -152,6 +177,7 @@ void PortalDesktop::chooseWindows(std::function<void(bool, const std::string&)> 
     if (done) done(false, "Window sharing is not available: no session bus");
     return;
   }
+  consentRefused_ = false;
   withPortal([this, done = std::move(done)]() mutable {
     // The kept selection is not offered: the person chooses afresh.
     if (attempt_ && attempt_->done) std::exchange(attempt_->done, nullptr)(false, "Replaced by a new choice");
@@ -173,8 +199,7 @@ void PortalDesktop::openSession(std::optional<std::string> restoreToken) {
     return setStatus("Window sharing is not available: this desktop's portal cannot share single windows");
   }
   PortalSession::Settings settings;
-  const bool remoteDesktop = info_->remoteDesktopVersion > 0 &&
-                             (info_->deviceTypes & (kDeviceKeyboard | kDevicePointer)) != 0;
+  const bool remoteDesktop = inputWanted_ && remoteDesktopOffered();
   settings.kind = remoteDesktop ? PortalSession::Kind::remoteDesktop : PortalSession::Kind::screenCast;
   settings.remoteDesktopVersion = info_->remoteDesktopVersion;
   settings.hideCursor = (info_->cursorModes & kCursorHidden) != 0;
@@ -182,6 +207,7 @@ void PortalDesktop::openSession(std::optional<std::string> restoreToken) {
 
   auto attempt = std::make_shared<Attempt>();
   attempt->usedToken = restoreToken.has_value();
+  attempt->forInput = remoteDesktop;
   attempt_ = attempt;
   setStatus(restoreToken ? "Restoring the shared windows…" : "Waiting for you to choose windows…");
   auto weak = std::weak_ptr(self_);
@@ -220,6 +246,7 @@ void PortalDesktop::sessionOpened(const std::shared_ptr<Attempt>& attempt, const
   }
   if (outcome.status == Status::cancelled || outcome.streams.empty()) {
     logLine(logger_, "OrvoHost: no windows were chosen (the dialog was dismissed)");
+    if (attempt->forInput) consentRefused_ = true;
     if (attempt->usedToken) storeToken(std::nullopt);
     setStatus(session_ ? "Sharing " + windowsText(list_.size()) : "No windows shared");
     return finish(false, "No windows were chosen");
@@ -285,8 +312,9 @@ void PortalDesktop::sessionOpened(const std::shared_ptr<Attempt>& attempt, const
   std::string titles;
   for (const auto& window : list_) titles += (titles.empty() ? "" : ", ") + escapeForLog(window.title);
   logLine(logger_, "OrvoHost: sharing " + windowsText(list_.size()) + ":", titles);
-  if (session_->kind() == PortalSession::Kind::remoteDesktop && !input) {
-    logLine(logger_, "OrvoHost: the desktop did not allow remote input; the shared windows are view only");
+  if (attempt->forInput) {
+    consentRefused_ = !input;
+    if (!input) logLine(logger_, "OrvoHost: the desktop did not allow remote input; the shared windows are view only");
   }
   publishWindows();
   finish(true, *status_);

@@ -35,10 +35,13 @@ inline constexpr const char* kRestoreTokenKey = "OrvoHost.portalRestoreToken";
 
 // A Wayland desktop through its desktop portal (GNOME, KDE). Wayland gives ordinary
 // programs no list of other programs' windows, so the windows are the ones the person
-// shares in the portal's picker: one RemoteDesktop session (ScreenCast sources inside it,
-// so one consent covers pictures and input; a ScreenCast session alone where the desktop
-// offers no remote desktop), alive as long as the host, each of its streams one window,
-// captured from PipeWire, driven through the session's Notify* calls.
+// shares in the portal's picker, in one session alive as long as the host, each of its
+// streams one window, captured from PipeWire. While remote control is on the session is a
+// RemoteDesktop one (ScreenCast sources inside it, so one dialog covers pictures and
+// input) and input goes through its Notify* calls; otherwise it is a ScreenCast session,
+// which the portal restores at the next start without a dialog. A RemoteDesktop session
+// is restored only where the portal offers it (version 2); before that the desktop asks
+// at each start.
 //
 // The session is opened when the person asks (chooseWindows: the panel's "Choose
 // Windows…", `ctl share-windows`) and at start with the restore token kept in the
@@ -73,6 +76,7 @@ class PortalDesktop final : public DesktopBackend, public WindowSharing {
   WindowSharing* sharing() override { return this; }
   void start() override;
   void stop() override;
+  void setRemoteInputWanted(bool wanted) override;
 
   // WindowSharing
   void chooseWindows(std::function<void(bool shared, const std::string& message)> done) override;
@@ -81,8 +85,9 @@ class PortalDesktop final : public DesktopBackend, public WindowSharing {
   const Published<std::vector<SharedWindow>>& sharedWindows() const override { return shared_; }
   const Published<std::string>& sharingStatus() const override { return status_; }
 
-  // Whether input can reach the desktop: the portal offers a remote desktop and the
-  // current session (if any) was granted a keyboard and a pointer.
+  // Whether input can reach the desktop: the portal offers a remote desktop, the person
+  // has not refused it, and the current session, if it is one for input, was granted a
+  // keyboard and a pointer (a session for viewing asks again when input is wanted).
   bool inputGranted() const;
 
  private:
@@ -91,6 +96,7 @@ class PortalDesktop final : public DesktopBackend, public WindowSharing {
   struct Attempt;
 
   void withPortal(std::function<void()> then);
+  bool remoteDesktopOffered() const;
   void openSession(std::optional<std::string> restoreToken);
   void sessionOpened(const std::shared_ptr<Attempt>& attempt, const PortalSession::Outcome& outcome);
   void sessionClosedByDesktop(const PortalSession* session);
@@ -122,7 +128,13 @@ class PortalDesktop final : public DesktopBackend, public WindowSharing {
   std::uint32_t nextWindowId_ = 1;
   Published<std::vector<SharedWindow>> shared_;
   Published<std::string> status_;
+  bool started_ = false;
   bool stopped_ = false;
+  // Remote control is on: sessions are opened for input too (RemoteDesktop), else for
+  // viewing only (ScreenCast, which the portal restores without a dialog).
+  bool inputWanted_ = false;
+  // The person refused remote input in the last dialog; asked again with the next choice.
+  bool consentRefused_ = false;
   // Reopenings of the kept selection after PipeWire went away, since the last success.
   int reconnects_ = 0;
   static constexpr int kMaxReconnects = 3;

@@ -240,8 +240,9 @@ void PortalSession::selectDevices() {
 void PortalSession::selectSources() {
   Options options{{"types", kSourceWindow}, {"multiple", true}};
   if (settings_.hideCursor) options["cursor_mode"] = kCursorHidden;
-  // A RemoteDesktop session of version 2 keeps its selection through SelectDevices.
-  if (settings_.kind == Kind::screenCast || settings_.remoteDesktopVersion < 2) {
+  // The portal refuses persistence in SelectSources of a RemoteDesktop session ("Remote
+  // desktop sessions cannot persist"); from version 2 SelectDevices keeps the whole session.
+  if (settings_.kind == Kind::screenCast) {
     options["persist_mode"] = std::uint32_t{2};
     if (settings_.restoreToken) options["restore_token"] = *settings_.restoreToken;
   }

@@ -35,7 +35,8 @@ inline constexpr std::int32_t kButtonRight = 0x111;
 
 // One session with the desktop portal (org.freedesktop.portal.Desktop on the session bus):
 // a RemoteDesktop session with ScreenCast sources (one consent covers pictures and
-// input), or a ScreenCast session alone. open() walks the portal's steps (CreateSession,
+// input), or a ScreenCast session alone. Only a ScreenCast session, or a RemoteDesktop one
+// from the portal's version 2, can be restored later from a token without a dialog. open() walks the portal's steps (CreateSession,
 // SelectDevices, SelectSources, Start), each a call answered later by a Request's Response
 // signal, which is subscribed to before the call; the person answers the desktop's dialogs
 // in between, for as long as they take.
