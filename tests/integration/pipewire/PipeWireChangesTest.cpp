@@ -38,6 +38,7 @@ TEST_F(PipeWireChanges, AStillStreamChangesNothingAndItsPictureStaysAtHand) {
   EXPECT_TRUE(showsPattern(*first, 200, 150, 0, 0));
 
   // No buffer since: nothing changed, and both kinds of capture still give the picture.
+  const std::uint64_t pictures = capturer->picturesReceived(1);
   for (int round = 0; round < 3; ++round) {
     const PictureChanges still = changes(1);
     EXPECT_FALSE(still.everything);
@@ -50,8 +51,7 @@ TEST_F(PipeWireChanges, AStillStreamChangesNothingAndItsPictureStaysAtHand) {
     EXPECT_EQ(whole->width, 200);
     EXPECT_TRUE(showsPattern(*whole, 200, 150, 0, 0));
   }
-  EXPECT_EQ(producer->sent(), 1);
-  EXPECT_EQ(capturer->picturesReceived(1), 1u);
+  EXPECT_EQ(capturer->picturesReceived(1), pictures);
 }
 
 struct DamageCase {

@@ -63,7 +63,8 @@ TEST_F(PipeWireConnect, OnTheDefaultSocketOfTheRuntimeDirectory) {
   ASSERT_TRUE(capturer) << error;
   TestProducer producer(*pipewire, {"--size", "64x48"});
   ASSERT_TRUE(capturer->addStream(1, producer.nodeId()));
-  ASSERT_TRUE(waitUntil([&] { return capturer->picturesReceived(1) > 0; }));
+  ASSERT_TRUE(waitUntil([&] { return capturer->picturesReceived(1) > 0; }))
+      << "producer: " << producer.output() << "; " << pipewire->output();
   auto picture = capturer->captureWindow(1, std::nullopt, CaptureMode::isolated);
   ASSERT_TRUE(picture);
   EXPECT_TRUE(showsPattern(*picture, 64, 48, 0, 0));

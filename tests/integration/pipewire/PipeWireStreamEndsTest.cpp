@@ -156,7 +156,8 @@ TEST_F(PipeWireLost, EveryStreamEndsWithTheConnection) {
   ASSERT_TRUE(capturer) << error;
   TestProducer producer(*pipewire, {"--size", "64x48"});
   ASSERT_TRUE(capturer->addStream(1, producer.nodeId()));
-  ASSERT_TRUE(waitUntil([&] { return capturer->picturesReceived(1) > 0; })) << pipewire->output();
+  ASSERT_TRUE(waitUntil([&] { return capturer->picturesReceived(1) > 0; }))
+      << "producer: " << producer.output() << "; " << pipewire->output();
   ASSERT_TRUE(capturer->captureWindow(1, std::nullopt, CaptureMode::isolated));
 
   pipewire->stop();

@@ -25,6 +25,14 @@ constexpr std::int64_t maxPicturePixels = 8192LL * 8192LL;
 constexpr int maxPictureSide = 16384;
 // Formats a node offers, kept for the check after it was asked; more are not looked at.
 constexpr std::size_t maxOfferedFormats = 64;
+// A producer sends a buffer as soon as a consumer streams from it (GNOME records a frame
+// when its stream is enabled). With PipeWire 0.3.65 a link now and then comes up active on
+// both sides while the driver's cycles never reach the consumer (seen about once in 30
+// links of the test producer, no buffer ever after); a new stream to the same node then
+// works. So a stream that streams without a buffer for this long is connected afresh, at
+// most this many times in a row.
+constexpr long firstBufferTimeoutNanoseconds = 2'000'000'000;
+constexpr int maxReconnects = 3;
 
 constexpr std::size_t cursorMetaSize(int width, int height) {
   return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + static_cast<std::size_t>(width) * height * 4;
@@ -178,6 +186,10 @@ struct PipeWireCapturer::Stream {
   // PipeWire thread or the loop's lock.
   pw_stream* stream = nullptr;
   spa_hook streamListener{};
+  // Armed while the stream streams without having had a buffer.
+  spa_source* firstBufferTimer = nullptr;
+  bool bufferSinceStreaming = false;
+  int reconnects = 0;
   // The node, bound only while its formats are asked for.
   pw_proxy* node = nullptr;
   spa_hook nodeListener{};
@@ -366,26 +378,14 @@ bool PipeWireCapturer::addStream(std::uint32_t window, std::uint32_t nodeId) {
     }
   }
   auto stream = std::make_shared<Stream>(*this, window, nodeId);
-  pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                                PW_KEY_MEDIA_ROLE, "Screen", PW_KEY_NODE_DONT_RECONNECT, "true",
-                                                nullptr);
-  const std::string name = "orvo-window-" + std::to_string(window);
-  stream->stream = pw_stream_new(core_, name.c_str(), properties);
-  if (!stream->stream) {
-    logLine(logger_, "PipeWire: cannot make a stream for window", window, ":", std::strerror(errno));
-    return false;
-  }
-  pw_stream_add_listener(stream->stream, &stream->streamListener, &Callbacks::stream, stream.get());
-  std::uint8_t buffer[1024];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-  const spa_pod* params[] = {buildEnumFormat(builder)};
-  // Without DONT_RECONNECT the session manager links a stream whose node is missing to
-  // some other video source: another window's pictures.
-  const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                                  PW_STREAM_FLAG_DONT_RECONNECT);
-  const int result = pw_stream_connect(stream->stream, PW_DIRECTION_INPUT, nodeId, flags, params, 1);
-  if (result < 0) {
-    logLine(logger_, "PipeWire: cannot connect window", window, "to node", nodeId, ":", std::strerror(-result));
+  stream->firstBufferTimer = pw_loop_add_timer(
+      pw_thread_loop_get_loop(loop_.get()),
+      [](void* data, std::uint64_t) {
+        auto* s = static_cast<Stream*>(data);
+        s->owner.onFirstBufferTimeout(*s);
+      },
+      stream.get());
+  if (!stream->firstBufferTimer || !openStream(*stream)) {
     destroyStream(*stream);
     return false;
   }
@@ -398,6 +398,66 @@ bool PipeWireCapturer::addStream(std::uint32_t window, std::uint32_t nodeId) {
   }
   logLine(logger_, "PipeWire: window", window, "reads node", nodeId);
   return true;
+}
+
+bool PipeWireCapturer::openStream(Stream& stream) {
+  pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                                PW_KEY_MEDIA_ROLE, "Screen", PW_KEY_NODE_DONT_RECONNECT, "true",
+                                                nullptr);
+  const std::string name = "orvo-window-" + std::to_string(stream.window);
+  stream.stream = pw_stream_new(core_, name.c_str(), properties);
+  if (!stream.stream) {
+    logLine(logger_, "PipeWire: cannot make a stream for window", stream.window, ":", std::strerror(errno));
+    return false;
+  }
+  pw_stream_add_listener(stream.stream, &stream.streamListener, &Callbacks::stream, &stream);
+  std::uint8_t buffer[1024];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+  const spa_pod* params[] = {buildEnumFormat(builder)};
+  // Without DONT_RECONNECT the session manager links a stream whose node is missing to
+  // some other video source: another window's pictures.
+  const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                  PW_STREAM_FLAG_DONT_RECONNECT);
+  const int result = pw_stream_connect(stream.stream, PW_DIRECTION_INPUT, stream.nodeId, flags, params, 1);
+  if (result < 0) {
+    logLine(logger_, "PipeWire: cannot connect window", stream.window, "to node", stream.nodeId, ":",
+            std::strerror(-result));
+    closeStream(stream);
+    return false;
+  }
+  return true;
+}
+
+void PipeWireCapturer::closeStream(Stream& stream) {
+  armFirstBufferTimer(stream, false);
+  stream.negotiated = false;
+  if (stream.stream) {
+    spa_hook_remove(&stream.streamListener);
+    pw_stream_destroy(stream.stream);
+    stream.stream = nullptr;
+  }
+}
+
+void PipeWireCapturer::armFirstBufferTimer(Stream& stream, bool on) {
+  if (!stream.firstBufferTimer) return;
+  timespec value{on ? firstBufferTimeoutNanoseconds / 1'000'000'000 : 0,
+                 on ? firstBufferTimeoutNanoseconds % 1'000'000'000 : 0};
+  timespec interval{0, 0};
+  pw_loop_update_timer(pw_thread_loop_get_loop(loop_.get()), stream.firstBufferTimer, &value, &interval, false);
+}
+
+void PipeWireCapturer::onFirstBufferTimeout(Stream& stream) {
+  if (stream.removing || stream.ended || stream.bufferSinceStreaming) return;
+  if (stream.reconnects >= maxReconnects) {
+    logLine(logger_, "PipeWire: window", stream.window, "still has no buffer from node", stream.nodeId,
+            "after", maxReconnects, "new links");
+    return;
+  }
+  ++stream.reconnects;
+  logLine(logger_, "PipeWire: window", stream.window, "streams without a buffer from node", stream.nodeId,
+          ": linking it afresh");
+  closeStream(stream);
+  if (!openStream(stream)) endStream(stream, "cannot link node " + std::to_string(stream.nodeId) + " again");
 }
 
 void PipeWireCapturer::removeStream(std::uint32_t window) {
@@ -426,10 +486,10 @@ void PipeWireCapturer::destroyStream(Stream& stream) {
     pw_proxy_destroy(stream.node);
     stream.node = nullptr;
   }
-  if (stream.stream) {
-    spa_hook_remove(&stream.streamListener);
-    pw_stream_destroy(stream.stream);
-    stream.stream = nullptr;
+  closeStream(stream);
+  if (stream.firstBufferTimer) {
+    pw_loop_destroy_source(pw_thread_loop_get_loop(loop_.get()), stream.firstBufferTimer);
+    stream.firstBufferTimer = nullptr;
   }
 }
 
@@ -611,6 +671,15 @@ void PipeWireCapturer::onStreamState(Stream& stream, int, int state, const char*
     endStream(stream, std::string("stream failed: ") + (error ? error : "unknown error"));
   } else if (state == PW_STREAM_STATE_UNCONNECTED) {
     endStream(stream, "stream disconnected");
+  } else if (state == PW_STREAM_STATE_STREAMING) {
+    stream.bufferSinceStreaming = false;
+    armFirstBufferTimer(stream, true);
+    // A buffer sent before this node ran in the graph waits on the link until the driver
+    // runs the graph again: ask it to (RequestProcess). A driver that does not honour the
+    // request loses nothing.
+    pw_stream_trigger_process(stream.stream);
+  } else {
+    armFirstBufferTimer(stream, false);
   }
 }
 
@@ -673,6 +742,11 @@ void PipeWireCapturer::onProcess(Stream& stream) {
   stream.batch.everything = false;
   stream.batch.rows.clear();
   while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream.stream)) {
+    if (!stream.bufferSinceStreaming) {
+      stream.bufferSinceStreaming = true;
+      stream.reconnects = 0;
+      armFirstBufferTimer(stream, false);
+    }
     std::string_view why;
     std::optional<BufferPlacement> placed;
     spa_buffer* spaBuffer = buffer->buffer;

@@ -163,6 +163,12 @@ class PipeWireCapturer final : public WindowCapturer {
   void checkNode(Stream& stream);
   void checkOfferedFormats(Stream& stream);
   void endStream(Stream& stream, const std::string& reason);
+  // Makes and connects the stream's pw_stream to its node; false (logged) on failure.
+  bool openStream(Stream& stream);
+  // Destroys the stream's pw_stream, if any; no callback of it follows.
+  void closeStream(Stream& stream);
+  void armFirstBufferTimer(Stream& stream, bool on);
+  void onFirstBufferTimeout(Stream& stream);
   void loseConnection(const std::string& reason);
   // Loop lock held: stops the stream's PipeWire objects; no callback of it follows.
   void destroyStream(Stream& stream);
