@@ -53,6 +53,14 @@ struct StreamEvents {
 // its node only: should the node be missing, PipeWire's session manager is told not to link
 // it to another source instead.
 //
+// Links. A producer sends a buffer when a consumer starts streaming from it (GNOME records
+// a frame when its stream is enabled), then only on change. A stream that streams for 2 s
+// without any buffer is linked afresh (a new pw_stream to the same node), at most three
+// times in a row: PipeWire 0.3.65 now and then brings up a link, active on both sides,
+// whose driver never reaches the consumer. On streaming, the stream also asks the driver
+// for a cycle (RequestProcess), which delivers a buffer sent before this node ran if the
+// producer honours the request.
+//
 // Buffers. On each process call every queued buffer is dequeued; the newest that carries a
 // picture is copied and all are queued back at once. A buffer marked corrupted (chunk or
 // header), with an empty chunk (a cursor-only update), or whose rows or crop reach beyond
