@@ -13,6 +13,9 @@ packages=(
   libxcb-damage0-dev libxcb-xfixes0-dev
   libxkbcommon-dev libxkbcommon-x11-dev
   libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev
+  # windows shared as PipeWire video streams: the library, and the daemon and session
+  # manager that tests run privately
+  libpipewire-0.3-dev pipewire wireplumber
   # sd-bus: logind (sleep, lock, inhibitor locks) and the desktop's screen saver service
   libsystemd-dev
   # updates: HTTPS, appcast XML, ed25519; the Debian package (cpack, dpkg-shlibdeps)

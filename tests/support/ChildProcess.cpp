@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <sstream>
@@ -18,7 +19,9 @@ extern char** environ;
 
 namespace orvo::testing {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments) : ChildProcess(arguments, {}) {}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw std::runtime_error("socketpair failed");
   posix_spawn_file_actions_t actions;
@@ -27,7 +30,18 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  const int result = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string_view current(*entry);
+    const auto replaced = [&](const std::string& e) {
+      const auto equals = e.find('=');
+      return equals != std::string::npos && current.substr(0, equals + 1) == std::string_view(e).substr(0, equals + 1);
+    };
+    if (std::none_of(environment.begin(), environment.end(), replaced)) envp.push_back(*entry);
+  }
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  const int result = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(pair[1]);
   if (result != 0) {

@@ -16,6 +16,9 @@ namespace orvo::testing {
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& arguments);
+  // With `environment` ("NAME=VALUE" entries) set for the child on top of this process's
+  // environment (an entry replaces the variable of the same name).
+  ChildProcess(const std::vector<std::string>& arguments, const std::vector<std::string>& environment);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
