@@ -35,9 +35,6 @@ packages=(
   trayer xdotool imagemagick at-spi2-core
   # `ip`: the Avahi test fixture brings up loopback in avahi-daemon's private network namespace
   iproute2
-  # the fake desktop portal hands out descriptors of a private PipeWire; gdbus, busctl and
-  # python3-gi drive it by hand
-  pipewire libglib2.0-bin systemd python3-gi
 )
 
 missing=()

@@ -296,10 +296,8 @@ void PortalDesktop::sessionOpened(const std::shared_ptr<Attempt>& attempt, const
     window.title = firstText(stream.properties, {"title", "window_title", "name"});
     window.appName = firstText(stream.properties, {"app_name", "application_name", "app_id"});
     if (window.title.empty()) window.title = "Shared window " + std::to_string(window.slot + 1);
-    if (const auto size = optionValue<IntPair>(stream.properties, "size")) {
-      window.width = size->first;
-      window.height = size->second;
-    }
+    // Listed once its first picture arrived (with its size): a listed window always has a
+    // frame to give.
     if (!capturer->addStream(window.windowId, window.nodeId)) continue;
     windows.push_back(std::move(window));
   }
