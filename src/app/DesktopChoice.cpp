@@ -37,7 +37,7 @@ std::unique_ptr<platform::DesktopBackend> makeDesktop(const DesktopChoice& choic
       break;
     case DesktopChoice::Kind::waylandPortal:
       desktop = std::make_unique<platform::portal::PortalDesktop>(platform::portal::PortalDesktop::Services{
-          services.logger, services.main, services.settings, services.sessionBus});
+          services.logger, services.main, services.context, services.settings, services.sessionBus});
       break;
   }
   logLine(services.logger, "OrvoHost: desktop: " + desktop->name() + ", because " + choice.reason);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/io_context.hpp>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,6 +36,7 @@ std::optional<DesktopChoice> chooseDesktop(std::string& error,
 
 // What a backend may need from the host's runtime. The references must outlive it.
 struct DesktopServices {
+  asio::io_context& context;
   Logger& logger;
   MainQueue& main;
   const Clock& clock;

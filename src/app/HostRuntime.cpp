@@ -39,7 +39,7 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       discovery_(context_, logger),
       systemBus_(SdBusConnection::open(context_, SdBusConnection::Kind::system, logger, systemBusError_)),
       sessionBus_(SdBusConnection::open(context_, SdBusConnection::Kind::session, logger, sessionBusError_)),
-      desktop_(makeDesktop(chosenDesktop(), DesktopServices{logger, main_, clock_, settings_, sessionBus_,
+      desktop_(makeDesktop(chosenDesktop(), DesktopServices{context_, logger, main_, clock_, settings_, sessionBus_,
                                                             options.trackWindowChanges})),
       powerEvents_(systemBus_, sessionBus_, logger),
       logindInhibitor_(systemBus_, logger),

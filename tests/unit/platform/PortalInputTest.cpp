@@ -32,6 +32,9 @@ class RecordingSink final : public PortalInputSink {
   void notifyPointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) override {
     calls.push_back("axis " + std::to_string(axis) + " " + std::to_string(steps));
   }
+  void notifyKeyboardKeycode(std::int32_t keycode, bool pressed) override {
+    calls.push_back("code " + std::to_string(keycode) + (pressed ? " down" : " up"));
+  }
   void notifyKeyboardKeysym(std::uint32_t keysym, bool pressed) override {
     char hex[16];
     std::snprintf(hex, sizeof hex, "%#x", keysym);
@@ -127,14 +130,14 @@ TEST_F(PortalInputTest, PixelScrollingBecomesWheelStepsWithTheRemainderCarried) 
 TEST_F(PortalInputTest, KeysAndCharactersAreKeysymsAfterOneLoneShiftPerSession) {
   injector.postCharacter(U'a');
   injector.postCharacter(U'\u00E9');      // Latin-1 as itself
-  injector.postCharacter(U'\u0436');      // every other character as 0x01000000 + code point
-  injector.postCharacter(U'\U0001F600');
+  injector.postCharacter(U'\u0436');      // the keysym layouts use: Cyrillic_zhe
+  injector.postCharacter(U'\U0001F600');  // none: 0x01000000 + code point
   injector.postKey(51);                   // backspace
   injector.postCharacter(U'\x03');        // Ctrl+C
   EXPECT_FALSE(injector.postCharacter(0x85));  // a C1 control types nothing
   EXPECT_FALSE(injector.postKey(999));
   EXPECT_THAT(take(), ElementsAre("key 0xffe1 down", "key 0xffe1 up", "key 0x61 down", "key 0x61 up",
-                                  "key 0xe9 down", "key 0xe9 up", "key 0x1000436 down", "key 0x1000436 up",
+                                  "key 0xe9 down", "key 0xe9 up", "key 0x6d6 down", "key 0x6d6 up",
                                   "key 0x101f600 down", "key 0x101f600 up", "key 0xff08 down", "key 0xff08 up",
                                   "key 0xffe3 down", "key 0x63 down", "key 0x63 up", "key 0xffe3 up"));
   // A new session's keyboard is woken again.
@@ -160,6 +163,33 @@ TEST_F(PortalInputTest, ANewSessionOrTheEndOfOneLetsGoOfWhatIsHeld) {
   EXPECT_FALSE(injector.postScroll(100, 0));
   EXPECT_FALSE(injector.postCharacter(U'a'));
   EXPECT_FALSE(injector.postKey(36));
+}
+
+TEST_F(PortalInputTest, ACharacterTheLayoutLacksIsTypedThroughTheUnicodeEntryAndLoggedOnce) {
+  // A layout with Latin letters only: é and ж are not on it.
+  PortalInputInjector withKeymap(windows, logger, [](Keysym keysym) -> std::optional<bool> {
+    return keysym < 0x80 || keysym == XKB_KEY_Shift_L || keysym == XKB_KEY_Control_L;
+  });
+  withKeymap.setSink(sink);
+  withKeymap.postCharacter(U'a');
+  withKeymap.postCharacter(U'\u0436');
+  withKeymap.postCharacter(U'\u00E9');
+  withKeymap.postCharacter(U'\u0436');
+  const auto calls = take();
+  // Ctrl+Shift+U, 4 3 6, space: as key codes, whatever the layout puts on those keys.
+  const std::vector<std::string> zhe = {"code 29 down", "code 42 down", "code 22 down", "code 22 up", "code 42 up",
+                                        "code 29 up",   "code 5 down",  "code 5 up",    "code 4 down", "code 4 up",
+                                        "code 7 down",  "code 7 up",    "code 57 down", "code 57 up"};
+  std::vector<std::string> expected = {"key 0xffe1 down", "key 0xffe1 up", "key 0x61 down", "key 0x61 up"};
+  expected.insert(expected.end(), zhe.begin(), zhe.end());
+  // E 9: key codes 18 and 10.
+  for (const char* code : {"29", "42"}) expected.push_back(std::string("code ") + code + " down");
+  expected.insert(expected.end(), {"code 22 down", "code 22 up", "code 42 up", "code 29 up", "code 18 down",
+                                   "code 18 up", "code 10 down", "code 10 up", "code 57 down", "code 57 up"});
+  expected.insert(expected.end(), zhe.begin(), zhe.end());
+  EXPECT_EQ(calls, expected);
+  EXPECT_EQ(logger.countPrefix("OrvoHost: U+0436 has no key on the desktop's keyboard layout"), 1u);
+  EXPECT_EQ(logger.countPrefix("OrvoHost: U+00E9 has no key"), 1u);
 }
 
 TEST(PortalPaths, RequestAndSessionPathsFollowTheCallersUniqueName) {

@@ -85,7 +85,8 @@ PortalDesktop::PortalDesktop(Services services)
       main_(services.main),
       settings_(services.settings),
       bus_(std::move(services.sessionBus)),
-      injector_(windows_, services.logger),
+      keymap_(services.context, services.logger),
+      injector_(windows_, services.logger, [this](Keysym keysym) { return keymap_.hasKeysym(keysym); }),
       inhibitor_(bus_, services.logger),
       capture_(std::make_unique<Capture>()),
       activation_(std::make_unique<Activation>(*this)),
@@ -306,6 +307,9 @@ void PortalDesktop::sessionOpened(const std::shared_ptr<Attempt>& attempt, const
   capture_->set(capturer);
   const bool input = (session_->devices() & (kDeviceKeyboard | kDevicePointer)) == (kDeviceKeyboard | kDevicePointer);
   injector_.setSink(input ? session_ : nullptr);
+  // The first click of a new remote desktop session is often lost unless the pointer has
+  // moved in it a little before: move it now, long before any click.
+  if (input && !windows.empty()) session_->notifyPointerMotionAbsolute(windows.front().nodeId, 0, 0);
   list_ = std::move(windows);
   std::string titles;
   for (const auto& window : list_) titles += (titles.empty() ? "" : ", ") + escapeForLog(window.title);

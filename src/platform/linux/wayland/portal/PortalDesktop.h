@@ -16,6 +16,7 @@
 #include "platform/linux/wayland/portal/PortalInhibitor.h"
 #include "platform/linux/wayland/portal/PortalInputInjector.h"
 #include "platform/linux/wayland/portal/PortalSession.h"
+#include "platform/linux/wayland/WaylandKeymap.h"
 #include "platform/linux/wayland/portal/PortalWindowList.h"
 
 namespace orvo {
@@ -55,6 +56,8 @@ class PortalDesktop final : public DesktopBackend, public WindowSharing {
   struct Services {
     Logger& logger;
     MainQueue& main;
+    // The main queue's io_context: the compositor's keymap is read on it.
+    asio::io_context& context;
     SettingsStore& settings;
     // The session bus the portal is on; may be absent (then nothing can be shared).
     std::shared_ptr<dbus::SdBusConnection> sessionBus;
@@ -116,6 +119,7 @@ class PortalDesktop final : public DesktopBackend, public WindowSharing {
   std::vector<std::function<void()>> waitingForProbe_;
   bool probing_ = false;
   PortalWindowList windows_;
+  wayland::WaylandKeymap keymap_;
   PortalInputInjector injector_;
   PortalInhibitor inhibitor_;
   std::unique_ptr<Capture> capture_;

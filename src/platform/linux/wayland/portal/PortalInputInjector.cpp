@@ -1,8 +1,12 @@
 #include "platform/linux/wayland/portal/PortalInputInjector.h"
 
-#include <xkbcommon/xkbcommon-keysyms.h>
+#include <linux/input-event-codes.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "platform/linux/wayland/portal/PortalSession.h"
 #include "platform/linux/wayland/portal/PortalWindowList.h"
@@ -13,6 +17,7 @@ void PortalInputInjector::setSink(std::shared_ptr<PortalInputSink> sink) {
   releaseAll();
   sink_ = std::move(sink);
   keyboardAwake_ = false;
+  enteredLogged_.clear();
 }
 
 bool PortalInputInjector::postMouse(MouseEventType type, MouseButton button, Point at, std::int64_t) {
@@ -62,8 +67,47 @@ bool PortalInputInjector::postCharacter(char32_t scalar) {
     release(XKB_KEY_Control_L);
     return typed;
   }
-  const auto keysym = keysymForScalar(scalar);
-  return keysym && tap(*keysym);
+  if (hasOwnKey(scalar)) {
+    const auto keysym = keysymForScalar(scalar);
+    return keysym && tap(*keysym);
+  }
+  if (!keysymForScalar(scalar)) return false;  // C1 controls, non-scalars
+  // The keysym layouts use (legacy ones included), else the Unicode keysym.
+  const Keysym keysym = xkb_utf32_to_keysym(static_cast<std::uint32_t>(scalar));
+  if (keysym == XKB_KEY_NoSymbol) return false;
+  if (keymapHas_ && keymapHas_(keysym) == false) {
+    wakeKeyboard();
+    typeUnicodeEntry(scalar);
+    return true;
+  }
+  return tap(keysym);
+}
+
+void PortalInputInjector::typeUnicodeEntry(char32_t scalar) {
+  char code[16];
+  std::snprintf(code, sizeof code, "%X", static_cast<unsigned>(scalar));
+  if (enteredLogged_.size() < 256 && enteredLogged_.insert(scalar).second) {
+    logLine(logger_, std::string("OrvoHost: U+") + (scalar < 0x1000 ? std::string(4 - std::strlen(code), '0') : "") +
+                         code + " has no key on the desktop's keyboard layout: typed through Ctrl+Shift+U (GTK and "
+                         "IBus input only)");
+  }
+  sink_->notifyKeyboardKeycode(KEY_LEFTCTRL, true);
+  sink_->notifyKeyboardKeycode(KEY_LEFTSHIFT, true);
+  tapKeycode(KEY_U);
+  sink_->notifyKeyboardKeycode(KEY_LEFTSHIFT, false);
+  sink_->notifyKeyboardKeycode(KEY_LEFTCTRL, false);
+  static constexpr std::int32_t kDigits[16] = {KEY_0, KEY_1, KEY_2, KEY_3, KEY_4, KEY_5, KEY_6, KEY_7,
+                                               KEY_8, KEY_9, KEY_A, KEY_B, KEY_C, KEY_D, KEY_E, KEY_F};
+  for (const char* digit = code; *digit; ++digit) {
+    const int value = *digit <= '9' ? *digit - '0' : *digit - 'A' + 10;
+    tapKeycode(kDigits[value]);
+  }
+  tapKeycode(KEY_SPACE);
+}
+
+void PortalInputInjector::tapKeycode(std::int32_t keycode) {
+  sink_->notifyKeyboardKeycode(keycode, true);
+  sink_->notifyKeyboardKeycode(keycode, false);
 }
 
 void PortalInputInjector::releaseAll() {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <unordered_set>
 #include <memory>
 #include <vector>
 
@@ -25,11 +28,24 @@ class PortalWindowList;
 // GNOME drops the first key of a new remote keyboard, so a lone Shift press goes first
 // on each new session.
 //
+// The compositor types a keysym only when its current layout has a key for it, and drops
+// the others silently. A character is therefore sent as the keysym the layout uses for it
+// (the legacy keysym where one exists: Cyrillic_zhe, not U+0436), and when the desktop's
+// keymap (`keymapHas`) says the layout has none, it is typed through the Unicode entry of
+// GTK and IBus instead: Ctrl+Shift+U, its hexadecimal code and a space, pressed as key
+// codes so that any layout can give them. That entry works in GTK and IBus input only:
+// the first time in a session each such character is logged. Without a keymap every
+// character goes as its keysym.
+//
 // Main queue only. Without a sink (no session, or one without input devices) every post
 // fails. The window list must outlive the injector.
 class PortalInputInjector final : public InputInjector {
  public:
-  PortalInputInjector(const PortalWindowList& windows, Logger& logger) : windows_(windows), logger_(logger) {}
+  // Whether the desktop's current layout has a key for a keysym; nothing when not known.
+  using KeymapQuery = std::function<std::optional<bool>(Keysym)>;
+
+  PortalInputInjector(const PortalWindowList& windows, Logger& logger, KeymapQuery keymapHas = {})
+      : windows_(windows), logger_(logger), keymapHas_(std::move(keymapHas)) {}
   PortalInputInjector(const PortalInputInjector&) = delete;
   PortalInputInjector& operator=(const PortalInputInjector&) = delete;
 
@@ -49,9 +65,15 @@ class PortalInputInjector final : public InputInjector {
   void release(Keysym keysym);
   // The first key of a session: a lone Shift wakes the compositor's new keyboard.
   void wakeKeyboard();
+  // Ctrl+Shift+U, the code in hexadecimal, space; as key codes.
+  void typeUnicodeEntry(char32_t scalar);
+  void tapKeycode(std::int32_t keycode);
 
   const PortalWindowList& windows_;
   Logger& logger_;
+  KeymapQuery keymapHas_;
+  // Characters typed through the Unicode entry and logged in this session (bounded).
+  std::unordered_set<char32_t> enteredLogged_;
   std::shared_ptr<PortalInputSink> sink_;
   bool keyboardAwake_ = false;
   std::vector<Keysym> heldKeys_;

@@ -13,6 +13,8 @@ class PortalInputSink {
   virtual void notifyPointerButton(std::int32_t button, bool pressed) = 0;
   virtual void notifyPointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) = 0;
   virtual void notifyKeyboardKeysym(std::uint32_t keysym, bool pressed) = 0;
+  // A key by its Linux (evdev) key code, whatever the layout puts on it.
+  virtual void notifyKeyboardKeycode(std::int32_t keycode, bool pressed) = 0;
 };
 
 }  // namespace orvo::platform::portal

@@ -351,4 +351,10 @@ void PortalSession::notifyKeyboardKeysym(std::uint32_t keysym, bool pressed) {
   });
 }
 
+void PortalSession::notifyKeyboardKeycode(std::int32_t keycode, bool pressed) {
+  notify("NotifyKeyboardKeycode", [&](sd_bus_message* m) {
+    return sd_bus_message_append(m, "iu", keycode, std::uint32_t{pressed ? 1u : 0u});
+  });
+}
+
 }  // namespace orvo::platform::portal

@@ -97,6 +97,7 @@ class PortalSession final : public PortalInputSink, public std::enable_shared_fr
   // `axis` 0 vertical, 1 horizontal; positive steps scroll down or right.
   void notifyPointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) override;
   void notifyKeyboardKeysym(std::uint32_t keysym, bool pressed) override;
+  void notifyKeyboardKeycode(std::int32_t keycode, bool pressed) override;
 
  private:
   using ResponseHandler = std::function<void(std::uint32_t response, PortalResults& results)>;
