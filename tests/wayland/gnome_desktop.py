@@ -36,6 +36,7 @@ variable a client needs, then `ready`, and answers one command per line on stdin
                                             answered: interaction on, Share
     dialog?                              -> "yes" | "no"
     dialogs                              -> one JSON line: the open portal dialogs
+    cancel                               -> "cancelled N" Cancel pressed in every dialog
     layout us|de|ru                      -> "layout us"  once the shell has switched
     close TITLE                          -> "closed"     the window's process has exited
     revoke                               -> "revoked N"  every screen cast / remote
@@ -582,7 +583,7 @@ class GnomeDesktop:
     def dialogs(self):
         """The portal dialogs on screen: a list of {"title", "windows": [titles offered],
         "selected": [...], "remember": bool or None, "allow": bool or None, "share": bool}."""
-        return self._atspi("dialogs")
+        return self._atspi("dialogs", "")
 
     def dialog_open(self):
         return bool(self.dialogs())
@@ -591,48 +592,62 @@ class GnomeDesktop:
         """Answers the open window picker (a ScreenCast or RemoteDesktop dialog): selects the
         window `title`, ticks "Remember this selection" where offered, switches on "Allow
         remote interaction" where offered (unless allow_input is False) and presses Share.
-        Returns "picked" once the dialog has gone, or "no-dialog" if no picker opened
-        within `timeout`."""
+        Returns "picked" once that dialog has gone, or "no-dialog" if no picker opened
+        within `timeout`. A dialog left open by a client that closed its session is not
+        mistaken for the new one: the newest picker offering `title` is answered."""
         deadline = time.monotonic() + timeout
-        dialog = self._wait_dialog(lambda d: d["windows"], deadline)
-        if dialog is None:
+        if self._wait_dialog(lambda d: d["windows"], deadline) is None:
             return "no-dialog"
-        if title not in dialog["windows"]:
-            # The picker lists windows as it learns of them: give a new one its moment.
-            try:
-                dialog = wait_until(lambda: self._find_dialog(lambda d: title in d["windows"]),
-                                    max(0.5, deadline - time.monotonic()), "window %r in the picker" % title)
-            except DesktopError:
-                raise DesktopError("the picker offers %s, not %r" % (dialog["windows"], title))
-        wait_until(lambda: title in self._atspi("select", title)["selected"],
+        # The picker lists windows as it learns of them: give a new one its moment.
+        try:
+            dialog = wait_until(lambda: self._find_dialog(lambda d: title in d["windows"]),
+                                max(0.5, deadline - time.monotonic()), "window %r in the picker" % title,
+                                interval=0.1)
+        except DesktopError:
+            raise DesktopError("the open pickers offer %s, not %r" % (
+                [d["windows"] for d in self.dialogs()], title))
+        ident = dialog["id"]
+        wait_until(lambda: title in self._atspi("select", ident, title)["selected"],
                    max(1.0, deadline - time.monotonic()), "%r selected in the picker" % title)
         if dialog["remember"] is False:
             # GTK 4.8's check button offers no AT-SPI action: focus it and press Space.
-            self._atspi("focus", "Remember this selection")
+            self._atspi("focus", ident, "Remember this selection")
             self._input.key(XK_SPACE)
-            wait_until(lambda: self._find_dialog(lambda d: d["remember"]), 5, "Remember ticked")
+            wait_until(lambda: self._find_dialog(lambda d: d["id"] == ident and d["remember"]), 5,
+                       "Remember ticked")
         if dialog["allow"] is not None and dialog["allow"] != allow_input:
-            self._atspi("toggle", "Allow remote interaction")
-            wait_until(lambda: self._find_dialog(lambda d: d["allow"] == allow_input), 5,
-                       "Allow remote interaction switched")
-        self._press_share(deadline)
+            self._atspi("toggle", ident, "Allow remote interaction")
+            wait_until(lambda: self._find_dialog(lambda d: d["id"] == ident and d["allow"] == allow_input),
+                       5, "Allow remote interaction switched")
+        self._press(ident, "Share", deadline)
         return "picked"
 
     def allow(self, timeout=10):
-        """Answers a remote-desktop consent dialog: switches on "Allow remote interaction"
-        and presses Share. "allowed", or "no-dialog" if none opened within `timeout`."""
+        """Answers a remote-desktop dialog without a window list (devices only): switches on
+        "Allow remote interaction" and presses Share. "allowed", or "no-dialog" if none
+        opened within `timeout`."""
         deadline = time.monotonic() + timeout
-        dialog = self._wait_dialog(lambda d: d["allow"] is not None, deadline)
+        dialog = self._wait_dialog(lambda d: d["allow"] is not None and not d["windows"], deadline)
         if dialog is None:
             return "no-dialog"
+        ident = dialog["id"]
         if not dialog["allow"]:
-            self._atspi("toggle", "Allow remote interaction")
-            wait_until(lambda: self._find_dialog(lambda d: d["allow"]), 5, "Allow remote interaction on")
-        self._press_share(deadline)
+            self._atspi("toggle", ident, "Allow remote interaction")
+            wait_until(lambda: self._find_dialog(lambda d: d["id"] == ident and d["allow"]), 5,
+                       "Allow remote interaction on")
+        self._press(ident, "Share", deadline)
         return "allowed"
 
+    def cancel(self):
+        """Presses Cancel in every open portal dialog; returns how many there were."""
+        dialogs = self.dialogs()
+        for dialog in dialogs:
+            self._press(dialog["id"], "Cancel", time.monotonic() + 5, wait_sensitive=False)
+        return len(dialogs)
+
     def _find_dialog(self, condition):
-        for dialog in self.dialogs():
+        # The newest dialog first: a client that closed its session can leave its dialog open.
+        for dialog in reversed(self.dialogs()):
             if condition(dialog):
                 return dialog
         return None
@@ -644,12 +659,13 @@ class GnomeDesktop:
         except DesktopError:
             return None
 
-    def _press_share(self, deadline):
-        wait_until(lambda: self._find_dialog(lambda d: d["share"]), max(1.0, deadline - time.monotonic()),
-                   "Share to become sensitive")
-        self._atspi("press", "Share")
-        wait_until(lambda: not self.dialogs(), max(2.0, deadline - time.monotonic()),
-                   "the dialog to close", interval=0.1)
+    def _press(self, ident, button, deadline, wait_sensitive=True):
+        if wait_sensitive:
+            wait_until(lambda: self._find_dialog(lambda d: d["id"] == ident and d["share"]),
+                       max(1.0, deadline - time.monotonic()), "%s to become sensitive" % button)
+        self._atspi("press", ident, button)
+        wait_until(lambda: not self._find_dialog(lambda d: d["id"] == ident),
+                   max(2.0, deadline - time.monotonic()), "the dialog to close", interval=0.1)
 
     def revoke(self):
         """Ends every screen cast and remote desktop session that mutter serves, but the
@@ -798,7 +814,7 @@ class MutterInput:
 PORTAL_APP = "xdg-desktop-portal-gnome"
 
 
-def _atspi_main(op, arg):
+def _atspi_main(op, dialog, arg):
     import warnings
     warnings.simplefilter("ignore")  # the deprecated but simplest AT-SPI calls
     import gi
@@ -830,7 +846,7 @@ def _atspi_main(op, arg):
                 continue  # the portal's process left while we looked
 
     def describe(frame):
-        info = {"title": frame.get_name(), "windows": [], "selected": [], "remember": None,
+        info = {"id": frame.path, "title": frame.get_name(), "windows": [], "selected": [], "remember": None,
                 "allow": None, "share": False}
         for node in walk(frame):
             role = node.get_role()
@@ -848,12 +864,14 @@ def _atspi_main(op, arg):
                 info["share"] = "sensitive" in states(node)
         return info
 
-    def find(role, name):
+    def find(dialog, role, name):
         for frame in frames():
+            if frame.path != dialog:
+                continue
             for node in walk(frame):
                 if node.get_role() == role and (node.get_name() == name or node.get_name().endswith(" " + name)):
                     return node
-        raise SystemExit("no %s %r in a portal dialog" % (role.value_nick, name))
+        raise SystemExit("no %s %r in portal dialog %s" % (role.value_nick, name, dialog))
 
     def act(node, action):
         iface = node.get_action_iface()
@@ -865,16 +883,15 @@ def _atspi_main(op, arg):
     if op == "dialogs":
         result = [describe(frame) for frame in frames()]
     elif op == "select":
-        item = find(Atspi.Role.LIST_ITEM, arg)
-        parent = item.get_parent()
-        parent.get_selection_iface().select_child(item.get_index_in_parent())
-        result = {"selected": [d for f in frames() for d in describe(f)["selected"]]}
+        item = find(dialog, Atspi.Role.LIST_ITEM, arg)
+        item.get_parent().get_selection_iface().select_child(item.get_index_in_parent())
+        result = {"selected": [d for f in frames() if f.path == dialog for d in describe(f)["selected"]]}
     elif op == "toggle":
-        result = {"done": act(find(Atspi.Role.CHECK_BOX, arg), "toggle")}
+        result = {"done": act(find(dialog, Atspi.Role.CHECK_BOX, arg), "toggle")}
     elif op == "press":
-        result = {"done": act(find(Atspi.Role.PUSH_BUTTON, arg), "click")}
+        result = {"done": act(find(dialog, Atspi.Role.PUSH_BUTTON, arg), "click")}
     elif op == "focus":
-        result = {"done": bool(find(Atspi.Role.CHECK_BOX, arg).get_component_iface().grab_focus())}
+        result = {"done": bool(find(dialog, Atspi.Role.CHECK_BOX, arg).get_component_iface().grab_focus())}
     else:
         raise SystemExit("unknown AT-SPI operation " + op)
     print(json.dumps(result))
@@ -907,6 +924,8 @@ def _serve(desktop, out):
                 answer("yes" if desktop.dialog_open() else "no")
             elif command == "dialogs" and not args:
                 answer(json.dumps(desktop.dialogs()))
+            elif command == "cancel" and not args:
+                answer("cancelled %d" % desktop.cancel())
             elif command == "revoke" and not args:
                 answer("revoked %d" % desktop.revoke())
             elif command == "layout" and len(args) == 1 and args[0] in ("us", "de", "ru"):
@@ -926,7 +945,7 @@ def _serve(desktop, out):
 
 def main():
     if len(sys.argv) >= 3 and sys.argv[1] == "_atspi":
-        _atspi_main(sys.argv[2], " ".join(sys.argv[3:]))
+        _atspi_main(sys.argv[2], (sys.argv[3:4] or [""])[0], " ".join(sys.argv[4:]))
         return 0
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("command", choices=["start"])
