@@ -323,6 +323,14 @@ class GnomeDesktop:
                      os.path.join(self.home, ".local", "state")]:
             os.makedirs(path, exist_ok=True)
         os.chmod(self.runtime_dir, 0o700)
+        # The shell ties a window to an application through a desktop file named after its
+        # Wayland app id; without one the window's app id is "window:N", new for every
+        # window, and a restore token never finds a restarted window again.
+        applications = os.path.join(self.home, ".local", "share", "applications")
+        os.makedirs(applications, exist_ok=True)
+        with open(os.path.join(applications, "org.orvo.TestWindow.desktop"), "w") as f:
+            f.write("[Desktop Entry]\nType=Application\nName=Orvo Test Window\nNoDisplay=true\n"
+                    "Exec=%s %s\n" % (SYSTEM_PYTHON, os.path.join(HERE, "test_window.py")))
         self.system_bus = "unix:path=" + os.path.join(self.dir, "system_bus_socket")
         self.session_bus = "unix:path=" + os.path.join(self.runtime_dir, "bus")
         if self._switch_user:

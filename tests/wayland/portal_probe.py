@@ -109,10 +109,14 @@ class Probe:
         self.rig = Rig()
         os.environ.update(self.rig.env)
         self.dir = self.rig.env["ORVO_DESKTOP_DIR"]
-        self.work = os.path.join(self.dir, "probe")
+        # Logs, frames and the consumer's output are kept after the desktop has gone.
+        self.work = tempfile.mkdtemp(prefix="orvo-probe-")
         if os.geteuid() == 0 and self.rig.env["ORVO_DESKTOP_USER"] != "root":
-            drop_to(self.rig.env["ORVO_DESKTOP_USER"])
-        os.makedirs(self.work, exist_ok=True)
+            import pwd
+            user = pwd.getpwnam(self.rig.env["ORVO_DESKTOP_USER"])
+            os.chown(self.work, user.pw_uid, user.pw_gid)
+            drop_to(user.pw_name)
+        say("probe files", self.work)
         sys.path.insert(0, HERE)
         global dbus, pc
         import dbus  # noqa: F401  (after the environment is set)
@@ -162,7 +166,10 @@ class Probe:
     def start(self, interface, session, answers, dialog_wait=3.0):
         """Start, answering the dialogs that open with `answers` (rig commands, in turn).
         Returns (response, dialogs seen: their descriptions, seconds to the response)."""
-        pending = self.client.begin(interface, "Start", dbus.ObjectPath(session), "")
+        try:
+            pending = self.client.begin(interface, "Start", dbus.ObjectPath(session), "")
+        except dbus.exceptions.DBusException as error:
+            return ("error", "%s: %s" % (error.get_dbus_name(), error.get_dbus_message())), [], None
         seen = []
         answers = list(answers)
         while not pending.done():
@@ -309,7 +316,33 @@ def scenario_restore(p):
     say("Start response", r5)
     p.close(s5)
     _cancel_open_dialog(p)
+    say("-- ScreenCast with a well-formed but unknown token")
+    s5b, sel5b, r5b, d5b, _ = p.screencast("Alpha", token="00000000-1111-4222-8333-444444444444", answer=False)
+    say("SelectSources", sel5b)
+    say("dialogs shown", d5b)
+    say("Start response", r5b)
+    p.close(s5b)
+    _cancel_open_dialog(p)
     latest = token3 or token2
+    say("-- the token given to a persist 0 session, used again with persist 2")
+    s5d, sel5d, r5d, d5d, _ = p.screencast("Alpha", token=token2, answer=False)
+    say("dialogs shown", d5d)
+    say("Start response", r5d)
+    p.close(s5d)
+    _cancel_open_dialog(p)
+    say("-- the shared window's process restarted (a new window, same title and app id), fresh token")
+    s5e, _, r5e, _, _ = p.screencast("Alpha")
+    fresh = r5e[1].get("restore_token") if r5e else None
+    p.close(s5e)
+    p.rig.cmd("close Alpha")
+    p.window("Alpha")
+    s5c, sel5c, r5c, d5c, _ = p.screencast("Alpha", token=fresh, answer=False)
+    say("dialogs shown", d5c)
+    say("Start response", r5c)
+    say("token returned is the one given", bool(r5c) and r5c[0] == 0 and r5c[1].get("restore_token") == fresh)
+    p.close(s5c)
+    _cancel_open_dialog(p)
+    latest = fresh
     say("-- RemoteDesktop, SelectSources with a valid token, persist 0 and 2")
     for persist in (0, 2):
         s6, dev6, sel6, r6, d6, _ = p.remote("Alpha", persist=persist, token=latest, answers=[])

@@ -51,10 +51,18 @@ class TestWindow:
         self.window.set_decorated(args.decorated)
         self.window.set_resizable(False)
 
-        self.area = Gtk.DrawingArea(focusable=True, can_focus=True, hexpand=True, vexpand=True)
-        self.area.set_content_width(args.width)
-        self.area.set_content_height(args.height)
-        self.area.set_draw_func(self.draw)
+        # Four flat boxes coloured by CSS: no drawing code, so nothing beyond GTK is needed.
+        css = Gtk.CssProvider()
+        css.load_from_data(b"".join(b".q%d { background-color: rgb(%d,%d,%d); }" % (
+            i, r * 255, g * 255, b * 255) for i, (_, (r, g, b)) in enumerate(QUADRANTS)))
+        Gtk.StyleContext.add_provider_for_display(Gdk.Display.get_default(), css,
+                                                  Gtk.STYLE_PROVIDER_PRIORITY_APPLICATION)
+        self.area = Gtk.Grid(focusable=True, can_focus=True, row_homogeneous=True,
+                             column_homogeneous=True, hexpand=True, vexpand=True)
+        self.area.set_size_request(args.width, args.height)
+        for i, ((column, row), _) in enumerate(QUADRANTS):
+            box = Gtk.Box(hexpand=True, vexpand=True, css_classes=["q%d" % i])
+            self.area.attach(box, column, row, 1, 1)
         self.window.set_child(self.area)
 
         # Typed text goes through an input method context, as in any text widget, so
@@ -83,13 +91,6 @@ class TestWindow:
 
     def write(self, line):
         self.log.write(line + "\n")
-
-    def draw(self, _area, cr, width, height):
-        half_w, half_h = width / 2, height / 2
-        for (column, row), (r, g, b) in QUADRANTS:
-            cr.set_source_rgb(r, g, b)
-            cr.rectangle(column * half_w, row * half_h, half_w, half_h)
-            cr.fill()
 
     def on_tick(self, _widget, _clock):
         # The first tick after mapping comes with the first frame.
