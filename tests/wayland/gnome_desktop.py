@@ -37,10 +37,11 @@ variable a client needs, then `ready`, and answers one command per line on stdin
     dialog?                              -> "yes" | "no"
     dialogs                              -> one JSON line: the open portal dialogs
     cancel                               -> "cancelled N" Cancel pressed in every dialog
+    screenshot PNGFILE                   -> "saved"      the virtual monitor as PNG
     layout us|de|ru                      -> "layout us"  once the shell has switched
     close TITLE                          -> "closed"     the window's process has exited
-    revoke                               -> "revoked N"  every screen cast / remote
-                                            desktop session ended by the desktop
+    revoke                               -> "revoked" | "no-indicator"  all sharing
+                                            stopped with the top bar indicator's "×"
     quit                                 -> "bye", then everything stops
 
 Titles are single words.
@@ -503,8 +504,53 @@ class GnomeDesktop:
         return shell.Get("org.gnome.Shell", name, dbus_interface=dbus.PROPERTIES_IFACE, timeout=5)
 
     def _start_input(self):
+        before = set(self._pw_nodes())
         self._input = MutterInput(self._session, self.width, self.height)
         self._input.start()
+        # The monitor stream's node, for screenshots.
+        self.monitor_node = wait_until(lambda: (set(self._pw_nodes()) - before or {None}).pop(), 10,
+                                       "the monitor stream's PipeWire node")
+
+    def _pw_nodes(self):
+        out = self._run(["pw-dump", "-N"], check=False)
+        try:
+            return [o["id"] for o in json.loads(out or "[]") if o.get("type") == "PipeWire:Interface:Node"
+                    and (o.get("info") or {}).get("props", {}).get("media.name") == "meta-screen-cast-src"]
+        except ValueError:
+            return []
+
+    def screenshot(self, path, timeout=10):
+        """Saves the virtual monitor as PNG (what a person would see), from the rig's own
+        monitor stream."""
+        self._grab(["pngenc", "!", "filesink", "location=" + path], path, timeout)
+
+    def _grab(self, tail, path, timeout):
+        if self._switch_user:
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+            os.fchown(fd, self.user.pw_uid, self.user.pw_gid)
+            os.close(fd)
+        kwargs = {}
+        if self._switch_user:
+            kwargs.update(user=self.user.pw_uid, group=self.user.pw_gid, extra_groups=[])
+        grabber = subprocess.Popen(["gst-launch-1.0", "-q", "pipewiresrc", "path=%d" % self.monitor_node,
+                                    "num-buffers=1", "!", "videoconvert", "!"] + tail,
+                                   env=self._env(), cwd=self.home, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent, **kwargs)
+        # mutter sends a monitor frame only when the screen changes: the pointer, drawn
+        # into this stream, is nudged until one comes.
+        nudge = [0]
+        def taken():
+            if grabber.poll() is not None:
+                return True
+            nudge[0] ^= 1
+            self._input.move(self.width - 1 - nudge[0], self.height - 1)
+            return False
+        try:
+            wait_until(taken, timeout, "a frame of the monitor", interval=0.05)
+        finally:
+            self._stop_process(grabber, grace=1.0)
+        if grabber.returncode != 0:
+            raise DesktopError("the monitor frame could not be saved (gst-launch exited %d)" % grabber.returncode)
 
     def _close_overview(self):
         # The shell opens its Overview once start-up has finished; Escape closes it. We wait
@@ -517,6 +563,7 @@ class GnomeDesktop:
             if not self._shell_property("OverviewActive"):
                 return True
             self._input.key(XK_ESCAPE)
+            self.timings["Escape presses"] = self.timings.get("Escape presses", 0) + 1
             return False
         wait_until(closed, 10, "the Overview to close", interval=0.2)
 
@@ -675,38 +722,82 @@ class GnomeDesktop:
         wait_until(lambda: not self._find_dialog(lambda d: d["id"] == ident),
                    max(2.0, deadline - time.monotonic()), "the dialog to close", interval=0.1)
 
-    def revoke(self):
-        """Ends every screen cast and remote desktop session that mutter serves, but the
-        rig's own, as the shell's "Stop" in its sharing indicator does: the portal then
-        closes the sessions built on them. Returns how many were ended."""
-        import dbus
-        ended = 0
-        for service, prefix, interface in [
-                ("org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop/Session",
-                 "org.gnome.Mutter.RemoteDesktop.Session"),
-                ("org.gnome.Mutter.ScreenCast", "/org/gnome/Mutter/ScreenCast/Session",
-                 "org.gnome.Mutter.ScreenCast.Session")]:
-            for path in _child_paths(self._session, service, prefix):
-                if path in (self._input.session_path, self._input.screen_cast_path):
-                    continue
-                try:
-                    self._session.get_object(service, path).Stop(dbus_interface=interface)
-                    ended += 1
-                except dbus.exceptions.DBusException:
-                    pass  # ended along with its remote desktop session
-        return ended
+    def revoke(self, timeout=10):
+        """Stops all screen sharing as a person does: a click on the "×" of the sharing
+        indicator in the top bar (mutter refuses a Stop over D-Bus from anyone but the
+        session's creator: "Access denied"). The portal then closes the sessions built on
+        it. The indicator also counts the rig's own input session, which the click ends
+        too: that one is made again. Returns "revoked", or "no-indicator"."""
+        box = self._indicator_box()
+        if box is None:
+            return "no-indicator"
+        left, top, right, bottom = box
+        # The pill is [screen icon  ×]: the × sits in its right sixth.
+        self._input.click(right - (right - left) / 6, (top + bottom) / 2)
+        own = self._input.session_path
+        wait_until(lambda: own not in _child_paths(self._session, "org.gnome.Mutter.RemoteDesktop",
+                                                   "/org/gnome/Mutter/RemoteDesktop/Session"),
+                   timeout, "the sharing to stop")
+        self._start_input()
+        return "revoked"
+
+    def _indicator_box(self):
+        """The bounding box of the sharing indicator's orange pill in the top bar, or None."""
+        raw = os.path.join(self.dir, "panel.rgb")
+        self._grab(["video/x-raw,format=RGB", "!", "filesink", "location=" + raw], raw, 10)
+        with open(raw, "rb") as f:
+            data = f.read()
+        xs, ys = [], []
+        for y in range(0, 32):
+            row = data[y * self.width * 3:(y + 1) * self.width * 3]
+            for x in range(self.width // 2, self.width):
+                r, g, b = row[3 * x], row[3 * x + 1], row[3 * x + 2]
+                if r > 150 and 90 < g < 190 and b < 80 and r - b > 120:  # the indicator's amber
+                    xs.append(x)
+                    ys.append(y)
+        if len(xs) < 50:
+            return None
+        return min(xs), min(ys), max(xs), max(ys)
 
     def set_layout(self, layout, timeout=10):
-        """Makes `layout` (an xkb layout name) the only input source, as the Settings panel
-        would, and returns once the shell has made it current (it then records it first in
-        mru-sources). Keys typed after that use the new keymap: mutter applies the keymap
-        and the virtual keyboards' keys in order on its input thread."""
+        """Makes `layout` (us, de or ru) the only input source, as the Settings panel would,
+        and returns once a new Wayland client gets that layout's keymap. Keys typed after
+        that use it: mutter applies a keymap and the virtual keyboards' keys in order."""
+        if layout not in LAYOUT_MARKERS:
+            raise DesktopError("unknown layout %r" % layout)
         self._run(["gsettings", "set", "org.gnome.desktop.input-sources", "sources",
                    "[('xkb', '%s')]" % layout])
-        wanted = "('xkb', '%s')" % layout
-        wait_until(lambda: self._run(["gsettings", "get", "org.gnome.desktop.input-sources",
-                                      "mru-sources"]).strip().startswith("[" + wanted),
-                   timeout, "the shell to switch to %s" % layout, interval=0.05)
+        # The shell's own record of the current source (mru-sources) is written only
+        # once IBus runs, so the keymap itself is asked.
+        wait_until(lambda: self._keymap_layout() == layout, timeout,
+                   "the keymap of layout %s" % layout, interval=0.05)
+
+    def _keymap_layout(self):
+        result = subprocess.run([SYSTEM_PYTHON, os.path.abspath(__file__), "_keymap"],
+                                env=dict(self._atspi_env(), WAYLAND_DISPLAY="wayland-0", GDK_BACKEND="wayland"),
+                                capture_output=True, timeout=10)
+        return result.stdout.decode().strip()
+
+
+# Which of our layouts a keymap is: the keysyms only that layout has.
+LAYOUT_MARKERS = {"us": [], "de": ["ssharp"], "ru": ["Cyrillic_a"]}
+
+
+def _keymap_main():
+    """Prints which of LAYOUT_MARKERS' layouts the compositor's current keymap is."""
+    import gi
+    gi.require_version("Gdk", "4.0")
+    from gi.repository import Gdk, GLib
+    display = Gdk.Display.open(os.environ["WAYLAND_DISPLAY"])
+    # GDK starts with a built-in keymap until the compositor's arrives: a round trip and
+    # the events it brings.
+    display.sync()
+    context = GLib.MainContext.default()
+    while context.pending():
+        context.iteration(False)
+    has = lambda name: bool(display.map_keyval(Gdk.keyval_from_name(name))[1])
+    found = [layout for layout, markers in LAYOUT_MARKERS.items() if markers and all(map(has, markers))]
+    print(found[0] if len(found) == 1 else ("us" if not found and has("a") else "unknown"))
 
 
 def _readline(stream, timeout):
@@ -779,11 +870,13 @@ class MutterInput:
         self.screen_cast_path = str(sc_path)
         sc_session = self.bus.get_object("org.gnome.Mutter.ScreenCast", sc_path)
         connector = self._connector()
-        self.stream = sc_session.RecordMonitor(connector, {"cursor-mode": dbus.UInt32(0)},
+        # The pointer drawn in (cursor mode 1): moving it makes mutter send a frame.
+        self.stream = sc_session.RecordMonitor(connector, {"cursor-mode": dbus.UInt32(1)},
                                                dbus_interface="org.gnome.Mutter.ScreenCast.Session", timeout=5)
         self.session.Start(timeout=5)
         # mutter drops the first key of a new virtual keyboard: spend it on Shift.
-        self.key(XK_SHIFT_L)
+        if not os.environ.get("ORVO_GNOME_NO_WARMUP_KEY"):
+            self.key(XK_SHIFT_L)
 
     def _connector(self):
         dc = self.bus.get_object("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig")
@@ -932,10 +1025,13 @@ def _serve(desktop, out):
                 answer("yes" if desktop.dialog_open() else "no")
             elif command == "dialogs" and not args:
                 answer(json.dumps(desktop.dialogs()))
+            elif command == "screenshot" and len(args) == 1:
+                desktop.screenshot(args[0])
+                answer("saved")
             elif command == "cancel" and not args:
                 answer("cancelled %d" % desktop.cancel())
             elif command == "revoke" and not args:
-                answer("revoked %d" % desktop.revoke())
+                answer(desktop.revoke())
             elif command == "layout" and len(args) == 1 and args[0] in ("us", "de", "ru"):
                 desktop.set_layout(args[0])
                 answer("layout " + args[0])
@@ -952,6 +1048,9 @@ def _serve(desktop, out):
 
 
 def main():
+    if len(sys.argv) == 2 and sys.argv[1] == "_keymap":
+        _keymap_main()
+        return 0
     if len(sys.argv) >= 3 and sys.argv[1] == "_atspi":
         _atspi_main(sys.argv[2], (sys.argv[3:4] or [""])[0], " ".join(sys.argv[4:]))
         return 0

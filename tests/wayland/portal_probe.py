@@ -225,8 +225,11 @@ class Probe:
         """gst-launch as the stream's consumer through the portal's PipeWire remote: raw RGB
         frames into one file (frames=0: none kept), pipewiresrc's log beside it."""
         log = os.path.join(self.work, name + ".gst.log")
-        sink = ("videoconvert ! video/x-raw,format=RGB ! multifilesink location=%s/%s-%%03d.rgb max-files=%d"
-                % (self.work, name, frames)) if frames else "fakesink"
+        # A sink that accepts anything leaves pipewiresrc with nothing to offer: it never
+        # negotiates. Raw RGB it is, kept or not.
+        sink = "videoconvert ! video/x-raw,format=RGB ! " + (
+            "multifilesink location=%s/%s-%%03d.rgb max-files=%d" % (self.work, name, frames)
+            if frames else "fakesink")
         env = dict(os.environ, GST_DEBUG="pipewiresrc:6,pipewire:4", GST_DEBUG_NO_COLOR="1")
         env.update(extra_env or {})
         proc = subprocess.Popen(["gst-launch-1.0", "-v", "-e", "pipewiresrc", "fd=%d" % fd, "path=%d" % node,
@@ -537,7 +540,9 @@ def scenario_input(p):
     c.remote("NotifyPointerButton", session, dbus.Int32(272), dbus.UInt32(0))
     say("Alpha's log after the click", p.wait_log("Alpha", before + 2, 3)[before:])
     say("Beta's log after the click", p.log_lines("Beta")[beta_before:])
-    say("typed 'xy' after the click", typed(session, "xy"))
+    beta_before = len(p.log_lines("Beta"))
+    say("typed 'xy' after the click: Alpha's log", typed(session, "xy"))
+    say("typed 'xy' after the click: Beta's log", p.log_lines("Beta")[beta_before:])
     p.close(session)
     p.rig.cmd("close Beta")
     p.rig.cmd("close Alpha")
