@@ -733,8 +733,14 @@ class GnomeDesktop:
             return "no-indicator"
         left, top, right, bottom = box
         # The pill is [screen icon  ×]: the × sits in its right sixth.
-        self._input.click(right - (right - left) / 6, (top + bottom) / 2)
+        import dbus
         own = self._input.session_path
+        self._input.move(right - (right - left) / 6, (top + bottom) / 2)
+        self._input.button(True)
+        try:
+            self._input.button(False)
+        except dbus.exceptions.DBusException:
+            pass  # the press already ended our own session with all the others
         wait_until(lambda: own not in _child_paths(self._session, "org.gnome.Mutter.RemoteDesktop",
                                                    "/org/gnome/Mutter/RemoteDesktop/Session"),
                    timeout, "the sharing to stop")
@@ -898,11 +904,14 @@ class MutterInput:
         import dbus
         self.session.NotifyPointerMotionAbsolute(self.stream, dbus.Double(x), dbus.Double(y))
 
-    def click(self, x, y, button=BTN_LEFT):
+    def button(self, pressed, button=BTN_LEFT):
         import dbus
+        self.session.NotifyPointerButton(dbus.Int32(button), bool(pressed))
+
+    def click(self, x, y, button=BTN_LEFT):
         self.move(x, y)
-        self.session.NotifyPointerButton(dbus.Int32(button), True)
-        self.session.NotifyPointerButton(dbus.Int32(button), False)
+        self.button(True, button)
+        self.button(False, button)
 
 
 # --------------------------------------------------------------------------------------
@@ -982,7 +991,13 @@ def _atspi_main(op, dialog, arg):
         raise SystemExit("%r offers no %r action" % (node.get_name(), action))
 
     if op == "dialogs":
-        result = [describe(frame) for frame in frames()]
+        result = []
+        for frame in frames():
+            try:
+                result.append(describe(frame))
+            except gi.repository.GLib.Error:
+                pass  # closed while we looked: no longer open
+
     elif op == "select":
         item = find(dialog, Atspi.Role.LIST_ITEM, arg)
         item.get_parent().get_selection_iface().select_child(item.get_index_in_parent())
@@ -1004,7 +1019,8 @@ def _atspi_main(op, dialog, arg):
 
 def _serve(desktop, out):
     def answer(text):
-        out.write(text + "\n")
+        # One line per answer, whatever an error message holds.
+        out.write(" | ".join(text.splitlines()) + "\n")
         out.flush()
 
     for line in sys.stdin:
