@@ -34,7 +34,7 @@ packages=(
   iproute2
   # the Wayland tests' private GNOME desktop (tests/wayland): compositor, portals, PipeWire,
   # dconf for its settings, AT-SPI to answer the portal's dialogs, a GTK 4 test window
-  gnome-shell xdg-desktop-portal xdg-desktop-portal-gnome pipewire pipewire-bin wireplumber
+  gnome-shell xdg-desktop-portal xdg-desktop-portal-gnome pipewire pipewire-bin wireplumber libpipewire-0.3-dev
   dconf-service dconf-gsettings-backend
   python3-gi python3-dbus gir1.2-gtk-4.0 gir1.2-atspi-2.0 gir1.2-gstreamer-1.0
   gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good

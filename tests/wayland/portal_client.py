@@ -103,12 +103,14 @@ class PortalClient:
         self.bus.get_object(PORTAL, session).Close(dbus_interface=SESSION)
 
     def open_pipewire_remote(self, interface, session):
-        fd = self.portal.OpenPipeWireRemote(dbus.ObjectPath(session), {}, dbus_interface=interface)
+        fd = self.portal.OpenPipeWireRemote(dbus.ObjectPath(session), dbus.Dictionary({}, signature="sv"),
+                                            dbus_interface=interface)
         return fd.take()
 
     def remote(self, method, session, *args):
         """A RemoteDesktop Notify* call (no Response)."""
-        getattr(self.portal, method)(dbus.ObjectPath(session), {}, *args, dbus_interface=REMOTE)
+        getattr(self.portal, method)(dbus.ObjectPath(session), dbus.Dictionary({}, signature="sv"), *args,
+                                     dbus_interface=REMOTE)
 
 
 class PendingRequest:

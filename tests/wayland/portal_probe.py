@@ -413,6 +413,67 @@ def scenario_node(p):
     p.close(session)
     p.rig.cmd("close Alpha")
 
+    say("-- a native consumer (pw_meta_dump.c): buffer types and metadata, cursor_mode 2 (metadata)")
+    dump = _build_meta_dump(p)
+    for title, decorated in (("Plain", False), ("Framed", True)):
+        p.windows[title] = os.path.join(p.work, title + ".log")
+        answer = p.rig.cmd("window %s %s 640 480%s" % (title, p.windows[title], " decorated" if decorated else ""))
+        session = p.client.create_session(pc.REMOTE)
+        p.client.request(pc.REMOTE, "SelectDevices", dbus.ObjectPath(session), options={"types": dbus.UInt32(3)})
+        p.select_sources(session, cursor=2)
+        response, _, _ = p.start(pc.REMOTE, session, ["pick " + title])
+        node = response[1]["streams"][0][0]
+        say("%s window (%s): stream" % (title, "GTK title bar" if decorated else "undecorated"), response[1]["streams"])
+        fd = p.client.open_pipewire_remote(pc.SCREENCAST, session)
+        proc = subprocess.Popen([dump, str(fd), str(node), "4"], pass_fds=(fd,), stdout=subprocess.PIPE, text=True)
+        os.close(fd)
+        p.client.pump(1.0)
+        for x, y in [(100, 100), (200, 150), (300, 200), (900, 700)]:
+            p.client.remote("NotifyPointerMotionAbsolute", session, dbus.UInt32(node), dbus.Double(x), dbus.Double(y))
+            p.client.pump(0.3)
+        out, _ = proc.communicate(timeout=20)
+        say("%s: what the consumer got (pointer moved to 100,100 200,150 300,200 900,700)" % title,
+            out.splitlines()[:14])
+        # Where the content sits in the buffer, and where a click at stream (100, 100) lands.
+        fd = p.client.open_pipewire_remote(pc.SCREENCAST, session)
+        grab, _ = p.consumer(fd, node, title.lower(), frames=1)
+        os.close(fd)
+        p.client.wait(lambda: os.path.exists(os.path.join(p.work, title.lower() + "-000.rgb")), 10)
+        p.client.pump(0.3)
+        grab.terminate()
+        grab.wait(10)
+        red = _first_pixel(os.path.join(p.work, title.lower() + "-000.rgb"), (255, 0, 0))
+        say("%s: first red pixel (the window's content origin) in the 1280x800 buffer" % title, red)
+        before = len(p.log_lines(title))
+        p.client.remote("NotifyPointerMotionAbsolute", session, dbus.UInt32(node), dbus.Double(100), dbus.Double(100))
+        p.client.remote("NotifyPointerButton", session, dbus.Int32(272), dbus.UInt32(1))
+        p.client.remote("NotifyPointerButton", session, dbus.Int32(272), dbus.UInt32(0))
+        say("%s: click at stream (100, 100) logged as" % title, [l for l in p.wait_log(title, before + 1, 3)[before:]
+                                                                  if l.startswith("click")])
+        p.close(session)
+        p.rig.cmd("close " + title)
+
+
+def _first_pixel(path, colour, width=1280, height=800):
+    try:
+        data = open(path, "rb").read()
+    except OSError:
+        return None
+    for y in range(height):
+        row = data[y * width * 3:(y + 1) * width * 3]
+        for x in range(width):
+            if tuple(row[3 * x:3 * x + 3]) == colour:
+                return [x, y]
+    return None
+
+
+def _build_meta_dump(p):
+    exe = os.path.join(p.work, "pw_meta_dump")
+    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libpipewire-0.3"], capture_output=True,
+                           text=True, check=True).stdout.split()
+    subprocess.run(["cc", "-O1", "-o", exe, os.path.join(HERE, "pw_meta_dump.c")] + flags, check=True)
+    return exe
+
 
 def _check_quadrants(p, name, width, height):
     path = os.path.join(p.work, name + "-000.rgb")
@@ -446,12 +507,10 @@ def scenario_input(p):
     say("Start response", response)
     node = response[1]["streams"][0][0]
     c = p.client
-    expected = 0
 
     def lines_after(n):
         return p.wait_log("Alpha", n)
 
-    base = len(p.log_lines("Alpha"))
     say("log before input", p.log_lines("Alpha"))
     say("-- pointer: motion absolute on the window's stream, then button 272 (left)")
     for x, y in [(10, 10), (320, 240), (600, 400), (700, 100)]:
