@@ -13,6 +13,7 @@ Scenarios:
     input      pointer, buttons, axes and keysyms through the portal into test_window.py
     close      the shared window closed; then a session ended by the desktop
     timing     start-up and picker times, the desktop's memory
+    firstclick the first click and keys of new RemoteDesktop sessions, five times
 
 The desktop is started by running `gnome_desktop.py start` and driving it over its stdin,
 as a C++ test does. Run as root, the probe does its portal work as the desktop user.
@@ -575,6 +576,10 @@ def scenario_input(p):
         got = typed(session, text, expect=len(text))
         say("typed %r with %s" % (text, layout), got)
         say("text that arrived with %s" % layout, "".join(l[5:] for l in got if l.startswith("text ")))
+    # ru again: the Cyrillic letter as its legacy keysym (Cyrillic_zhe 0x6d6, what
+    # xkb_utf32_to_keysym gives) and as the Unicode keysym 0x1000436.
+    for name, sym in (("Cyrillic_zhe 0x6d6", 0x6D6), ("Unicode keysym 0x1000436", 0x1000436)):
+        say("ru: ж typed as %s" % name, typed(session, syms=[sym], expect=1))
     p.rig.cmd("layout us")
     say("-- GTK's Unicode entry: Control+Shift+U, hex digits, space")
     for char in ["ж", "中", "😀"]:
@@ -604,6 +609,40 @@ def scenario_input(p):
     say("typed 'xy' after the click: Beta's log", p.log_lines("Beta")[beta_before:])
     p.close(session)
     p.rig.cmd("close Beta")
+    p.rig.cmd("close Alpha")
+
+
+def scenario_firstclick(p):
+    """Whether the first pointer click of a new RemoteDesktop session arrives, and the
+    first key, each right after Start; five sessions."""
+    p.window("Alpha")
+    c = p.client
+    warm = bool(os.environ.get("PROBE_WARM_POINTER"))
+    say("a motion 0.1 s before the first click", warm)
+    for round_ in range(1, 6):
+        session, _, _, response, _, _ = p.remote("Alpha")
+        node = response[1]["streams"][0][0]
+        before = len(p.log_lines("Alpha"))
+        if warm:
+            # The workaround under test: a motion, a moment, then the click's own motion.
+            c.remote("NotifyPointerMotionAbsolute", session, dbus.UInt32(node), dbus.Double(5), dbus.Double(5))
+            p.client.pump(0.1)
+        c.remote("NotifyPointerMotionAbsolute", session, dbus.UInt32(node), dbus.Double(10 + round_), dbus.Double(10))
+        c.remote("NotifyPointerButton", session, dbus.Int32(272), dbus.UInt32(1))
+        c.remote("NotifyPointerButton", session, dbus.Int32(272), dbus.UInt32(0))
+        first = [l for l in p.wait_log("Alpha", before + 1, 2)[before:] if not l.startswith("active")]
+        before = len(p.log_lines("Alpha"))
+        c.remote("NotifyPointerMotionAbsolute", session, dbus.UInt32(node), dbus.Double(50), dbus.Double(60))
+        c.remote("NotifyPointerButton", session, dbus.Int32(272), dbus.UInt32(1))
+        c.remote("NotifyPointerButton", session, dbus.Int32(272), dbus.UInt32(0))
+        second = [l for l in p.wait_log("Alpha", before + 1, 2)[before:] if not l.startswith("active")]
+        before = len(p.log_lines("Alpha"))
+        for sym in (ord("q"), ord("w")):
+            c.remote("NotifyKeyboardKeysym", session, dbus.Int32(sym), dbus.UInt32(1))
+            c.remote("NotifyKeyboardKeysym", session, dbus.Int32(sym), dbus.UInt32(0))
+        keys = [l for l in p.wait_log("Alpha", before + 2, 2)[before:] if not l.startswith("active")]
+        say("session %d: first click, second click, keys 'qw'" % round_, [first, second, keys])
+        p.close(session)
     p.rig.cmd("close Alpha")
 
 
@@ -715,7 +754,7 @@ def _memory(root_pid):
 
 SCENARIOS = {"offer": scenario_offer, "remote": scenario_remote, "restore": scenario_restore,
              "node": scenario_node, "input": scenario_input, "close": scenario_close,
-             "timing": scenario_timing}
+             "timing": scenario_timing, "firstclick": scenario_firstclick}
 
 
 def main():
