@@ -1172,10 +1172,8 @@ def main():
 if __name__ == "__main__":
     # python3-gi and python3-dbus are Debian's: a python3 of its own earlier on PATH (pyenv,
     # a virtualenv) lacks them.
-    try:
-        import dbus  # noqa: F401
-    except ImportError:
-        if os.path.realpath(sys.executable) != os.path.realpath(SYSTEM_PYTHON):
-            os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
-        raise
+    import importlib.util
+    if importlib.util.find_spec("dbus") is None and \
+            os.path.realpath(sys.executable) != os.path.realpath(SYSTEM_PYTHON):
+        os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
     sys.exit(main())

@@ -419,6 +419,8 @@ def scenario_node(p):
     for title, decorated in (("Plain", False), ("Framed", True)):
         p.windows[title] = os.path.join(p.work, title + ".log")
         answer = p.rig.cmd("window %s %s 640 480%s" % (title, p.windows[title], " decorated" if decorated else ""))
+        if answer != "mapped":
+            raise SystemExit("window %s: %s" % (title, answer))
         session = p.client.create_session(pc.REMOTE)
         p.client.request(pc.REMOTE, "SelectDevices", dbus.ObjectPath(session), options={"types": dbus.UInt32(3)})
         p.select_sources(session, cursor=2)
@@ -607,8 +609,23 @@ def scenario_input(p):
     beta_before = len(p.log_lines("Beta"))
     say("typed 'xy' after the click: Alpha's log", typed(session, "xy"))
     say("typed 'xy' after the click: Beta's log", p.log_lines("Beta")[beta_before:])
-    p.close(session)
     p.rig.cmd("close Beta")
+
+    say("-- raise: a smaller window on top in the middle of Alpha; a click on Alpha's visible "
+        "corner, then one where both overlap")
+    p.window("Gamma", 300, 200)
+    p.client.pump(0.5)
+    gamma_before = len(p.log_lines("Gamma"))
+    before = len(p.log_lines("Alpha"))
+    for x, y in [(20, 20), (320, 240)]:
+        c.remote("NotifyPointerMotionAbsolute", session, dbus.UInt32(node), dbus.Double(x), dbus.Double(y))
+        c.remote("NotifyPointerButton", session, dbus.Int32(272), dbus.UInt32(1))
+        c.remote("NotifyPointerButton", session, dbus.Int32(272), dbus.UInt32(0))
+        p.client.pump(0.5)
+    say("Alpha's log", p.wait_log("Alpha", before + 3, 3)[before:])
+    say("Gamma's log", p.log_lines("Gamma")[gamma_before:])
+    p.close(session)
+    p.rig.cmd("close Gamma")
     p.rig.cmd("close Alpha")
 
 
@@ -775,10 +792,8 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        import dbus  # noqa: F401
-    except ImportError:
-        if os.path.realpath(sys.executable) != os.path.realpath(SYSTEM_PYTHON):
-            os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
-        raise
+    import importlib.util
+    if importlib.util.find_spec("dbus") is None and \
+            os.path.realpath(sys.executable) != os.path.realpath(SYSTEM_PYTHON):
+        os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
     main()
