@@ -99,14 +99,24 @@ def wait_until(condition, timeout, what, interval=0.02):
         interval = min(interval * 1.5, 0.25)
 
 
-def _die_with_parent():
-    # Runs in the child after the user switch (a credential change clears the setting).
-    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+def _die_with(parent):
+    """A preexec_fn: the child is killed when `parent` (the thread that started it) ends.
+    It runs after the user switch, which would clear the setting; a parent already gone
+    before the setting took hold is caught by the getppid() check."""
+    def setup():
+        _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        if os.getppid() != parent:
+            os._exit(1)
+    return setup
 
 
 class GnomeDesktop:
     """One private desktop. start() brings everything up or raises DesktopError (with
-    everything it started stopped again); stop() stops every process by its PID."""
+    everything it started stopped again); stop() stops every process by its PID.
+
+    start() makes the calling process a child subreaper, and the desktop's processes die
+    with the thread that called start(): call it from a thread that outlives the desktop
+    (the main thread). One desktop per process."""
 
     def __init__(self, width=1280, height=800, user=None, keep_dir=False, verbose=False):
         self.width = width
@@ -168,8 +178,8 @@ class GnomeDesktop:
             except Exception:
                 pass
             self._session = None
-        # The compositor and the portals first (they talk to the buses on the way out),
-        # then every activated service (our descendants), then the buses.
+        # The compositor and PipeWire first, then every service the buses activated (the
+        # portals, AT-SPI, dconf: our descendants), then the buses.
         order = ["gnome-shell", "wireplumber", "pipewire"]
         for name in order:
             if name in self._procs:
@@ -203,7 +213,6 @@ class GnomeDesktop:
             "XDG_STATE_HOME": os.path.join(self.home, ".local", "state"),
             "GDK_BACKEND": "wayland",
             "QT_QPA_PLATFORM": "wayland",
-            "NO_AT_BRIDGE": "0",
         }
 
     def _env(self, extra=None):
@@ -238,7 +247,7 @@ class GnomeDesktop:
         proc = subprocess.Popen(
             argv, env=env or self._env(), cwd=self.home, stdin=stdin,
             stdout=stdout if stdout is not None else log, stderr=log,
-            preexec_fn=_die_with_parent, close_fds=True, **kwargs)
+            preexec_fn=_die_with(os.getpid()), close_fds=True, **kwargs)
         log.close()
         self._log("started %s (pid %d)" % (name, proc.pid))
         return proc
@@ -382,7 +391,7 @@ class GnomeDesktop:
         proc = self._spawn(kind + "-bus", ["dbus-daemon", "--nofork", "--config-file=" + config,
                                            "--print-address"], stdout=subprocess.PIPE)
         self._procs[kind + "-bus"] = proc
-        line = proc.stdout.readline().decode().strip()
+        line = _readline(proc.stdout, 10) or ""
         if not line.startswith("unix:"):
             raise DesktopError("%s bus did not start (see %s)" % (kind, self._logname(kind + "-bus")))
         return "unix:path=" + socket
@@ -396,7 +405,6 @@ class GnomeDesktop:
         import dbus
         self._session = dbus.bus.BusConnection(self.session_bus)
         self._write_settings()
-
 
     def _write_settings(self):
         # Settings the desktop reads through dconf at start: no welcome tour, the "us"
@@ -597,7 +605,7 @@ class GnomeDesktop:
         grabber = subprocess.Popen(["gst-launch-1.0", "-q", "pipewiresrc", "path=%d" % self.monitor_node,
                                     "num-buffers=1", "!", "videoconvert", "!"] + tail,
                                    env=self._env(), cwd=self.home, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent, **kwargs)
+                                   stderr=subprocess.DEVNULL, preexec_fn=_die_with(os.getpid()), **kwargs)
         # mutter sends a monitor frame only when the screen changes: the pointer, drawn
         # into this stream, is nudged until one comes.
         nudge = [0]
