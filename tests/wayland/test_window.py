@@ -13,7 +13,8 @@ are picture coordinates. It appends one line to LOGFILE per event, flushed at on
                            Home, End, Page_Up, Page_Down, Insert), or any key with Control
                            or Alt held ("key Control+a")
     click 1 120.0 80.0     a button press: GTK button number (1 left, 2 middle, 3 right)
-                           and the position in window coordinates
+                           and the position in the quadrants' area (the whole window when
+                           undecorated; below GTK's title bar with --decorated)
     scroll 0.0 1.0         a scroll: dx dy as GTK reports them
     active 1               the window became active (has keyboard focus) or not (0)
 
