@@ -35,7 +35,19 @@ packages=(
   trayer xdotool imagemagick at-spi2-core
   # `ip`: the Avahi test fixture brings up loopback in avahi-daemon's private network namespace
   iproute2
+  # the Wayland tests' private GNOME desktop (tests/wayland): compositor, portals, PipeWire,
+  # dconf for its settings, AT-SPI to answer the portal's dialogs, a GTK 4 test window
+  gnome-shell xdg-desktop-portal xdg-desktop-portal-gnome pipewire pipewire-bin wireplumber libpipewire-0.3-dev
+  dconf-service dconf-gsettings-backend
+  python3-gi python3-dbus gir1.2-gtk-4.0 gir1.2-atspi-2.0 gir1.2-gstreamer-1.0
+  gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
+
+# The desktop processes of the Wayland tests run as this unprivileged user when the suite
+# runs as root: compositors and portals misbehave as root.
+if [ "$(id -u)" -eq 0 ]; then
+  id orvo-test >/dev/null 2>&1 || useradd -m -s /usr/sbin/nologin orvo-test
+fi
 
 missing=()
 for p in "${packages[@]}"; do
