@@ -16,6 +16,8 @@ packages=(
   # windows shared as PipeWire video streams: the library, and the daemon and session
   # manager that tests run privately
   libpipewire-0.3-dev pipewire wireplumber
+  # a Wayland desktop's keymap (wayland-client), and the panel as a native Wayland window
+  libwayland-dev qt6-wayland
   # sd-bus: logind (sleep, lock, inhibitor locks) and the desktop's screen saver service
   libsystemd-dev
   # updates: HTTPS, appcast XML, ed25519; the Debian package (cpack, dpkg-shlibdeps)
@@ -37,7 +39,7 @@ packages=(
   iproute2
   # the Wayland tests' private GNOME desktop (tests/wayland): compositor, portals, PipeWire,
   # dconf for its settings, AT-SPI to answer the portal's dialogs, a GTK 4 test window
-  gnome-shell xdg-desktop-portal xdg-desktop-portal-gnome pipewire pipewire-bin wireplumber libpipewire-0.3-dev
+  gnome-shell xdg-desktop-portal xdg-desktop-portal-gnome pipewire-bin
   dconf-service dconf-gsettings-backend
   python3-gi python3-dbus gir1.2-gtk-4.0 gir1.2-atspi-2.0 gir1.2-gstreamer-1.0
   gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good

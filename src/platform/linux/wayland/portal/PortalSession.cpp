@@ -316,20 +316,54 @@ int PortalSession::openPipeWireRemote(std::string& error) {
 
 void PortalSession::notify(const char* method, const std::function<int(sd_bus_message*)>& append) {
   if (!started_ || session_.empty()) return;
+  if (input_.size() >= maxQueuedInput) {
+    if (!inputOverflowLogged_) logLine(logger_, "OrvoHost: input arrives faster than the desktop takes it; dropped");
+    inputOverflowLogged_ = true;
+    return;
+  }
   sd_bus_message* raw = nullptr;
   int r = sd_bus_message_new_method_call(bus_->get(), &raw, kPortal, kPortalPath, kRemoteDesktop, method);
   dbus::MessagePtr message(raw);
   if (r >= 0) r = sd_bus_message_append(raw, "o", session_.c_str());
   if (r >= 0) r = appendOptions(raw, {});
   if (r >= 0) r = append(raw);
-  // Input is a stream of events: no answers are waited for; the bus keeps their order.
-  if (r >= 0) r = sd_bus_message_set_expect_reply(raw, 0);
-  if (r >= 0) r = sd_bus_send(bus_->get(), raw, nullptr);
   if (r < 0) {
     logLine(logger_, std::string("OrvoHost: portal input ") + method + " not sent:", std::strerror(-r));
     return;
   }
-  bus_->wake();
+  input_.push_back(std::move(message));
+  sendNextInput();
+}
+
+void PortalSession::sendNextInput() {
+  while (!inputCall_ && !input_.empty()) {
+    const dbus::MessagePtr message = std::move(input_.front());
+    input_.pop_front();
+    sd_bus_slot* slot = nullptr;
+    const int r = sd_bus_call_async(bus_->get(), &slot, message.get(), onInputReply, this, kCallTimeoutUsec);
+    if (r < 0) {
+      logLine(logger_, "OrvoHost: portal input not sent:", std::strerror(-r));
+      continue;
+    }
+    inputCall_.reset(slot);
+    bus_->wake();
+  }
+  if (input_.empty()) inputOverflowLogged_ = false;
+}
+
+int PortalSession::onInputReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto& self = *static_cast<PortalSession*>(userdata);
+  if (sd_bus_message_is_method_error(reply, nullptr)) {
+    if (!self.inputFailureLogged_) {
+      logLine(self.logger_, "OrvoHost: the desktop refused remote input: " + dbus::describeReplyError(reply));
+    }
+    self.inputFailureLogged_ = true;
+  } else {
+    self.inputFailureLogged_ = false;
+  }
+  self.inputCall_.reset();
+  self.sendNextInput();
+  return 0;
 }
 
 void PortalSession::notifyPointerMotionAbsolute(std::uint32_t stream, double x, double y) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -90,7 +91,9 @@ class PortalSession final : public PortalInputSink, public std::enable_shared_fr
   // streams (owned by the caller); -1 with the reason in `error` when the portal gives none.
   int openPipeWireRemote(std::string& error);
 
-  // Input of a started RemoteDesktop session. Sent without waiting for answers, in order.
+  // Input of a started RemoteDesktop session, delivered in order: the portal handles calls
+  // on a pool of threads, so each is sent only once the previous one was answered (a
+  // burst waits in a bounded queue; what overflows it is dropped and logged).
   // Pointer motion to (x, y) in the stream's own coordinates.
   void notifyPointerMotionAbsolute(std::uint32_t stream, double x, double y) override;
   void notifyPointerButton(std::int32_t button, bool pressed) override;
@@ -116,6 +119,8 @@ class PortalSession final : public PortalInputSink, public std::enable_shared_fr
   void finish(Outcome outcome);
   void fail(const std::string& error);
   void notify(const char* method, const std::function<int(sd_bus_message*)>& append);
+  void sendNextInput();
+  static int onInputReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   std::string nextToken();
 
   std::shared_ptr<dbus::SdBusConnection> bus_;
@@ -134,6 +139,14 @@ class PortalSession final : public PortalInputSink, public std::enable_shared_fr
   bool started_ = false;
   bool finished_ = false;
   std::uint32_t devices_ = 0;
+  std::deque<dbus::MessagePtr> input_;  // waiting to be sent
+  dbus::SlotPtr inputCall_;             // the one under way
+  bool inputFailureLogged_ = false;
+  bool inputOverflowLogged_ = false;
+
+ public:
+  // Input events that may wait at once: a few seconds of typing; a paste is capped before.
+  static constexpr std::size_t maxQueuedInput = 16384;
 };
 
 }  // namespace orvo::platform::portal
