@@ -17,5 +17,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Advertising needs the Avahi daemon; opening a downloaded update needs xdg-open.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, xdg-utils")
+# On Wayland: the panel as a native window, and the portal that shares windows and input.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, xdg-utils, qt6-wayland, xdg-desktop-portal, pipewire")
 include(CPack)

@@ -32,7 +32,8 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 # The libraries the programs link, as dpkg-shlibdeps names their packages.
 names=$(tr ',|' '\n\n' <<<"$depends" | awk '{print $1}')
-for library in libc6 libstdc++6 libssl3 libcurl4 libsodium23 libpugixml1v5 libavahi-client3 libxcb1 libturbojpeg0; do
+for library in libc6 libstdc++6 libssl3 libcurl4 libsodium23 libpugixml1v5 libavahi-client3 libxcb1 libturbojpeg0 \
+               libpipewire-0.3-0 libwayland-client0; do
   grep -qxF "$library" <<<"$names" || fail "Depends: lacks $library"
 done
 
