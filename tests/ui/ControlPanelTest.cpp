@@ -304,6 +304,61 @@ class ControlPanelTest : public QObject {
     QCOMPARE(p.desktop.accessibilitySettingsOpened, 1);
   }
 
+  void sharedWindowsAreListedChosenAndStoppedWhereThePersonShares() {
+    {
+      PanelHarness x11;
+      QVERIFY(!x11.window->panel().sharedWindows());  // every window is listed there
+    }
+    FakeWindowSharing sharing;
+    PanelHarness p(&sharing);
+    QVERIFY(p.window->panel().sharedWindows());
+    QCOMPARE(p.find<QLabel>("sharingStatus")->text(), QString("No windows shared"));
+    QVERIFY(p.find<QPushButton>("stopSharingAllButton")->isHidden());
+    p.find<QPushButton>("chooseWindowsButton")->click();
+    p.settle();
+    QCOMPARE(sharing.pickerOpened, 1);
+    sharing.answer({{3, "Notes", "Text Editor", 800, 600}, {4, "<b>Mail</b>", "", 0, 0}}, "Sharing 2 windows");
+    p.settle();
+    QCOMPARE(p.find<QLabel>("sharingStatus")->text(), QString("Sharing 2 windows"));
+    auto rows = p.window->findChildren<QWidget*>("sharedWindowRow");
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0]->findChild<QLabel*>("sharedWindowTitle")->text(), QString("Notes — Text Editor"));
+    QCOMPARE(rows[0]->findChild<QLabel*>("sharedWindowSize")->text(), QString("800 × 600"));
+    auto* html = rows[1]->findChild<QLabel*>("sharedWindowTitle");
+    QCOMPARE(html->textFormat(), Qt::PlainText);  // a title is never markup
+    QVERIFY(!rows[1]->findChild<QLabel*>("sharedWindowSize"));
+    rows[0]->findChild<QPushButton*>("stopSharingButton")->click();
+    p.settle();
+    QCOMPARE(sharing.stopped, std::vector<std::uint32_t>{3});
+    QCOMPARE(p.window->findChildren<QWidget*>("sharedWindowRow").size(), 1);
+    QVERIFY(!p.find<QPushButton>("stopSharingAllButton")->isHidden());
+    p.find<QPushButton>("stopSharingAllButton")->click();
+    p.settle();
+    QCOMPARE(sharing.stoppedAll, 1);
+    QCOMPARE(p.window->findChildren<QWidget*>("sharedWindowRow").size(), 0);
+  }
+
+  void onWaylandTheSheetsSpeakOfThePortalsDialogsAndAskAgain() {
+    FakeWindowSharing sharing;
+    PanelHarness p(&sharing);
+    auto& panel = p.window->panel();
+    QString texts;
+    for (auto* label : panel.screenRecordingSheet().findChildren<QLabel*>()) texts += label->text() + "\n";
+    QVERIFY(texts.contains("Choose Windows…"));
+    QVERIFY(!texts.contains("X11"));
+    auto* ask = panel.accessibilitySheet().findChild<QPushButton*>("openSettingsButton");
+    QCOMPARE(ask->text(), QString("Ask Again"));
+    texts.clear();
+    for (auto* label : panel.accessibilitySheet().findChildren<QLabel*>()) texts += label->text() + "\n";
+    QVERIFY(texts.contains("Allow remote interaction"));
+    QVERIFY(!texts.contains("XTEST"));
+    ask->click();
+    p.settle();
+    // The grant is the portal's consent, asked with the picker; no settings to open.
+    QCOMPARE(sharing.pickerOpened, 1);
+    QCOMPARE(p.desktop.accessibilitySettingsOpened, 0);
+  }
+
   void quitAndTheToolbar() {
     PanelHarness p;
     p.find<QPushButton>("quitButton")->click();

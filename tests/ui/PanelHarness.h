@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "environment/LaunchAtLoginManager.h"
+#include "fakes/FakeDesktop.h"
 #include "fakes/FakeUpdaterEngine.h"
 #include "platform/linux/desktop/XdgAutostartEntry.h"
 #include "support/TempDir.h"
@@ -44,13 +45,14 @@ class RecordingDesktop final : public ui::DesktopActions {
 // entry in a temporary folder. settle() runs the host's queued work and the GUI's queued
 // deliveries until both rest.
 struct PanelHarness {
-  PanelHarness() {
+  // With `sharing`, the panel of a desktop where the person chooses the windows (Wayland).
+  explicit PanelHarness(platform::WindowSharing* sharing = nullptr) {
     h.start();
     auto engine = std::make_unique<FakeUpdaterEngine>(updateStore);
     updaterEngine = engine.get();
     updater = OrvoUpdaterController::create(std::move(engine), h.loop.main());
     launchAtLogin = std::make_unique<LaunchAtLoginManager>(autostart);
-    model = std::make_unique<ui::PanelModel>(ui::PanelHost{*h.host, h.loop.main(), h.activation, h.loop.clock()});
+    model = std::make_unique<ui::PanelModel>(ui::PanelHost{*h.host, h.loop.main(), h.activation, h.loop.clock(), sharing});
     settingsModel = std::make_unique<ui::SettingsModel>(h.loop.main(), launchAtLogin.get(), updater.get());
     window = std::make_unique<ui::PanelWindow>(*model, settingsModel.get(), desktop);
     settings = std::make_unique<ui::OrvoHostSettingsView>(*settingsModel);

@@ -41,6 +41,8 @@ const std::map<std::string, const char*> kStates = {
     {"settings", "the settings window"},
     {"about", "the about view with the Connect group open"},
     {"about-links", "the about view scrolled to the contact and legal links"},
+    {"wayland-shared", "on Wayland: two windows shared through the desktop's picker"},
+    {"wayland-accessibility-sheet", "on Wayland: the remote control sheet, which asks the portal again"},
 };
 
 int usage() {
@@ -71,7 +73,9 @@ int main(int argc, char** argv) {
   const std::string state = argv[1];
   const QString output = QString::fromLocal8Bit(argv[2]);
 
-  PanelHarness p;
+  // On Wayland the person chooses the windows the host shares.
+  orvo::testing::FakeWindowSharing sharing;
+  PanelHarness p(state.rfind("wayland", 0) == 0 ? &sharing : nullptr);
   p.h.loop.clock().set(*p.h.host->pairingPinExpiresAt() - 421.4);
   auto& settings = *p.settings;
   QObject::connect(p.window.get(), &orvo::ui::PanelWindow::settingsRequested, &settings,
@@ -114,6 +118,14 @@ int main(int argc, char** argv) {
     click(p.window.get(), "discoverableToggle");
   }
   if (state == "screen-recording-sheet") click(p.window.get(), "screenRecordingMoreInfo");
+  if (state == "wayland-shared") {
+    sharing.answer({{1, "Notes — ~/todo.txt", "Text Editor", 1012, 734}, {2, "Inbox (3)", "", 1280, 800}},
+                   "Sharing 2 windows");
+  }
+  if (state == "wayland-accessibility-sheet") {
+    p.h.activation.trusted = false;  // the person refused remote input in the portal's dialog
+    click(p.window.get(), "remoteControlToggle");
+  }
   if (state == "accessibility-sheet" || state == "permissions") {
     p.h.activation.trusted = false;
     if (state == "permissions") {
@@ -141,6 +153,9 @@ int main(int argc, char** argv) {
   }
   p.settle();
   // States further down the panel or the about view scroll there.
+  if (state == "wayland-shared") {
+    p.find<QScrollArea>("panelScroll")->ensureWidgetVisible(p.find<QWidget>("sharedWindowsSection"));
+  }
   if (state == "permissions") {
     p.find<QScrollArea>("panelScroll")->ensureWidgetVisible(p.find<QWidget>("permissionsContent"));
   }
