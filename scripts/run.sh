@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and starts Orvo Host. With a display ($DISPLAY) it serves that desktop
-# and opens the control panel there; without one it starts a private X server (Xvfb)
-# with openbox and two demo windows and runs the host headless.
+# Sets up, builds and starts Orvo Host. In a desktop session (Wayland: $WAYLAND_DISPLAY, or
+# X11: $DISPLAY) it serves that desktop and opens the control panel there; without one it
+# starts a private X server (Xvfb) with openbox and two demo windows and runs the host
+# headless.
 # Ctrl-C stops the host and everything this script started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +21,7 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-if [ -z "${DISPLAY:-}" ]; then
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   xdir=$(mktemp -d)
   started_dir="$xdir"
   Xvfb -displayfd 3 -screen 0 1920x1080x24 +extension Composite -nolisten tcp 3>"$xdir/display" >"$xdir/xvfb.log" 2>&1 &
@@ -41,6 +42,10 @@ if ! pgrep -x avahi-daemon >/dev/null; then
   echo "Note: avahi-daemon is not running, so clients on the network cannot discover this host."
   echo "      From this machine: build/src/client/orvo-client pair --token \"\$(build/src/app/orvo-host ctl token)\""
   echo "      then build/src/client/orvo-client windows --host 127.0.0.1:PORT (the session port of orvo-host ctl status)."
+fi
+if [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  echo "Wayland: choose the windows to share with \"Choose Windows…\" in the panel"
+  echo "(or build/src/app/orvo-host ctl share-windows); the desktop asks you in its own dialog."
 fi
 echo "To pair a tablet or headset: open Orvo on it, tap Pair and enter the pairing code printed below"
 echo "(build/src/app/orvo-host ctl pin shows it again; ctl help lists the other commands)."
