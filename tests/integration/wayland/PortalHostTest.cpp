@@ -283,6 +283,13 @@ TEST_F(PortalHost, SharedWindowsAreListedStreamedAndRestoredAtTheNextStart) {
                                                                               << std::hex << " " << (*colours)[q];
   }
 
+  // While a client streamed, the desktop was kept from going idle through the portal, and
+  // let go after.
+  EXPECT_TRUE(portalSaid("call Inhibit "));
+  EXPECT_THAT(portal->output(), HasSubstr("flags=8"));
+  EXPECT_THAT(portal->output(), HasSubstr("reason=Orvo streaming active"));
+  EXPECT_TRUE(portalSaid("uninhibit "));
+
   // A still window costs nothing but its kept frame: many frames, one buffer.
   const std::string producerOutput = editor.producer->output();
   const Outcome still = client({"stream", "--window", std::to_string(list[0].id), "--frames", "40", "--out", frames});
