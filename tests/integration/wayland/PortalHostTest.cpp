@@ -381,5 +381,25 @@ TEST_F(PortalHost, ADismissedPickerADeniedConsentAMissingPortalAndAClosedSession
   EXPECT_THAT(ctl({"status"}).output, HasSubstr("Shared windows: Window sharing was ended on the desktop\n"));
 }
 
+TEST_F(PortalHost, PipeWireGoingAwayEmptiesTheListAndTheHostServesOn) {
+  auto editor = startWindow("editor", 320, 200, true);
+  startPortal();
+  share(editor, "Notes");
+  startHost();
+  ASSERT_EQ(ctl({"share-windows"}).exitCode, 0) << log();
+  ASSERT_TRUE(waitUntil([&] { return windows().size() == 1; })) << log();
+
+  pipewire->stop();  // this test's own PipeWire: each test runs in a process of its own
+  ASSERT_TRUE(waitUntil([&] { return windows().empty(); })) << log();
+  EXPECT_THAT(log(), HasSubstr("OrvoHost: lost PipeWire ("));
+  // It asks for the kept selection again, which cannot be read while PipeWire is gone.
+  ASSERT_TRUE(waitUntil([&] { return log().find("OrvoHost: window sharing failed:") != std::string::npos; }, 15s))
+      << log();
+  const Outcome status = ctl({"status"});
+  EXPECT_EQ(status.exitCode, 0);
+  EXPECT_THAT(status.output, HasSubstr("Shared windows: Window sharing failed:"));
+  EXPECT_TRUE(windows().empty());
+}
+
 }  // namespace
 }  // namespace orvo::testing
