@@ -50,7 +50,9 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       queues_(logger, 3),
       updateWorkers_(logger, 1),
       updateQueue_(updateWorkers_.makeSerialQueue("orvo.updates", QueuePriority::unspecified)),
-      http_(main_, *updateQueue_, std::string("orvo-host/") + build::kVersion),
+      http_(main_, *updateQueue_,
+            {.userAgent = std::string("orvo-host/") + build::kVersion,
+             .allowLoopbackHttp = build::kUpdatesAllowLoopbackHttp}),
       installer_(platform::XdgOpenPackageInstaller::hasDesktopSession()) {
   // Starting on stores that exist but cannot be read would replace what they hold.
   if (const auto& error = settings_.loadError()) throw HostStartError(*error);
@@ -83,7 +85,7 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
   powerEvents_.start(systemBusError_);
 
   auto engine = std::make_unique<AppcastUpdaterEngine>(
-      AppcastUpdaterEngine::Services{main_, logger_, settings_, http_, verifier_, installer_},
+      AppcastUpdaterEngine::Services{main_, logger_, settings_, http_, verifier_, inspector_, installer_, *updateQueue_},
       AppcastUpdaterEngine::Config{
           .currentVersion = build::kVersion,
           .builtInFeedURL = build::kUpdateFeedURL,
