@@ -37,13 +37,17 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       secrets_(platform::FileSecretStore::defaultRoot(), logger),
       network_(context_, options.bindAddress, logger),
       discovery_(context_, logger),
-      systemBus_(SdBusConnection::open(context_, SdBusConnection::Kind::system, logger, systemBusError_)),
+      systemBus_(SdBusConnection::open(context_, SdBusConnection::Kind::system, logger, systemBusError_,
+                                       SdBusConnection::Reconnect::withBackOff)),
       sessionBus_(SdBusConnection::open(context_, SdBusConnection::Kind::session, logger, sessionBusError_)),
+      environmentBus_(sessionBus_ ? SdBusConnection::open(context_, SdBusConnection::Kind::session, logger,
+                                                          sessionBusError_, SdBusConnection::Reconnect::withBackOff)
+                                  : nullptr),
       desktop_(makeDesktop(chosenDesktop(), DesktopServices{context_, logger, main_, clock_, settings_, sessionBus_,
                                                             options.trackWindowChanges})),
-      powerEvents_(systemBus_, sessionBus_, logger),
+      powerEvents_(systemBus_, environmentBus_, logger),
       logindInhibitor_(systemBus_, logger),
-      screenSaverInhibitor_(sessionBus_, logger),
+      screenSaverInhibitor_(environmentBus_, logger),
       awake_({&logindInhibitor_, &desktop_->displaySleepInhibitor(), &screenSaverInhibitor_}),
       autostart_(platform::XdgAutostartEntry::forCurrentUser()),
       launchAtLogin_(autostart_),
@@ -77,7 +81,7 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       if (host_->hasConnection()) catalogue_->handleWindowListRequest();
     });
   }
-  if (!sessionBus_) {
+  if (!environmentBus_) {
     logLine(logger_, "OrvoHost: no session bus (" + sessionBusError_ +
                          "): the desktop's screen saver service is not used");
   }

@@ -92,11 +92,15 @@ class HostRuntime {
   platform::AsioNetwork network_;
   platform::AvahiServiceDiscovery discovery_;
   // Sleep, wake, lock and unlock; sleep prevention (logind, X screen saver, desktop screen
-  // saver). A bus that is missing is null; what needs it then does nothing.
+  // saver). A bus that is missing at start is null; what needs it then does nothing. The
+  // system bus and the environment's session connection (screen saver) connect again
+  // after a loss; the desktop's own session connection (portal sessions, which end with
+  // it) does not.
   std::string systemBusError_;
   std::string sessionBusError_;
   std::shared_ptr<platform::dbus::SdBusConnection> systemBus_;
   std::shared_ptr<platform::dbus::SdBusConnection> sessionBus_;
+  std::shared_ptr<platform::dbus::SdBusConnection> environmentBus_;
   // Window list, capture, input and activation of the desktop served.
   std::unique_ptr<platform::DesktopBackend> desktop_;
   platform::dbus::LogindPowerLockEvents powerEvents_;
