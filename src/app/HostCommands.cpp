@@ -63,6 +63,7 @@ std::string HostCommands::usage() {
          "  launch-at-login [on|off] start the host when you log in, or not; without on|off, show it\n"
          "  check-for-updates        check the update feed now and say what it offers\n"
          "  update-now               download, verify and install the update found\n"
+         "  update-cancel            stop the update download under way\n"
          "  share-windows            choose the windows to share (Wayland: the desktop's picker opens)\n"
          "  stop-sharing [ID]        stop sharing one window (by id), or every window\n";
 }
@@ -82,6 +83,7 @@ HostCommands::Result HostCommands::execute(const std::vector<std::string>& args)
   if (command == "unpair" && expectArgs(2)) return unpair(args[1]);
   if (command == "launch-at-login" && args.size() <= 2) return launchAtLogin(args);
   if (command == "stop-sharing" && args.size() <= 2) return stopSharing(args);
+  if (command == "update-cancel" && expectArgs(1)) return cancelUpdate();
   if (command == "discoverable" || command == "allow-control") {
     const auto on = parseSwitch(args);
     if (!on) return usageError(command + " takes one argument: on or off");
@@ -89,7 +91,8 @@ HostCommands::Result HostCommands::execute(const std::vector<std::string>& args)
   }
   const bool known = command == "status" || command == "pin" || command == "regenerate-pin" || command == "token" ||
                      command == "devices" || command == "unpair" || command == "launch-at-login" ||
-                     command == "check-for-updates" || command == "update-now" || command == "share-windows" ||
+                     command == "check-for-updates" || command == "update-now" || command == "update-cancel" ||
+                     command == "share-windows" ||
                      command == "stop-sharing";
   return usageError(known ? "wrong number of arguments for " + command : "unknown command “" + command + "”");
 }
@@ -146,8 +149,17 @@ void HostCommands::executeAsync(const std::vector<std::string>& args, std::funct
   done(execute(args));
 }
 
+HostCommands::Result HostCommands::cancelUpdate() {
+  if (!updater_) return {1, "orvo-host ctl: this host has no updater\n"};
+  if (!updater_->updater().isConfigured()) return {1, std::string(kUpdatesNotConfigured) + "\n"};
+  const auto cancelled = updater_->cancelDownload();
+  if (!cancelled) return {1, "No update download is running.\n"};
+  return {0, "Cancelled the download of " + escapeForLog(*cancelled) + "\n"};
+}
+
 void HostCommands::checkForUpdates(std::function<void(Result)> done) {
   if (!updater_) return done({1, "orvo-host ctl: this host has no updater\n"});
+  if (!updater_->updater().isConfigured()) return done({1, std::string(kUpdatesNotConfigured) + "\n"});
   updater_->checkForUpdates([done](const UpdateCheckResult& result) {
     if (result.error) return done({1, "Update check failed: " + escapeForLog(*result.error) + "\n"});
     if (!result.update) return done({0, "Up to date: " + escapeForLog(result.currentVersion) + "\n"});
@@ -159,6 +171,7 @@ void HostCommands::checkForUpdates(std::function<void(Result)> done) {
 
 void HostCommands::updateNow(std::function<void(Result)> done) {
   if (!updater_) return done({1, "orvo-host ctl: this host has no updater\n"});
+  if (!updater_->updater().isConfigured()) return done({1, std::string(kUpdatesNotConfigured) + "\n"});
   updater_->updateNow({}, [done](const UpdateInstallResult& result) {
     if (result.error) return done({1, escapeForLog(*result.error) + "\n"});
     done({0, result.message + "\n"});

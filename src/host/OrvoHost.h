@@ -270,7 +270,9 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   const bool preventSleepEnabled_ = true;
   bool lastAwakeShouldHold_ = false;
   bool lastAwakeKeepDisplay_ = false;
-  bool hostIsLockedOrAsleep_ = false;
+  bool hostIsLockedOrAsleep_ = false;  // screenLocked_ || asleep_
+  bool screenLocked_ = false;
+  bool asleep_ = false;
   std::unique_ptr<HostPowerLockObserver> powerLockObserver_;
 
   // PIN pairing.

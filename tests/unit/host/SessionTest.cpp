@@ -265,6 +265,31 @@ TEST_F(SessionTest, LockedHostDropsEveryLineUntilUnlocked) {
   EXPECT_TRUE(lockedClient->cancelled);  // a wake drops whatever session survived
 }
 
+// Lock and sleep are two states: waking leaves a locked screen locked, unlocking leaves a
+// sleeping machine asleep.
+TEST_F(SessionTest, LockAndSleepEndSeparately) {
+  h.host->handleScreenLocked();
+  h.host->handleHostWillSleep();
+  h.host->handleHostDidWake();
+  EXPECT_TRUE(h.host->hostIsLockedOrAsleep()) << "woken, still locked";
+  auto client = h.connectClient();
+  EXPECT_CALL(h.windowList, handleWindowListRequest()).Times(0);
+  h.send(*client, "{\"type\":\"requestWindowList\"}\n");
+  EXPECT_FALSE(h.sleep.held);
+  ::testing::Mock::VerifyAndClearExpectations(&h.windowList);
+  h.host->handleScreenUnlocked();
+  EXPECT_FALSE(h.host->hostIsLockedOrAsleep());
+  EXPECT_CALL(h.windowList, handleWindowListRequest()).Times(1);
+  h.send(*client, "{\"type\":\"requestWindowList\"}\n");
+
+  h.host->handleHostWillSleep();
+  h.host->handleScreenLocked();
+  h.host->handleScreenUnlocked();
+  EXPECT_TRUE(h.host->hostIsLockedOrAsleep()) << "unlocked, still asleep";
+  h.host->handleHostDidWake();
+  EXPECT_FALSE(h.host->hostIsLockedOrAsleep());
+}
+
 TEST_F(SessionTest, SystemSleepAndLockEventsReachTheHandlersOnTheMainQueue) {
   auto client = h.connectClient();
   EXPECT_TRUE(h.sleep.held);
