@@ -77,9 +77,30 @@ void WindowCatalogue::handleWindowListRequest() {
   });
 }
 
+bool WindowCatalogue::admitsFrames(std::uint32_t windowId) {
+  if (listed_.contains(windowId)) return true;
+  const double now = clock_.now();
+  if (!listedAt_ || now - *listedAt_ >= minWindowListSendInterval || now < *listedAt_) {
+    noteListed(buildWindowList());
+    if (listed_.contains(windowId)) return true;
+  }
+  if (lastRefused_ != windowId) {
+    lastRefused_ = windowId;
+    logLine(logger_, "OrvoHost: refused frames of window " + std::to_string(windowId) + ": not in the window list");
+  }
+  return false;
+}
+
+void WindowCatalogue::noteListed(const std::vector<OrvoWindow>& list) {
+  listed_.clear();
+  for (const auto& window : list) listed_.insert(window.windowId);
+  listedAt_ = clock_.now();
+}
+
 void WindowCatalogue::sendWindowList() {
   WindowListMessage message;
   message.windows = buildWindowList();
+  noteListed(message.windows);
   const auto count = message.windows.size();
   session_.sendMessage(message);
   logLine(logger_, "OrvoHost: sent windowList with " + std::to_string(count) + " windows");
