@@ -84,9 +84,14 @@ bool WindowCatalogue::admitsFrames(std::uint32_t windowId) {
     noteListed(buildWindowList());
     if (listed_.contains(windowId)) return true;
   }
-  if (lastRefused_ != windowId) {
-    lastRefused_ = windowId;
-    logLine(logger_, "OrvoHost: refused frames of window " + std::to_string(windowId) + ": not in the window list");
+  // At most one line a second, however many ids a client makes up.
+  ++refusedSinceLog_;
+  if (!lastRefusalLogAt_ || now - *lastRefusalLogAt_ >= 1.0 || now < *lastRefusalLogAt_) {
+    std::string line = "OrvoHost: refused frames of window " + std::to_string(windowId) + ": not in the window list";
+    if (refusedSinceLog_ > 1) line += " (" + std::to_string(refusedSinceLog_ - 1) + " more refused before)";
+    logLine(logger_, line);
+    lastRefusalLogAt_ = now;
+    refusedSinceLog_ = 0;
   }
   return false;
 }

@@ -60,7 +60,8 @@ class WindowCatalogue final : public WindowListHandler {
   // Main queue: the ids of the last list built there, and when it was built.
   std::unordered_set<std::uint32_t> listed_;
   std::optional<double> listedAt_;
-  std::optional<std::uint32_t> lastRefused_;  // logged once until another id is refused
+  std::optional<double> lastRefusalLogAt_;
+  std::uint64_t refusedSinceLog_ = 0;
   // Deferred sends hold this weakly, so they do nothing once the catalogue is gone.
   std::shared_ptr<WindowCatalogue*> self_ = std::make_shared<WindowCatalogue*>(this);
 };

@@ -267,7 +267,7 @@ TEST_F(ControlChannelAbuseTest, OversizedAndFloodedTextIsCutTypedInSlicesAndLogg
 }
 
 // A hello whose device name is 500 KB: the name is cut to 256 bytes where it is kept (the
-// settings file stays small) and shown (status).
+// settings file stays small), shown (status, devices) and logged.
 TEST_F(ControlChannelAbuseTest, AHugeDeviceNameIsCutWhereItIsKept) {
   RawSession session(loop, host->sessionPort(), credential);
   ASSERT_TRUE(session.waitReady());
@@ -277,7 +277,10 @@ TEST_F(ControlChannelAbuseTest, AHugeDeviceNameIsCutWhereItIsKept) {
     session.sendLine(R"({"type":"clientHello","deviceName":)" + jsonString(name) + R"(,"platform":"abuse","pairingID":")" +
                      credential.pairingID + "\"}");
   }
-  ASSERT_TRUE(waitUntil([&] { return host->ctl({"status"}).output.find("Connected: NNN") != std::string::npos; }, 10s));
+  ASSERT_TRUE(waitUntil([&] {
+    loop.runFor(10ms);
+    return host->countLog("clientHello = NNN") == 3;
+  }, 10s));
   loop.runFor(300ms);
   const auto size = std::filesystem::file_size(settings);
   const auto status = host->ctl({"status"}).output;
@@ -288,6 +291,51 @@ TEST_F(ControlChannelAbuseTest, AHugeDeviceNameIsCutWhereItIsKept) {
   EXPECT_NE(devices.find(std::string(256, 'N')), std::string::npos);
   EXPECT_EQ(devices.find(std::string(257, 'N')), std::string::npos);
   EXPECT_EQ(status.find(std::string(257, 'N')), std::string::npos);
+  EXPECT_EQ(host->log().find(std::string(257, 'N')), std::string::npos);
+}
+
+// Frame requests for X windows the host does not list: the window manager's frame around a
+// listed window, the root window, and a burst of made-up ids. Only the listed window's
+// frames come back.
+TEST_F(ControlChannelAbuseTest, FramesComeOnlyForListedWindows) {
+  const auto listed = findWindow(loop, *host, credential, "abuse-frames");
+  ASSERT_TRUE(listed);
+  // The window manager reparents the window into a frame of its own.
+  xcb_connection_t* c = xcb_connect(desktop->display().c_str(), nullptr);
+  std::uint32_t frame = 0, root = 0;
+  if (auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, *listed), nullptr)) {
+    frame = tree->parent;
+    root = tree->root;
+    std::free(tree);
+  }
+  xcb_disconnect(c);
+  ASSERT_NE(frame, 0u);
+  ASSERT_NE(frame, root);
+
+  RawSession session(loop, host->sessionPort(), credential);
+  ASSERT_TRUE(session.waitReady());
+  const std::vector<std::uint32_t> strangers = {frame, root};
+  for (const auto id : strangers) {
+    for (int i = 0; i < 5; ++i) session.sendLine(R"({"type":"requestWindowSnapshot","windowId":)" + std::to_string(id) + "}");
+  }
+  for (std::uint32_t id = 0x200000; id < 0x200000 + 2000; ++id) {
+    session.sendLine(R"({"type":"requestWindowSnapshot","windowId":)" + std::to_string(id) + "}");
+  }
+  loop.runFor(1500ms);
+  const std::size_t strangerFrames = session.frames.size();
+  session.sendLine(R"({"type":"requestWindowSnapshot","windowId":)" + std::to_string(*listed) + "}");
+  loop.runUntil([&] { return session.frames.size() > strangerFrames; }, 10s);
+  std::size_t listedFrames = 0;
+  for (const auto& received : session.frames) listedFrames += received.windowId == *listed ? 1 : 0;
+  report("frame requests: 5 for the window manager's frame " + std::to_string(frame) + ", 5 for the root, 2000 made-up ids, 1 for the listed window " +
+         std::to_string(*listed) + ": " + std::to_string(strangerFrames) + " frames for the others, " +
+         std::to_string(listedFrames) + " for the listed one; " + std::to_string(host->countLog("refused frames of window")) +
+         " refusal log lines");
+  EXPECT_LE(host->countLog("refused frames of window"), 5u);
+  EXPECT_EQ(strangerFrames, 0u);
+  EXPECT_EQ(listedFrames, 1u);
+  EXPECT_EQ(session.frames.size(), 1u);
+  EXPECT_FALSE(session.ended());
 }
 
 }  // namespace
