@@ -319,6 +319,7 @@ TEST_F(ControlChannelAbuseTest, FramesComeOnlyForListedWindows) {
     for (int i = 0; i < 5; ++i) session.sendLine(R"({"type":"requestWindowSnapshot","windowId":)" + std::to_string(id) + "}");
   }
   for (std::uint32_t id = 0x200000; id < 0x200000 + 2000; ++id) {
+    if (id == *listed) continue;  // X gives ids from the same ranges
     session.sendLine(R"({"type":"requestWindowSnapshot","windowId":)" + std::to_string(id) + "}");
   }
   loop.runFor(1500ms);
