@@ -155,6 +155,7 @@ void OrvoHost::handlePairingListenerState(const platform::ListenerState& state) 
 void OrvoHost::publishPairingService(std::uint16_t port) {
   if (!*isDiscoverable_) return;
   const std::string name = hostName();
+  publishedNames_.erase("_orvopair._tcp.");
   pairingNetService_ = services_.discovery.makeService("local.", "_orvopair._tcp.", "Orvo Pair on " + name, port);
   installServiceDelegate(*pairingNetService_);
   pairingNetService_->setTXTRecord({{"hostId", hostId()}, {"hostName", name}});
