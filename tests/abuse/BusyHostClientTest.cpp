@@ -6,9 +6,7 @@
 // a real refusal exits with status 4. Each case prints what it tried and what it saw.
 // (Pairing's busy and refused cases are told apart by the same rule; its unit tests show
 // it, as a test without Avahi has no pairing salt to pair with.)
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,25 +32,6 @@ using Clock = std::chrono::steady_clock;
 void report(const std::string& text) {
   std::printf("[abuse] %s\n", text.c_str());
   std::fflush(stdout);
-}
-
-// A TCP connection to 127.0.0.1:port from `source` (a 127.0.0.0/8 address), or -1.
-int connectFrom(const char* source, std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  ::inet_pton(AF_INET, source, &local.sin_addr);
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(port);
-  ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // Holds `perAddress` idle connections from each source address to a port, reopening any
@@ -88,7 +67,7 @@ class SlotHolder {
             fd = -1;
           }
         }
-        if (fd < 0 && (fd = connectFrom(source, port)) >= 0) ++opened_;
+        if (fd < 0 && (fd = connectTcpFrom(source, port)) >= 0) ++opened_;
       }
       std::this_thread::sleep_for(20ms);
     }

@@ -228,30 +228,54 @@ TEST_F(ControlChannelAbuseTest, OversizedAndFloodedTextIsCutTypedInSlicesAndLogg
     worstList = std::max(worstList, secondsSince(asked));
     loop.runFor(300ms);
   }
-  // A pairing connection from another address is accepted meanwhile.
-  const int pairing = connectTcp(host->pairingPort());
-  EXPECT_GE(pairing, 0);
-  if (pairing >= 0) ::close(pairing);
+  // Connections from other addresses are taken in by the main queue meanwhile (it logs
+  // each session connection as it accepts it; pairing ones quietly).
+  std::vector<int> others;
+  const auto knocked = Clock::now();
+  for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    others.push_back(connectTcpFrom(source, host->sessionPort()));
+    others.push_back(connectTcpFrom(source, host->pairingPort()));
+  }
+  const bool accepted = waitUntil([&] {
+    return host->countLog("new connection from 127.0.0.2") + host->countLog("new connection from 127.0.0.3") +
+               host->countLog("new connection from 127.0.0.4") >= 3;
+  }, 5s);
+  const double acceptSeconds = secondsSince(knocked);
+  for (const int fd : others) {
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::close(fd);
+  }
 
+  // The owner opens a new session (the newest authenticated wins): ready at once, and the
+  // old session's typing ends with it.
   const std::size_t typedWhileOpen = typed().size();
-  session->close();
+  const auto reconnect = Clock::now();
+  RawSession next(loop, host->sessionPort(), credential);
+  EXPECT_TRUE(next.waitReady()) << next.endDescription;
+  const double readySeconds = secondsSince(reconnect);
   loop.runFor(1s);
   const std::size_t typedAtClose = typed().size();
   loop.runFor(2s);
   const std::size_t typedLater = typed().size();
   const ProcessSample after = host->sample();
   const std::string log = host->log().substr(logBefore);
-  char line[512];
+  char line[640];
   std::snprintf(line, sizeof line,
                 "600 KiB keyboardText + 30 x 10 KiB: worst ctl status %.3f s, worst window list %.3f s over %.1f s; "
-                "%zu bytes typed while open, %zu at close, %zu 2 s later; %zu log lines with keyboardText, "
+                "session connections from 127.0.0.2-4 taken in within %.3f s; a new session ready in %.3f s; "
+                "%zu bytes typed while open, %zu at the new session, %zu 2 s later; %zu log lines with keyboardText, "
                 "%zu log bytes; rss %ld -> %ld KiB",
-                worstCtl, worstList, secondsSince(start), typedWhileOpen, typedAtClose, typedLater,
+                worstCtl, worstList, secondsSince(start), acceptSeconds, readySeconds, typedWhileOpen, typedAtClose,
+                typedLater,
                 host->countLog("keyboardText of"), log.size(), before.rssKiB, after.rssKiB);
   report(line);
 
-  EXPECT_LT(worstCtl, 1.0);
-  EXPECT_LT(worstList, 1.0);
+  // Bounds far below the minute a 600 KB text once held the main queue, with room for a
+  // loaded machine.
+  EXPECT_LT(worstCtl, 2.0);
+  EXPECT_LT(worstList, 2.0);
+  EXPECT_TRUE(accepted) << host->log().substr(logBefore);
+  EXPECT_LT(readySeconds, 5.0);
   // One line per message, none per character.
   EXPECT_EQ(host->countLog("keyboardText of"), 31u);
   EXPECT_EQ(host->countLog("keyboardText of 614400 characters; 610304 dropped"), 1u);
