@@ -132,8 +132,15 @@ HostCommands::Result HostCommands::status() {
     ports = "session port " + std::to_string(*session);
     if (const auto pairing = host_.pairingListenerPort()) ports += ", pairing port " + std::to_string(*pairing);
   }
+  // The names as published: after a name conflict on the network, the alternative taken.
+  std::string advertised = "none";
+  if (const auto session = host_.publishedName("_orvo._tcp.")) advertised = "“" + escapeForLog(*session) + "”";
+  if (const auto pairing = host_.publishedName("_orvopair._tcp.")) {
+    advertised += ", pairing “" + escapeForLog(*pairing) + "”";
+  }
   return {0, "Status: " + *host_.statusText() + "\n" + "Discoverable: " + (*host_.isDiscoverable() ? "on" : "off") +
-                 "\n" + "Listening: " + ports + "\n" + "Remote control: " + remote + "\n" +
+                 "\n" + "Listening: " + ports + "\n" + "Advertised as: " + advertised + "\n" +
+                 "Remote control: " + remote + "\n" +
                  "Connected client: " + escapeForLog(client) + "\n" + desktop + updateStatusLine()};
 }
 

@@ -263,6 +263,24 @@ int connectTcp(std::uint16_t port) {
   return fd;
 }
 
+int connectTcpFrom(const char* source, std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t n = values.size();

@@ -171,6 +171,8 @@ std::optional<std::uint32_t> findWindow(ClientLoop& loop, AbuseHost& host, const
 
 // A TCP connection to 127.0.0.1:port (blocking connect), or -1.
 int connectTcp(std::uint16_t port);
+// The same from another loopback address (127.0.0.0/8) as its source, or -1.
+int connectTcpFrom(const char* source, std::uint16_t port);
 
 // The median of a non-empty list.
 double median(std::vector<double> values);

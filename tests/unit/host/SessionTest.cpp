@@ -8,6 +8,7 @@ namespace {
 using ::testing::_;
 using ::testing::Field;
 using ::testing::Optional;
+using ::testing::Return;
 
 class SessionTest : public ::testing::Test {
  protected:
@@ -169,6 +170,20 @@ TEST_F(SessionTest, DisconnectClientAndIsClientConnected) {
 }
 
 // Dispatch.
+
+// A frame request for a window the catalogue does not list never reaches the pump; one
+// for a listed window does, and so does one without an id (the pump logs it).
+TEST_F(SessionTest, FrameRequestsReachThePumpOnlyForListedWindows) {
+  auto client = h.connectClient();
+  EXPECT_CALL(h.windowList, admitsFrames(5u)).WillRepeatedly(Return(true));
+  EXPECT_CALL(h.windowList, admitsFrames(0x400001u)).WillRepeatedly(Return(false));
+  EXPECT_CALL(h.stream, handleSnapshotRequest(Optional(5u))).Times(1);
+  EXPECT_CALL(h.stream, handleSnapshotRequest(Optional(0x400001u))).Times(0);
+  EXPECT_CALL(h.stream, handleSnapshotRequest(std::optional<std::uint32_t>())).Times(1);
+  h.send(*client, "{\"type\":\"requestWindowSnapshot\",\"windowId\":4194305}\n"
+                  "{\"type\":\"requestWindowSnapshot\",\"windowId\":5}\n"
+                  "{\"type\":\"requestWindowSnapshot\"}\n");
+}
 
 TEST_F(SessionTest, RoutesEveryTypeToItsHandler) {
   h.host->setAllowControlThisMac(true);

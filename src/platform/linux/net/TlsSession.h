@@ -133,6 +133,7 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   BIO* networkOut_ = nullptr;  // owned by ssl_: ciphertext waiting for the socket
 
   Phase phase_ = Phase::idle;
+  bool peerSpoke_ = false;  // any byte has come from the peer
   Bytes authenticatedKeySecret_;
   bool started_ = false;
   bool finished_ = false;  // the final state has been reported
