@@ -1,5 +1,6 @@
 #include "app/HostCommands.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -145,7 +146,24 @@ HostCommands::Result HostCommands::status() {
 }
 
 std::string HostCommands::updateStatusLine() const {
-  if (!updater_ || !updater_->pendingUpdate()->has_value()) return "Update: none\n";
+  if (!updater_) return "Update: none\n";
+  // An install under way, or its result until the next check, before any new offer.
+  if (const auto& activity = *updater_->installActivity()) {
+    std::string line = "Update: " + escapeForLog(activity->update.version) + " ";
+    switch (activity->stage) {
+      case UpdateActivity::Stage::downloading:
+        line += "downloading";
+        if (activity->expected && *activity->expected > 0) {
+          line += " " + std::to_string(std::min<std::uint64_t>(activity->received * 100 / *activity->expected, 100)) + "%";
+        }
+        break;
+      case UpdateActivity::Stage::verifying: line += "verifying"; break;
+      case UpdateActivity::Stage::finished: line += "ready: " + escapeForLog(activity->message); break;
+      case UpdateActivity::Stage::failed: line += "failed: " + escapeForLog(activity->message); break;
+    }
+    return line + "\n";
+  }
+  if (!updater_->pendingUpdate()->has_value()) return "Update: none\n";
   return "Update: " + escapeForLog(updater_->pendingUpdate()->value().version) + " pending\n";
 }
 

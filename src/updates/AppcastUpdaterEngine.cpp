@@ -113,6 +113,7 @@ void AppcastUpdaterEngine::checkForUpdates(CheckHandler done) {
 void AppcastUpdaterEngine::runCheck(bool userInitiated, CheckHandler done) {
   const auto url = feedURL();
   setBusy(true);
+  delegate_->willCheckForUpdates();
   logLine(services_.logger, "Updater: checking for updates at", escapeForLog(url));
   services_.http.get(url, kMaxAppcastBytes,
                      [this, alive = std::weak_ptr(alive_), userInitiated, done = std::move(done)](
@@ -240,11 +241,13 @@ void AppcastUpdaterEngine::downloadAndVerify(const AppcastItem& item, ProgressHa
           escapeForLog(enclosure.url), "(at most", std::chrono::duration_cast<std::chrono::seconds>(deadline).count(),
           "s)");
   auto lastTenth = std::make_shared<std::uint64_t>(0);
-  auto onProgress = [this, alive = std::weak_ptr(alive_), progress = std::move(progress), expected = enclosure.length,
+  // Shared by the transfer's progress and its end, which reports the verification.
+  auto report = std::make_shared<ProgressHandler>(std::move(progress));
+  auto onProgress = [this, alive = std::weak_ptr(alive_), report, expected = enclosure.length,
                      lastTenth](const platform::HttpClient::Progress& step) {
     if (alive.expired()) return;
     const auto total = expected ? expected : step.total;
-    if (progress) progress(UpdateProgress{.received = step.received, .expected = total});
+    if (*report) (*report)(UpdateProgress{.received = step.received, .expected = total});
     if (total && *total > 0) {
       const auto tenth = std::min<std::uint64_t>(step.received * 10 / *total, 10);
       if (tenth > *lastTenth) {
@@ -256,7 +259,7 @@ void AppcastUpdaterEngine::downloadAndVerify(const AppcastItem& item, ProgressHa
   download_ = Running{.displayVersion = item.displayVersionString};
   download_->transfer = services_.http.download(
       enclosure.url, partial, {.maxBytes = limit, .deadline = deadline}, std::move(onProgress),
-      [this, alive = std::weak_ptr(alive_), item, package, partial, done = std::move(done)](
+      [this, alive = std::weak_ptr(alive_), item, package, partial, report, done = std::move(done)](
           const platform::HttpClient::Download& result) {
         if (alive.expired()) {
           removeFile(partial);
@@ -277,6 +280,7 @@ void AppcastUpdaterEngine::downloadAndVerify(const AppcastItem& item, ProgressHa
           failure = "The update could not be downloaded: the server answered HTTP " + std::to_string(result.status) + ".";
         }
         if (failure) return finishDownload(partial, package, item.versionString, std::move(failure), done);
+        if (*report) (*report)(UpdateProgress{.received = result.bytes, .expected = offered.length, .verifying = true});
         checkPackage(partial, item, [this, item, package, partial, done](std::optional<std::string> refusal) {
           if (download_->cancelled) refusal = kCancelled;
           finishDownload(partial, package, item.versionString, std::move(refusal), done);

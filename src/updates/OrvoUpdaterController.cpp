@@ -53,13 +53,41 @@ void OrvoUpdaterController::updateNow(UpdaterEngine::ProgressHandler progress, U
     if (done) done(UpdateInstallResult{.error = "No update is waiting to be installed."});
     return;
   }
-  engine_->installUpdate(pendingUpdate_->value().id, std::move(progress),
-                         [done = std::move(done)](const UpdateInstallResult& result) {
-                           if (done) done(result);
-                         });
+  // The pending update is cleared as soon as the engine takes it on; the activity keeps
+  // what is being installed for the reminder.
+  const PendingUpdate update = pendingUpdate_->value();
+  installActivity_.set(UpdateActivity{.update = update});
+  engine_->installUpdate(
+      update.id,
+      [weak = weak_from_this(), update, progress = std::move(progress)](const UpdateProgress& step) {
+        if (auto self = weak.lock()) {
+          self->installActivity_.set(UpdateActivity{
+              .update = update,
+              .stage = step.verifying ? UpdateActivity::Stage::verifying : UpdateActivity::Stage::downloading,
+              .received = step.received,
+              .expected = step.expected});
+        }
+        if (progress) progress(step);
+      },
+      [weak = weak_from_this(), update, done = std::move(done)](const UpdateInstallResult& result) {
+        if (auto self = weak.lock()) {
+          self->installActivity_.set(UpdateActivity{
+              .update = update,
+              .stage = result.failed() ? UpdateActivity::Stage::failed : UpdateActivity::Stage::finished,
+              .message = result.failed() ? *result.error : result.message});
+        }
+        if (done) done(result);
+      });
 }
 
-void OrvoUpdaterController::notNow() { pendingUpdate_.set(std::nullopt); }
+void OrvoUpdaterController::notNow() {
+  pendingUpdate_.set(std::nullopt);
+  if (*installActivity_) installActivity_.set(std::nullopt);
+}
+
+void OrvoUpdaterController::willCheckForUpdates() {
+  if (*installActivity_) installActivity_.set(std::nullopt);
+}
 
 void OrvoUpdaterController::didFindValidUpdate(const AppcastItem& item) {
   pendingUpdate_.set(PendingUpdate::fromItem(item));

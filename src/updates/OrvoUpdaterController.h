@@ -12,11 +12,26 @@
 
 namespace orvo {
 
+// How installing an update goes, from "Update Now" to its result: downloading (bytes so
+// far, of the expected total when known), verifying, then finished (`message` says what
+// happens next) or failed (`message` says why).
+struct UpdateActivity {
+  enum class Stage { downloading, verifying, finished, failed };
+  PendingUpdate update;  // the update being installed
+  Stage stage = Stage::downloading;
+  std::uint64_t received = 0;
+  std::optional<std::uint64_t> expected;
+  std::string message;
+  bool operator==(const UpdateActivity&) const = default;
+};
+
 // The update controller the user interface talks to. It starts the updater engine, mirrors
 // the engine's can-check state and the three update preferences into published booleans,
 // offers the check-now action, and keeps the update found and not yet attended to
 // (`pendingUpdate`) for the control panel's reminder, which replaces an update window for
-// scheduled checks.
+// scheduled checks. While and after the reminder's "Update Now" runs, `installActivity`
+// says how the install goes, and keeps its result or error until the next check starts or
+// the person dismisses it.
 //
 // Threading: created, used and destroyed on the main queue; every published field is
 // written there. The mirrors follow their sources asynchronously: a change is re-posted
@@ -38,6 +53,7 @@ class OrvoUpdaterController final : public UpdaterDelegate,
   const Published<bool>& automaticallyDownloadsUpdates() const { return automaticallyDownloadsUpdates_; }
   const Published<bool>& allowsAutomaticUpdates() const { return allowsAutomaticUpdates_; }
   const Published<std::optional<PendingUpdate>>& pendingUpdate() const { return pendingUpdate_; }
+  const Published<std::optional<UpdateActivity>>& installActivity() const { return installActivity_; }
 
   UpdaterEngine& updater() { return *engine_; }
 
@@ -49,16 +65,19 @@ class OrvoUpdaterController final : public UpdaterDelegate,
   // publishes the stored value read back at once.
   void setAutomaticallyDownloadsUpdates(bool enabled);
 
-  // The reminder's "Update Now": downloads, verifies and hands over the pending update.
-  // Without a pending update `done` reports that there is nothing to install.
+  // The reminder's "Update Now": downloads, verifies and hands over the pending update,
+  // publishing each step as `installActivity`. Without a pending update `done` reports that
+  // there is nothing to install.
   void updateNow(UpdaterEngine::ProgressHandler progress = {}, UpdaterEngine::InstallHandler done = {});
   // Stops the update download under way (see UpdaterEngine::cancelDownload); returns the
   // version shown for it, nothing when none runs.
   std::optional<std::string> cancelDownload() { return engine_->cancelDownload(); }
-  // The reminder's "Not Now": forgets the pending update.
+  // The reminder's "Not Now" (and its dismissal of a result): forgets the pending update and
+  // what the last install reported.
   void notNow();
 
   // UpdaterDelegate (called by the engine on the main queue).
+  void willCheckForUpdates() override;
   void didFindValidUpdate(const AppcastItem& item) override;
   void didNotFindUpdate(const std::optional<std::string>& error) override;
   bool shouldHandleShowingScheduledUpdate(const AppcastItem& item, bool immediateFocus) override;
@@ -79,6 +98,7 @@ class OrvoUpdaterController final : public UpdaterDelegate,
   Published<bool> automaticallyDownloadsUpdates_{false};
   Published<bool> allowsAutomaticUpdates_{false};
   Published<std::optional<PendingUpdate>> pendingUpdate_;
+  Published<std::optional<UpdateActivity>> installActivity_;
   std::unique_ptr<UpdaterEngine> engine_;
   std::vector<Subscription> cancellables_;
 };

@@ -23,6 +23,8 @@ class UpdaterDelegate {
  public:
   virtual ~UpdaterDelegate() = default;
 
+  // A check (scheduled or user-initiated) starts: what an earlier install reported is stale now.
+  virtual void willCheckForUpdates() = 0;
   // A check (scheduled or user-initiated) found `item`, newer than the running version.
   virtual void didFindValidUpdate(const AppcastItem& item) = 0;
   // A check found nothing newer, or failed (`error` then says why).
@@ -48,10 +50,13 @@ struct UpdateCheckResult {
   bool failed() const { return error.has_value(); }
 };
 
-// Progress of a download: bytes received so far and the expected total, when known.
+// Progress of a download: bytes received so far and the expected total, when known. Once
+// the whole package is in, one last report with `verifying` set says that it is being
+// checked (its length, its signature, what it says of itself).
 struct UpdateProgress {
   std::uint64_t received = 0;
   std::optional<std::uint64_t> expected;
+  bool verifying = false;
 };
 
 // The outcome of installing an update.

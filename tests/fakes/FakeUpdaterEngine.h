@@ -23,7 +23,11 @@ class FakeUpdaterEngine final : public UpdaterEngine {
   const Published<bool>& canCheckForUpdates() const override { return canCheck; }
   UpdaterSettings& settings() override { return settings_; }
   const std::string& currentVersion() const override { return version; }
-  void checkForUpdates(CheckHandler done) override { checks.push_back(std::move(done)); }
+  // A check starts at once, as the real engine's does when it is not busy.
+  void checkForUpdates(CheckHandler done) override {
+    if (delegate_) delegate_->willCheckForUpdates();
+    checks.push_back(std::move(done));
+  }
   void installUpdate(const std::string& versionString, ProgressHandler progress, InstallHandler done) override {
     installs.push_back({versionString, std::move(progress), std::move(done)});
   }

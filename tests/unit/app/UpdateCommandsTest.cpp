@@ -80,6 +80,31 @@ TEST_F(UpdateCommandsTest, StatusNamesThePendingUpdate) {
   EXPECT_THAT(run({"status"})->output, HasSubstr("\nUpdate: none\n"));
 }
 
+// The status line follows an install from the panel: progress, verification, then the result
+// or the error, once, until the next check starts.
+TEST_F(UpdateCommandsTest, StatusFollowsAnInstallUntilTheNextCheck) {
+  engine->delegate().didFindValidUpdate(item());
+  updater->updateNow();
+  ASSERT_EQ(engine->installs.size(), 1u);
+  auto& install = engine->installs[0];
+  EXPECT_THAT(run({"status"})->output, HasSubstr("\nUpdate: 2.0 downloading\n"));
+  install.progress(UpdateProgress{.received = 512, .expected = 2048});
+  EXPECT_THAT(run({"status"})->output, HasSubstr("\nUpdate: 2.0 downloading 25%\n"));
+  install.progress(UpdateProgress{.received = 2048, .expected = 2048, .verifying = true});
+  EXPECT_THAT(run({"status"})->output, HasSubstr("\nUpdate: 2.0 verifying\n"));
+  install.done(UpdateInstallResult{.error = "The update could not be downloaded: the server answered HTTP 404."});
+  const auto failed = run({"status"})->output;
+  EXPECT_THAT(failed, HasSubstr("\nUpdate: 2.0 failed: The update could not be downloaded: the server answered HTTP 404.\n"));
+  EXPECT_EQ(failed.find("Update:"), failed.rfind("Update:")) << "one update line: " << failed;
+
+  // A new check clears it; what it finds is offered on its own.
+  std::optional<HostCommands::Result> checked;
+  commands->executeAsync({"check-for-updates"}, [&](HostCommands::Result result) { checked = std::move(result); });
+  EXPECT_THAT(run({"status"})->output, HasSubstr("\nUpdate: 2.0 pending\n"));
+  engine->checks[0](UpdateCheckResult{.currentVersion = "1.0"});
+  ASSERT_TRUE(checked);
+}
+
 TEST_F(UpdateCommandsTest, UpdateNowReportsTheInstallersMessageOrTheError) {
   auto answer = run({"update-now"});
   ASSERT_TRUE(answer);

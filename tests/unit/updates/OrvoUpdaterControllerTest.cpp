@@ -162,6 +162,66 @@ TEST_F(OrvoUpdaterControllerTest, UpdateNowInstallsThePendingUpdate) {
   EXPECT_FALSE(result->failed());
 }
 
+// Every step of an install is published once, and the result stays (with the update it
+// belongs to) after the engine has cleared the pending update, until a new check starts.
+TEST_F(OrvoUpdaterControllerTest, InstallActivityFollowsEachStepAndIsClearedByTheNextCheck) {
+  using Stage = UpdateActivity::Stage;
+  std::vector<std::optional<UpdateActivity>> seen;
+  auto watch = controller->installActivity().subscribe([&](const auto& value) { seen.push_back(value); });
+  seen.clear();
+
+  struct Case {
+    const char* what;
+    std::optional<UpdateInstallResult> result;
+    Stage stage;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"failed download", UpdateInstallResult{.error = "The update could not be downloaded: HTTP 404."}, Stage::failed,
+       "The update could not be downloaded: HTTP 404."},
+      {"handed over", UpdateInstallResult{.package = "/tmp/orvo.deb", .message = "Opened the installer."},
+       Stage::finished, "Opened the installer."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    engine->installs.clear();
+    engine->delegate().didFindValidUpdate(item("2.0"));
+    const PendingUpdate pending = controller->pendingUpdate()->value();
+    seen.clear();
+    std::vector<UpdateProgress> relayed;
+    controller->updateNow([&](const UpdateProgress& step) { relayed.push_back(step); });
+    ASSERT_EQ(engine->installs.size(), 1u);
+    auto& install = engine->installs[0];
+    engine->delegate().didReceiveUserAttentionForUpdate(item("2.0"));  // as the engine does
+    install.progress(UpdateProgress{.received = 10, .expected = 40});
+    install.progress(UpdateProgress{.received = 40, .expected = 40, .verifying = true});
+    install.done(*c.result);
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0], (UpdateActivity{.update = pending}));
+    EXPECT_EQ(seen[1], (UpdateActivity{.update = pending, .received = 10, .expected = 40}));
+    EXPECT_EQ(seen[2]->stage, Stage::verifying);
+    EXPECT_EQ(seen[3], (UpdateActivity{.update = pending, .stage = c.stage, .message = c.message}));
+    EXPECT_EQ(relayed.size(), 2u) << "the caller's progress handler still hears every step";
+    EXPECT_FALSE(controller->pendingUpdate()->has_value());
+
+    // The next check (scheduled or asked for) clears it, once.
+    seen.clear();
+    engine->delegate().willCheckForUpdates();
+    engine->delegate().willCheckForUpdates();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_FALSE(seen[0].has_value());
+  }
+
+  // "Not Now" on a result dismisses it as well.
+  engine->installs.clear();
+  engine->delegate().didFindValidUpdate(item("2.0"));
+  controller->updateNow();
+  engine->installs[0].done(UpdateInstallResult{.error = "gone"});
+  EXPECT_EQ(controller->installActivity()->value().stage, Stage::failed);
+  controller->notNow();
+  EXPECT_FALSE(controller->installActivity()->has_value());
+}
+
 TEST(PendingUpdateFromItem, CleansTheDescriptionAndFillsGaps) {
   struct Case {
     std::optional<std::string> title;
