@@ -87,7 +87,8 @@ int runWithPanel(int argc, char** argv) {
     ui::SettingsModel settingsModel(runtime.mainQueue(), &runtime.launchAtLogin(), &runtime.updater());
     ui::PanelWindow window(model, &settingsModel, desktop);
     ui::OrvoHostSettingsView settings(settingsModel);
-    QObject::connect(&window, &ui::PanelWindow::settingsRequested, &settings, &ui::OrvoHostSettingsView::showSettings);
+    QObject::connect(&window, &ui::PanelWindow::settingsRequested, &settings,
+                     [&settings, &window] { settings.showSettings(&window); });
     window.show();
     status = QApplication::exec();
   }

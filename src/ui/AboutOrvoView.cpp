@@ -5,12 +5,13 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
-#include <QScrollArea>
-#include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
+#include <functional>
 #include <vector>
 
 #include "ui/DesktopActions.h"
+#include "ui/PanelControls.h"
 
 namespace orvo::ui {
 namespace {
@@ -89,23 +90,18 @@ QWidget* bulletList(const std::vector<const char*>& bullets) {
   return list;
 }
 
-QWidget* expandable(const GuideGroup& group) {
+QWidget* expandable(const GuideGroup& group, const std::function<void()>& resized) {
   auto* box = new QWidget;
   auto* layout = new QVBoxLayout(box);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(2);
-  auto* toggle = new QToolButton;
+  auto* toggle = new DisclosureButton(group.title);
   toggle->setObjectName(group.objectName);
-  toggle->setText(group.title);
-  toggle->setCheckable(true);
-  toggle->setAutoRaise(true);
-  toggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-  toggle->setArrowType(Qt::RightArrow);
   auto* list = bulletList(group.bullets);
   list->hide();
-  QObject::connect(toggle, &QToolButton::toggled, list, [toggle, list](bool open) {
-    toggle->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+  QObject::connect(toggle, &QToolButton::toggled, list, [list, resized](bool open) {
     list->setVisible(open);
+    resized();
   });
   layout->addWidget(toggle);
   layout->addWidget(list);
@@ -128,19 +124,19 @@ QString AboutOrvoView::buildNumber() {
   return build.isEmpty() ? QStringLiteral("—") : build;
 }
 
-AboutOrvoView::AboutOrvoView(DesktopActions& desktop, QWidget* parent) : QDialog(parent), desktop_(desktop) {
-  setObjectName("aboutView");
-  setWindowTitle("Orvo - Info");
-  setModal(true);
-  resize(460, 640);
-  auto* outer = new QVBoxLayout(this);
+QString AboutOrvoView::websiteUrl() { return QStringLiteral(ORVO_WEBSITE_URL); }
+QString AboutOrvoView::featureRequestUrl() {
+  return "mailto:" + QStringLiteral(ORVO_FEATURE_REQUEST_EMAIL) + "?subject=" +
+         QString::fromLatin1(QUrl::toPercentEncoding("Orvo feature request"));
+}
+QString AboutOrvoView::supportUrl() {
+  return "mailto:" + QStringLiteral(ORVO_SUPPORT_EMAIL) + "?subject=" +
+         QString::fromLatin1(QUrl::toPercentEncoding("Orvo support"));
+}
 
-  auto* scroll = new QScrollArea;
-  scroll->setWidgetResizable(true);
-  scroll->setFrameShape(QFrame::NoFrame);
-  auto* content = new QWidget;
-  auto* layout = new QVBoxLayout(content);
-  layout->setSpacing(12);
+AboutOrvoView::AboutOrvoView(DesktopActions& desktop, QWidget* parent)
+    : Sheet(parent, "About Orvo", "", "aboutView", 460), desktop_(desktop) {
+  QVBoxLayout* layout = column();
 
   auto* name = plain(displayName());
   name->setObjectName("displayName");
@@ -157,7 +153,7 @@ AboutOrvoView::AboutOrvoView(DesktopActions& desktop, QWidget* parent) : QDialog
   layout->addWidget(maker);
 
   auto* about = section("About");
-  for (const auto& group : guide()) about->layout()->addWidget(expandable(group));
+  for (const auto& group : guide()) about->layout()->addWidget(expandable(group, [this] { refit(); }));
   for (const char* tip : kTips) {
     auto* label = plain(tip);
     label->setStyleSheet("color: #5f6368;");
@@ -169,40 +165,41 @@ AboutOrvoView::AboutOrvoView(DesktopActions& desktop, QWidget* parent) : QDialog
   error->setObjectName("linkError");
   error->setStyleSheet("color: #b3261e;");
   error->hide();
-  auto link = [this, error](QGroupBox* box, const QString& text, const QString& icon, const QString& document,
-                            const char* objectName) {
+  // Each link says why it could not open, under the links.
+  auto link = [this, error](QGroupBox* box, const QString& text, const QString& icon, const char* objectName,
+                            std::function<std::optional<QString>()> open) {
     auto* button = new QPushButton(QIcon(":/orvo/icons/" + icon + ".svg"), text);
     button->setObjectName(objectName);
     button->setFlat(true);
     button->setStyleSheet("text-align: left;");
-    connect(button, &QPushButton::clicked, this, [this, error, document] {
-      const auto problem = desktop_.openDocument(document);
+    connect(button, &QPushButton::clicked, this, [this, error, open] {
+      const auto problem = open();
       error->setText(problem.value_or(QString()));
       error->setVisible(problem.has_value());
+      refit();
     });
     box->layout()->addWidget(button);
   };
+  auto url = [this](const QString& address) { return [this, address] { return desktop_.openUrl(address); }; };
+  auto document = [this](const QString& file) { return [this, file] { return desktop_.openDocument(file); }; };
   auto* contact = section("Contact");
-  link(contact, "Request Feature", "lightbulb.max", "contact", "requestFeatureLink");
-  link(contact, "Email Support", "envelope", "contact", "emailSupportLink");
-  link(contact, "Write a Review", "star.bubble", "README", "writeReviewLink");
+  link(contact, "Request Feature", "lightbulb.max", "requestFeatureLink", url(featureRequestUrl()));
+  link(contact, "Email Support", "envelope", "emailSupportLink", url(supportUrl()));
+  link(contact, "Write a Review", "star.bubble", "writeReviewLink", url(websiteUrl()));
   layout->addWidget(contact);
   auto* legal = section("Legal");
-  link(legal, "Terms of Service", "doc.text", "terms-of-service", "termsLink");
-  link(legal, "Privacy Policy", "hand.raised", "privacy-policy", "privacyLink");
-  link(legal, "Orvo Host web site", "safari", "README", "websiteLink");
+  link(legal, "Terms of Service", "doc.text", "termsLink", document("terms-of-service"));
+  link(legal, "Privacy Policy", "hand.raised", "privacyLink", document("privacy-policy"));
+  link(legal, "Orvo Host web site", "safari", "websiteLink", url(websiteUrl()));
   layout->addWidget(legal);
   layout->addWidget(error);
-  layout->addStretch(1);
 
-  scroll->setWidget(content);
-  outer->addWidget(scroll);
   auto* buttons = new QDialogButtonBox;
   auto* done = buttons->addButton("Done", QDialogButtonBox::AcceptRole);
   done->setObjectName("doneButton");
   done->setDefault(true);
   connect(done, &QPushButton::clicked, this, &QDialog::accept);
-  outer->addWidget(buttons);
+  setButtons(buttons);
 }
 
 }  // namespace orvo::ui

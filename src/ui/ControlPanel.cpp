@@ -10,13 +10,16 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <utility>
 
 #include "app/HostCommands.h"
 #include "ui/DesktopActions.h"
 #include "ui/PairedDevicesSection.h"
+#include "ui/PanelControls.h"
 #include "ui/PanelModel.h"
 #include "ui/PeerDateFormatter.h"
 #include "ui/PermissionSheets.h"
@@ -57,9 +60,9 @@ QFrame* divider() {
   return line;
 }
 
-QToolButton* iconButton(const QString& icon, const QString& accessibleName, const char* objectName) {
+QToolButton* iconButton(const QIcon& icon, const QString& accessibleName, const char* objectName) {
   auto* button = new QToolButton;
-  button->setIcon(QIcon(":/orvo/icons/" + icon + ".svg"));
+  button->setIcon(icon);
   button->setIconSize(QSize(18, 18));
   button->setToolTip(accessibleName);
   button->setAccessibleName(accessibleName);
@@ -71,21 +74,26 @@ QToolButton* iconButton(const QString& icon, const QString& accessibleName, cons
 // while open.
 QToolButton* disclosure(const QString& closedLabel, const QString& openLabel, QWidget* content,
                         const char* objectName) {
-  auto* toggle = new QToolButton;
+  auto* toggle = new DisclosureButton(closedLabel);
   toggle->setObjectName(objectName);
-  toggle->setCheckable(true);
-  toggle->setAutoRaise(true);
-  toggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-  toggle->setArrowType(Qt::RightArrow);
-  toggle->setText(closedLabel);
   content->hide();
   QObject::connect(toggle, &QToolButton::toggled, content, [=](bool open) {
-    toggle->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
     toggle->setText(open ? openLabel : closedLabel);
     content->setVisible(open);
   });
   return toggle;
 }
+
+// Shows `on` without reporting it as a change (the switch shows what the host published).
+void showSwitch(QCheckBox* box, bool on) {
+  const QSignalBlocker quiet(box);
+  box->setChecked(on);
+}
+
+// Why "Open Accessibility Settings" did nothing, said only while the grant is missing.
+const char* const kNoSettingsTool =
+    "No accessibility settings are known for this desktop. Remote input needs an X display that offers the XTEST "
+    "extension (Xorg and Xvfb offer it unless it was turned off); Orvo checks again when you come back.";
 
 }  // namespace
 
@@ -98,12 +106,12 @@ ControlPanel::ControlPanel(PanelModel& model, DesktopActions& desktop, QWidget* 
 
   column->addWidget(buildHeader());
 
-  discoverable_ = new QCheckBox("Orvo from this computer");
+  discoverable_ = new ToggleSwitch("Orvo from this computer");
   discoverable_->setObjectName("discoverableToggle");
   column->addWidget(discoverable_);
   discoverableCaption_ = caption("discoverableCaption");
   column->addWidget(discoverableCaption_);
-  connect(discoverable_, &QCheckBox::clicked, this, &ControlPanel::discoverableClicked);
+  connect(discoverable_, &QCheckBox::toggled, this, &ControlPanel::discoverableToggled);
 
   column->addWidget(buildPairing());
 
@@ -119,8 +127,10 @@ ControlPanel::ControlPanel(PanelModel& model, DesktopActions& desktop, QWidget* 
     connect(sharedWindows_, &SharedWindowsSection::stopRequested, this,
             [this](std::uint32_t id) { model_.stopSharing(id); });
     connect(sharedWindows_, &SharedWindowsSection::stopAllRequested, this, [this] { model_.stopSharingAll(); });
-    connect(&model_, &PanelModel::sharedWindowsChanged, this,
-            [this] { sharedWindows_->setWindows(model_.sharedWindows(), model_.sharingStatus()); });
+    connect(&model_, &PanelModel::sharedWindowsChanged, this, [this] {
+      sharedWindows_->setWindows(model_.sharedWindows(), model_.sharingStatus());
+      emit rowsChanged();
+    });
   }
 
   column->addWidget(buildPermissions());
@@ -136,20 +146,30 @@ ControlPanel::ControlPanel(PanelModel& model, DesktopActions& desktop, QWidget* 
   connect(accessibilitySheet_, &AccessibilitySetupSheet::openSettingsRequested, this,
           &ControlPanel::openAccessibilitySettings);
 
-  connect(&model_, &PanelModel::discoverableChanged, this, &ControlPanel::showDiscoverable);
+  connect(&model_, &PanelModel::discoverableChanged, this, [this] {
+    showDiscoverable();
+    model_.refreshPorts();  // the listeners opened or closed
+  });
+  connect(&model_, &PanelModel::portsChanged, this,
+          [this] { networkSheet_->setPorts(model_.sessionPort(), model_.pairingPort()); });
   connect(&model_, &PanelModel::pairingCodeChanged, this, &ControlPanel::showPairingCode);
   connect(&model_, &PanelModel::tokenChanged, this, &ControlPanel::showToken);
-  connect(&model_, &PanelModel::devicesChanged, this,
-          [this] { devices_->setPeers(model_.paired(), model_.connectedClientPairingID()); });
+  connect(&model_, &PanelModel::devicesChanged, this, [this] {
+    devices_->setPeers(model_.paired(), model_.connectedClientPairingID());
+    emit rowsChanged();
+  });
   connect(&model_, &PanelModel::remoteControlChanged, this, &ControlPanel::showRemoteControl);
   connect(&model_, &PanelModel::remoteControlRequestAnswered, this, [this](bool granted) {
     if (!granted) showAccessibilitySheet();
   });
   connect(&model_, &PanelModel::accessibilityChecked, this, [this] {
+    const bool toolMissing = std::exchange(settingsToolMissing_, false);
     if (model_.axTrusted() && accessibilitySheet_->isVisible()) {
       model_.setAllowControlThisMac(true);
       accessibilitySheet_->accept();
       accessibilitySheet_->setErrorText(std::nullopt);
+    } else if (toolMissing && !model_.axTrusted()) {
+      accessibilitySheet_->setErrorText(QString(kNoSettingsTool));
     }
   });
 
@@ -163,6 +183,7 @@ ControlPanel::ControlPanel(PanelModel& model, DesktopActions& desktop, QWidget* 
   showToken();
   devices_->setPeers(model_.paired(), model_.connectedClientPairingID());
   showRemoteControl();
+  model_.refreshPorts();
 }
 
 ControlPanel::~ControlPanel() = default;
@@ -212,13 +233,19 @@ QWidget* ControlPanel::buildPairing() {
   pin_->setFont(mono);
   pin_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   codeRow->addWidget(pin_);
-  auto* regenerate = iconButton("arrow.clockwise", "Regenerate Pairing Code", "regeneratePinButton");
+  auto* regenerate =
+      iconButton(QIcon(":/orvo/icons/arrow.clockwise.svg"), "Regenerate Pairing Code", "regeneratePinButton");
   connect(regenerate, &QToolButton::clicked, this, [this] { model_.regeneratePairingPIN(); });
   codeRow->addWidget(regenerate);
-  auto* copy = iconButton("doc.on.doc", "Copy Pairing Code", "copyPinButton");
+  auto* copy = iconButton(themedIcon({"edit-copy"}, "doc.on.doc"), "Copy Pairing Code", "copyPinButton");
   copy->setAutoRaise(true);
-  connect(copy, &QToolButton::clicked, this, [this] { copyToClipboard(QString::fromStdString(model_.pairingPIN())); });
+  pinCopied_ = new CopiedNotice("pinCopiedNotice");
+  connect(copy, &QToolButton::clicked, this, [this] {
+    copyToClipboard(QString::fromStdString(model_.pairingPIN()));
+    pinCopied_->flash();
+  });
   codeRow->addWidget(copy);
+  codeRow->addWidget(pinCopied_);
   codeRow->addStretch(1);
   inner->addLayout(codeRow);
 
@@ -244,12 +271,20 @@ QWidget* ControlPanel::buildPairing() {
   token_->setFixedHeight(90);
   token_->setStyleSheet("QPlainTextEdit { border: 1px solid palette(mid); border-radius: 4px; }");
   advancedLayout->addWidget(token_);
+  token_->setTabChangesFocus(true);
   copyToken_ = new QPushButton("Copy Token");
   copyToken_->setObjectName("copyTokenButton");
+  tokenCopied_ = new CopiedNotice("tokenCopiedNotice");
   connect(copyToken_, &QPushButton::clicked, this, [this] {
-    if (model_.lastPairingToken()) copyToClipboard(QString::fromStdString(*model_.lastPairingToken()));
+    if (!model_.lastPairingToken()) return;
+    copyToClipboard(QString::fromStdString(*model_.lastPairingToken()));
+    tokenCopied_->flash();
   });
-  advancedLayout->addWidget(copyToken_, 0, Qt::AlignLeft);
+  auto* copyRow = new QHBoxLayout;
+  copyRow->addWidget(copyToken_);
+  copyRow->addWidget(tokenCopied_);
+  copyRow->addStretch(1);
+  advancedLayout->addLayout(copyRow);
   inner->addWidget(disclosure("Advanced", "Advanced", advanced, "advancedDisclosure"));
   inner->addWidget(advanced);
 
@@ -265,9 +300,9 @@ QWidget* ControlPanel::buildPermissions() {
   layout->setSpacing(6);
   layout->addWidget(heading("Permissions"));
 
-  remoteControl_ = new QCheckBox("Allow Orvo to control this computer");
+  remoteControl_ = new ToggleSwitch("Allow Orvo to control this computer");
   remoteControl_->setObjectName("remoteControlToggle");
-  connect(remoteControl_, &QCheckBox::clicked, this, &ControlPanel::remoteControlClicked);
+  connect(remoteControl_, &QCheckBox::toggled, this, &ControlPanel::remoteControlToggled);
   layout->addWidget(remoteControl_);
   remoteControlCaption_ = caption("remoteControlCaption");
   layout->addWidget(remoteControlCaption_);
@@ -285,7 +320,7 @@ QWidget* ControlPanel::buildPermissions() {
     row->addWidget(textLabel(title), 1);
     auto* more = new QPushButton("More info");
     more->setObjectName(objectName);
-    connect(more, &QPushButton::clicked, sheet, &QDialog::open);
+    connect(more, &QPushButton::clicked, this, [this, sheet] { openSheet(sheet); });
     row->addWidget(more);
     rows->addLayout(row);
   };
@@ -307,12 +342,17 @@ QWidget* ControlPanel::buildPermissions() {
   return section;
 }
 
-void ControlPanel::discoverableClicked(bool on) {
-  // The switch shows what the host publishes; a click only asks for a change.
-  discoverable_->setChecked(model_.isDiscoverable());
+void ControlPanel::openSheet(QDialog* sheet) {
+  if (sheet == networkSheet_) model_.refreshPorts();  // the sheet names the current ports
+  sheet->open();
+}
+
+void ControlPanel::discoverableToggled(bool on) {
+  // The switch shows what the host publishes; a change only asks for one.
+  showSwitch(discoverable_, model_.isDiscoverable());
   if (on) {
     pendingEnableDiscoverable_ = true;
-    networkSheet_->open();
+    openSheet(networkSheet_);
     return;
   }
   model_.setDiscoverable(false);
@@ -326,13 +366,13 @@ void ControlPanel::networkSheetContinued() {
   awaitingFirewallDecision_ = true;
 }
 
-void ControlPanel::remoteControlClicked(bool on) {
+void ControlPanel::remoteControlToggled(bool on) {
   if (!on) {
     model_.setAllowControlThisMac(false);
     return;
   }
   // Stays off until the host has confirmed the grant.
-  remoteControl_->setChecked(model_.allowControlThisMac());
+  showSwitch(remoteControl_, model_.allowControlThisMac());
   model_.requestRemoteControl();
 }
 
@@ -344,14 +384,18 @@ void ControlPanel::showAccessibilitySheet() {
 void ControlPanel::openAccessibilitySettings() {
   // On Wayland the grant is the portal's consent: asked again with the window picker.
   if (model_.sharesChosenWindows()) return model_.chooseWindows();
-  accessibilitySheet_->setErrorText(desktop_.openAccessibilitySettings());
+  accessibilitySheet_->setErrorText(std::nullopt);
+  // Without a settings tool the grant is read again: where the display offers input
+  // injection nothing is missing, and remote control turns on as on return.
+  settingsToolMissing_ = !desktop_.openAccessibilitySettings();
+  model_.recheckAccessibility();
 }
 
 void ControlPanel::recheckOnReturn() { model_.recheckAccessibility(); }
 
 void ControlPanel::showDiscoverable() {
   const bool on = model_.isDiscoverable();
-  discoverable_->setChecked(on);
+  showSwitch(discoverable_, on);
   discoverableCaption_->setText(
       on ? "Enabled: This computer is discoverable and listening for other Orvo devices on the network."
          : "Disabled: This computer is not discoverable or listening for other Orvo devices on the network.");
@@ -371,11 +415,12 @@ void ControlPanel::showToken() {
   token_->setVisible(token.has_value());
   copyToken_->setVisible(token.has_value());
   token_->setPlainText(token ? QString::fromStdString(*token) : QString());
+  emit rowsChanged();
 }
 
 void ControlPanel::showRemoteControl() {
   const bool on = model_.allowControlThisMac();
-  remoteControl_->setChecked(on);
+  showSwitch(remoteControl_, on);
   remoteControlCaption_->setText(on ? "Enabled: Remote mouse/keyboard input and window focusing are allowed on this "
                                       "computer."
                                     : "Disabled: Remote input and window focusing are off.");

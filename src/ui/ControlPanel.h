@@ -5,6 +5,7 @@
 #include <optional>
 
 class QCheckBox;
+class QDialog;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -14,6 +15,7 @@ class QToolButton;
 namespace orvo::ui {
 
 class AccessibilitySetupSheet;
+class CopiedNotice;
 class DesktopActions;
 class NetworkPermissionSheet;
 class PairedDevicesSection;
@@ -48,15 +50,23 @@ class ControlPanel final : public QWidget {
   bool pendingEnableDiscoverable() const { return pendingEnableDiscoverable_; }
   bool awaitingFirewallDecision() const { return awaitingFirewallDecision_; }
 
+ signals:
+  // Rows were added or removed (devices, shared windows, the token): the window orders the
+  // keyboard focus again.
+  void rowsChanged();
+
  private:
   QWidget* buildHeader();
   QWidget* buildPairing();
   QWidget* buildPermissions();
-  void discoverableClicked(bool on);
+  // The switches react to every change of state (a click, the keyboard, an assistive
+  // technology's Toggle action); the panel's own updates of them are made silently.
+  void discoverableToggled(bool on);
   void networkSheetContinued();
-  void remoteControlClicked(bool on);
+  void remoteControlToggled(bool on);
   void showAccessibilitySheet();
   void openAccessibilitySettings();
+  void openSheet(QDialog* sheet);
   void showDiscoverable();
   void showPairingCode();
   void showToken();
@@ -77,6 +87,8 @@ class ControlPanel final : public QWidget {
   QPushButton* generateToken_ = nullptr;
   QPlainTextEdit* token_ = nullptr;
   QPushButton* copyToken_ = nullptr;
+  CopiedNotice* pinCopied_ = nullptr;
+  CopiedNotice* tokenCopied_ = nullptr;
   PairedDevicesSection* devices_ = nullptr;
   SharedWindowsSection* sharedWindows_ = nullptr;  // only where the person chooses windows
   QCheckBox* remoteControl_ = nullptr;
@@ -86,6 +98,9 @@ class ControlPanel final : public QWidget {
   NetworkPermissionSheet* networkSheet_ = nullptr;
   ScreenRecordingPermissionSheet* screenRecordingSheet_ = nullptr;
   AccessibilitySetupSheet* accessibilitySheet_ = nullptr;
+  // "Open Accessibility Settings" found no settings tool: once the grant has been read
+  // again, the sheet says why only if the grant is still missing.
+  bool settingsToolMissing_ = false;
 };
 
 }  // namespace orvo::ui

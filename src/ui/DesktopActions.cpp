@@ -41,12 +41,9 @@ std::optional<QStringList> LinuxDesktop::accessibilitySettingsCommand(const QStr
   return std::nullopt;
 }
 
-std::optional<QString> LinuxDesktop::openAccessibilitySettings() {
+bool LinuxDesktop::openAccessibilitySettings() {
   const auto command = accessibilitySettingsCommand(qEnvironmentVariable("XDG_CURRENT_DESKTOP"));
-  if (command && startDetached(*command)) return std::nullopt;
-  return QStringLiteral(
-      "No accessibility settings are known for this desktop. Remote input needs an X display that offers the "
-      "XTEST extension (Xorg and Xvfb offer it unless it was turned off); Orvo checks again when you come back.");
+  return command && startDetached(*command);
 }
 
 std::optional<QString> LinuxDesktop::documentPath(const QString& name) {
@@ -62,6 +59,11 @@ std::optional<QString> LinuxDesktop::openDocument(const QString& name) {
   const auto path = documentPath(name);
   if (!path) return QStringLiteral("The document “%1” is not installed.").arg(name);
   if (!startDetached({"xdg-open", *path})) return QStringLiteral("Could not open %1 (xdg-open is missing).").arg(*path);
+  return std::nullopt;
+}
+
+std::optional<QString> LinuxDesktop::openUrl(const QString& url) {
+  if (!startDetached({"xdg-open", url})) return QStringLiteral("Could not open %1 (xdg-open is missing).").arg(url);
   return std::nullopt;
 }
 

@@ -9,22 +9,26 @@ namespace orvo::ui {
 class DesktopActions {
  public:
   virtual ~DesktopActions() = default;
-  // Opens the desktop's accessibility settings. Returns what the user needs to know when
-  // no settings tool is known for this desktop (shown in the accessibility sheet).
-  virtual std::optional<QString> openAccessibilitySettings() = 0;
-  // Opens one of the documents installed with the host ("contact", "terms-of-service",
-  // "privacy-policy", "README") or, failing that, says why.
+  // Opens the desktop's accessibility settings; false when no settings tool is known for
+  // this desktop (or it could not be started).
+  virtual bool openAccessibilitySettings() = 0;
+  // Opens one of the documents installed with the host ("terms-of-service",
+  // "privacy-policy") or, failing that, says why.
   virtual std::optional<QString> openDocument(const QString& name) = 0;
+  // Opens a web page or a mail link (https:, mailto:) with the desktop's handler for it,
+  // or says why it could not.
+  virtual std::optional<QString> openUrl(const QString& url) = 0;
   // Ends the application: the panel goes and hosting stops.
   virtual void quit() = 0;
 };
 
-// The real desktop: the accessibility settings of GNOME, KDE, Xfce and MATE, documents
-// through xdg-open, and quitting through QCoreApplication.
+// The real desktop: the accessibility settings of GNOME, KDE, Xfce and MATE, documents and
+// links through xdg-open, and quitting through QCoreApplication.
 class LinuxDesktop final : public DesktopActions {
  public:
-  std::optional<QString> openAccessibilitySettings() override;
+  bool openAccessibilitySettings() override;
   std::optional<QString> openDocument(const QString& name) override;
+  std::optional<QString> openUrl(const QString& url) override;
   void quit() override;
 
   // The command that opens the accessibility settings of the desktop named by

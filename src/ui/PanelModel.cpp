@@ -12,6 +12,11 @@ namespace {
 
 constexpr const char* kPendingTokenName = "Orvo Client (pending)";
 
+struct Ports {
+  std::optional<std::uint16_t> session;
+  std::optional<std::uint16_t> pairing;
+};
+
 struct RemoteControlState {
   bool trusted = false;
   bool allowed = false;
@@ -128,6 +133,18 @@ void PanelModel::recheckAccessibility() {
         allowControlThisMac_ = state.allowed;
         emit remoteControlChanged();
         emit accessibilityChecked();
+      });
+}
+
+void PanelModel::refreshPorts() {
+  link_.ask<Ports>(
+      [&host = services_.host] {
+        return Ports{host.listenerPort(), host.pairingListenerPort()};
+      },
+      [this](const Ports& ports) {
+        sessionPort_ = ports.session;
+        pairingPort_ = ports.pairing;
+        emit portsChanged();
       });
 }
 

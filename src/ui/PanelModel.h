@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +55,9 @@ class PanelModel final : public QObject {
   bool sharesChosenWindows() const { return services_.sharing != nullptr; }
   const std::vector<platform::SharedWindow>& sharedWindows() const { return sharedWindows_; }
   const std::string& sharingStatus() const { return sharingStatus_; }
+  // The listeners' ports as last read (absent while not listening).
+  std::optional<std::uint16_t> sessionPort() const { return sessionPort_; }
+  std::optional<std::uint16_t> pairingPort() const { return pairingPort_; }
   // True once the first value of every published property has arrived.
   bool isLoaded() const { return pending_ == 0; }
   double now() const;
@@ -75,6 +79,8 @@ class PanelModel final : public QObject {
   void chooseWindows();
   void stopSharing(std::uint32_t windowId);
   void stopSharingAll();
+  // Reads the listeners' ports; answers with portsChanged().
+  void refreshPorts();
 
  signals:
   void discoverableChanged();
@@ -86,6 +92,7 @@ class PanelModel final : public QObject {
   void remoteControlRequestAnswered(bool granted);
   void loaded();
   void sharedWindowsChanged();
+  void portsChanged();
 
  private:
   void arrived();
@@ -103,6 +110,8 @@ class PanelModel final : public QObject {
   bool axTrusted_ = false;
   std::vector<platform::SharedWindow> sharedWindows_;
   std::string sharingStatus_;
+  std::optional<std::uint16_t> sessionPort_;
+  std::optional<std::uint16_t> pairingPort_;
 };
 
 }  // namespace orvo::ui

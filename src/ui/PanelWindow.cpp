@@ -4,8 +4,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QIcon>
+#include <QKeySequence>
 #include <QMenu>
-#include <QScrollArea>
 #include <QSystemTrayIcon>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -13,9 +13,11 @@
 #include "ui/AboutOrvoView.h"
 #include "ui/ControlPanel.h"
 #include "ui/DesktopActions.h"
+#include "ui/PanelControls.h"
 #include "ui/PanelModel.h"
 #include "ui/SettingsModel.h"
 #include "ui/UpdateAvailableBanner.h"
+#include "ui/WindowFit.h"
 
 namespace orvo::ui {
 
@@ -24,52 +26,61 @@ PanelWindow::PanelWindow(PanelModel& model, SettingsModel* settings, DesktopActi
   setObjectName("panelWindow");
   setWindowTitle("Orvo");
   setWindowIcon(QIcon(":/orvo/icons/orvo.svg"));
-  resize(500, 820);
+  resize(kDefaultSize);
 
-  auto* toolbar = addToolBar("Orvo");
-  toolbar->setObjectName("toolbar");
-  toolbar->setMovable(false);
-  toolbar->setIconSize(QSize(20, 20));
+  toolbar_ = addToolBar("Orvo");
+  toolbar_->setObjectName("toolbar");
+  toolbar_->setMovable(false);
+  toolbar_->setFloatable(false);
+  toolbar_->setIconSize(QSize(20, 20));
   auto* spacer = new QWidget;
   spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-  toolbar->addWidget(spacer);
-  settingsAction_ = toolbar->addAction(QIcon(":/orvo/icons/gearshape.svg"), "Settings");
+  toolbar_->addWidget(spacer);
+  settingsAction_ = toolbar_->addAction(themedIcon({"preferences-system", "emblem-system"}, "gearshape"), "Settings");
   settingsAction_->setObjectName("settingsAction");
   settingsAction_->setToolTip("Settings");
-  aboutAction_ = toolbar->addAction(QIcon(":/orvo/icons/info.circle.svg"), "About Orvo");
+  settingsAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+  aboutAction_ = toolbar_->addAction(themedIcon({"help-about"}, "info.circle"), "About Orvo");
   aboutAction_->setObjectName("aboutAction");
   aboutAction_->setToolTip("About Orvo");
+  aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
+  // Toolbar buttons take no focus by default; these are reached with Tab like the rest.
+  for (QAction* action : {settingsAction_, aboutAction_}) {
+    QWidget* button = toolbar_->widgetForAction(action);
+    button->setFocusPolicy(Qt::StrongFocus);
+    button->setAccessibleName(action->text());
+  }
   connect(settingsAction_, &QAction::triggered, this, &PanelWindow::settingsRequested);
   connect(aboutAction_, &QAction::triggered, this, &PanelWindow::showAbout);
 
-  auto* central = new QWidget;
-  auto* layout = new QVBoxLayout(central);
-  layout->setContentsMargins(12, 12, 12, 12);
-  layout->setSpacing(12);
+  // One scrolling column: the reminder above the panel.
+  auto* content = new QWidget;
+  content->setObjectName("panelContent");
+  auto* layout = new QVBoxLayout(content);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  auto* bannerRow = new QVBoxLayout;
+  bannerRow->setContentsMargins(12, 12, 12, 0);
   banner_ = new UpdateAvailableBanner;
   banner_->hide();
-  layout->addWidget(banner_, 0, Qt::AlignHCenter);
-
+  bannerRow->addWidget(banner_);
+  layout->addLayout(bannerRow);
   panel_ = new ControlPanel(model, desktop);
-  auto* scroll = new QScrollArea;
-  scroll->setObjectName("panelScroll");
-  scroll->setWidget(panel_);
-  scroll->setWidgetResizable(true);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  scroll->setFixedSize(420, 520);
-  layout->addWidget(scroll, 0, Qt::AlignHCenter);
-  layout->addStretch(1);
-  setCentralWidget(central);
+  layout->addWidget(panel_);
+  scroll_ = new ContentScrollArea(content);
+  scroll_->setObjectName("panelScroll");
+  setCentralWidget(scroll_);
+  connect(panel_, &ControlPanel::rowsChanged, this, &PanelWindow::orderFocus);
 
   setUpTray(desktop);
   if (settings_) {
-    connect(settings_, &SettingsModel::pendingUpdateChanged, this, &PanelWindow::showPendingUpdate);
-    connect(settings_, &SettingsModel::installStatusChanged, this,
-            [this] { banner_->setStatus(settings_->installStatus()); });
+    connect(settings_, &SettingsModel::pendingUpdateChanged, this, &PanelWindow::showUpdate);
+    connect(settings_, &SettingsModel::installActivityChanged, this, &PanelWindow::showUpdate);
     connect(banner_, &UpdateAvailableBanner::notNow, settings_, &SettingsModel::notNow);
     connect(banner_, &UpdateAvailableBanner::updateNow, settings_, &SettingsModel::updateNow);
-    showPendingUpdate();
+    showUpdate();
   }
+  orderFocus();
   // Back from the desktop's settings (the panel or one of its sheets regains the focus):
   // read the grants again.
   connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
@@ -98,13 +109,22 @@ void PanelWindow::setUpTray(DesktopActions& desktop) {
   tray_->show();
 }
 
-void PanelWindow::showPendingUpdate() {
-  const auto& update = settings_->pendingUpdate();
+void PanelWindow::showUpdate() {
+  // An install under way, or its result, stays in view after the offer has gone.
+  const auto& activity = settings_->installActivity();
+  const auto& update = activity ? std::optional<PendingUpdate>(activity->update) : settings_->pendingUpdate();
   if (update) {
     banner_->setUpdate(QString::fromStdString(update->version), QString::fromStdString(update->title),
                        QString::fromStdString(update->summary));
   }
+  banner_->setActivity(activity);
   banner_->setVisible(update.has_value());
+}
+
+void PanelWindow::orderFocus() {
+  QList<QWidget*> chain = focusableInLayoutOrder(*toolbar_);
+  chain += focusableInLayoutOrder(*scroll_->widget());
+  chainFocus(chain);
 }
 
 void PanelWindow::showPanel() {

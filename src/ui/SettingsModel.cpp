@@ -14,11 +14,6 @@ QString checkOutcome(const UpdateCheckResult& result) {
   return "Orvo " + QString::fromStdString(result.currentVersion) + " is up to date.";
 }
 
-QString installOutcome(const UpdateInstallResult& result) {
-  if (result.failed()) return "The update could not be installed: " + QString::fromStdString(*result.error);
-  return QString::fromStdString(result.message);
-}
-
 }  // namespace
 
 SettingsModel::SettingsModel(MainQueue& main, LaunchAtLoginManager* launchAtLogin, OrvoUpdaterController* updater,
@@ -50,6 +45,11 @@ SettingsModel::SettingsModel(MainQueue& main, LaunchAtLoginManager* launchAtLogi
                                                 pendingUpdate_ = value;
                                                 emit pendingUpdateChanged();
                                               });
+    link_.watch<std::optional<UpdateActivity>>(updater_->installActivity(),
+                                               [this](const std::optional<UpdateActivity>& value) {
+                                                 installActivity_ = value;
+                                                 emit installActivityChanged();
+                                               });
   }
 }
 
@@ -82,22 +82,10 @@ void SettingsModel::checkForUpdates() {
   });
 }
 
+// Its progress and outcome arrive as the updater's published install activity.
 void SettingsModel::updateNow() {
   if (!updater_) return;
-  setInstallStatus("Downloading the update…");
-  link_.onHost([updater = updater_, gui = link_.gui(), self = this] {
-    updater->updateNow(
-        [gui, self](const UpdateProgress& progress) {
-          QString text = "Downloading the update…";
-          if (progress.expected && *progress.expected > 0) {
-            text += QString(" %1%").arg(progress.received * 100 / *progress.expected);
-          }
-          gui->post([self, text] { self->setInstallStatus(text); });
-        },
-        [gui, self](const UpdateInstallResult& result) {
-          gui->post([self, text = installOutcome(result)] { self->setInstallStatus(text); });
-        });
-  });
+  link_.onHost([updater = updater_] { updater->updateNow(); });
 }
 
 void SettingsModel::notNow() {
@@ -108,11 +96,6 @@ void SettingsModel::notNow() {
 void SettingsModel::setCheckStatus(QString text) {
   checkStatus_ = std::move(text);
   emit checkStatusChanged();
-}
-
-void SettingsModel::setInstallStatus(QString text) {
-  installStatus_ = std::move(text);
-  emit installStatusChanged();
 }
 
 }  // namespace orvo::ui

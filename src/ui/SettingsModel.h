@@ -7,11 +7,11 @@
 
 #include "core/Queues.h"
 #include "ui/HostLink.h"
+#include "updates/OrvoUpdaterController.h"
 #include "updates/PendingUpdate.h"
 
 namespace orvo {
 class LaunchAtLoginManager;
-class OrvoUpdaterController;
 }  // namespace orvo
 
 namespace orvo::ui {
@@ -37,9 +37,10 @@ class SettingsModel final : public QObject {
   bool automaticallyChecksForUpdates() const { return automaticallyChecksForUpdates_; }
   bool automaticallyDownloadsUpdates() const { return automaticallyDownloadsUpdates_; }
   const std::optional<PendingUpdate>& pendingUpdate() const { return pendingUpdate_; }
-  // What the last check or install reported, for the line under the button that started it.
+  // What the last check from the settings reported, for the line under its button.
   const QString& checkStatus() const { return checkStatus_; }
-  const QString& installStatus() const { return installStatus_; }
+  // How the install started by "Update Now" goes, until the next check or its dismissal.
+  const std::optional<UpdateActivity>& installActivity() const { return installActivity_; }
 
   void setLaunchAtLogin(bool enabled);
   // Reads the login item again (the user may have changed it outside the host).
@@ -54,11 +55,10 @@ class SettingsModel final : public QObject {
   void updatesChanged();
   void pendingUpdateChanged();
   void checkStatusChanged();
-  void installStatusChanged();
+  void installActivityChanged();
 
  private:
   void setCheckStatus(QString text);
-  void setInstallStatus(QString text);
 
   LaunchAtLoginManager* launchAtLogin_;
   OrvoUpdaterController* updater_;
@@ -70,7 +70,7 @@ class SettingsModel final : public QObject {
   bool automaticallyDownloadsUpdates_ = false;
   std::optional<PendingUpdate> pendingUpdate_;
   QString checkStatus_;
-  QString installStatus_;
+  std::optional<UpdateActivity> installActivity_;
 };
 
 }  // namespace orvo::ui

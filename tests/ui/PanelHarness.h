@@ -24,19 +24,24 @@ namespace orvo::testing {
 // Records what the panel asks of the desktop.
 class RecordingDesktop final : public ui::DesktopActions {
  public:
-  std::optional<QString> openAccessibilitySettings() override {
+  bool openAccessibilitySettings() override {
     ++accessibilitySettingsOpened;
-    return accessibilityAnswer;
+    return hasAccessibilitySettings;
   }
   std::optional<QString> openDocument(const QString& name) override {
     documents.push_back(name);
     return std::nullopt;
   }
+  std::optional<QString> openUrl(const QString& url) override {
+    urls.push_back(url);
+    return std::nullopt;
+  }
   void quit() override { ++quits; }
 
   int accessibilitySettingsOpened = 0;
-  std::optional<QString> accessibilityAnswer;
+  bool hasAccessibilitySettings = true;
   std::vector<QString> documents;
+  std::vector<QString> urls;
   int quits = 0;
 };
 

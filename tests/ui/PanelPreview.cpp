@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   p.h.loop.clock().set(*p.h.host->pairingPinExpiresAt() - 421.4);
   auto& settings = *p.settings;
   QObject::connect(p.window.get(), &orvo::ui::PanelWindow::settingsRequested, &settings,
-                   &orvo::ui::OrvoHostSettingsView::showSettings);
+                   [&settings, &p] { settings.showSettings(p.window.get()); });
   p.window->move(40, 40);
   QWidget* shown = p.window.get();
 
