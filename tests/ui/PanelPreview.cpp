@@ -33,9 +33,13 @@ const std::map<std::string, const char*> kStates = {
     {"devices", "three paired devices, one of them connected"},
     {"token", "advanced pairing with a generated token"},
     {"update", "an update pending"},
+    {"update-progress", "an update downloading after Update Now"},
+    {"update-failed", "an update whose download failed (HTTP 404)"},
     {"network-sheet", "the network permission sheet"},
+    {"network-sheet-ports", "the network permission sheet from More info while listening: the firewall's ports"},
     {"screen-recording-sheet", "the screen recording sheet"},
     {"accessibility-sheet", "the accessibility sheet after turning remote control on without the grant"},
+    {"accessibility-sheet-error", "the accessibility sheet saying why no settings opened (no settings tool, no XTEST)"},
     {"permissions", "remote control on without the grant, permission rows open"},
     {"unpair", "the unpair confirmation"},
     {"settings", "the settings window"},
@@ -104,13 +108,28 @@ int main(int argc, char** argv) {
       rows->findChildren<orvo::ui::PeerRow*>()[1]->findChild<QToolButton*>("unpairButton")->click();
     }
   }
-  if (state == "update") {
+  if (state.rfind("update", 0) == 0) {
     p.updaterEngine->delegate().didFindValidUpdate(orvo::AppcastItem{
         .versionString = "140",
         .displayVersionString = "1.4.0",
         .title = "Orvo 1.4",
         .itemDescription = "<p>Sharper text while scrolling, faster reconnects after sleep, and fixes for "
                            "multi-monitor desktops.</p>"});
+  }
+  if (state == "update-progress" || state == "update-failed") {
+    p.settle();
+    click(p.window.get(), "updateNowButton");
+    p.settle();
+    auto& install = p.updaterEngine->installs.at(0);
+    install.progress(orvo::UpdateProgress{.received = 7'800'000, .expected = 18'400'000});
+    if (state == "update-failed") {
+      install.done(orvo::UpdateInstallResult{
+          .error = "The update could not be downloaded: the server answered HTTP 404."});
+    }
+  }
+  if (state == "network-sheet-ports") {
+    click(p.window.get(), "permissionsDisclosure");
+    click(p.window.get(), "networkMoreInfo");
   }
   if (state == "network-sheet") {
     click(p.window.get(), "discoverableToggle");
@@ -125,6 +144,13 @@ int main(int argc, char** argv) {
   if (state == "wayland-accessibility-sheet") {
     p.h.activation.trusted = false;  // the person refused remote input in the portal's dialog
     click(p.window.get(), "remoteControlToggle");
+  }
+  if (state == "accessibility-sheet-error") {
+    p.h.activation.trusted = false;
+    p.desktop.hasAccessibilitySettings = false;  // openbox: no accessibility settings to open
+    click(p.window.get(), "remoteControlToggle");
+    p.settle();
+    click(&p.window->panel().accessibilitySheet(), "openSettingsButton");
   }
   if (state == "accessibility-sheet" || state == "permissions") {
     p.h.activation.trusted = false;
