@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace orvo::testing {
@@ -69,13 +70,46 @@ std::string accessibleName(sd_bus* bus, const std::string& destination, const st
   return name;
 }
 
-void walk(sd_bus* bus, const std::string& destination, const std::string& path, int depth,
-          std::vector<std::string>& names) {
-  if (depth > 40 || names.size() > 5000) return;
-  names.push_back(accessibleName(bus, destination, path));
+// One accessible object: its bus name and path, and its name.
+struct Node {
+  std::string destination;
+  std::string path;
+  std::string name;
+};
+
+void walk(sd_bus* bus, const std::string& destination, const std::string& path, int depth, std::vector<Node>& nodes) {
+  if (depth > 40 || nodes.size() > 5000) return;
+  nodes.push_back({destination, path, accessibleName(bus, destination, path)});
   for (const auto& [child, childPath] : children(bus, destination, path)) {
-    walk(bus, child.empty() ? destination : child, childPath, depth + 1, names);
+    walk(bus, child.empty() ? destination : child, childPath, depth + 1, nodes);
   }
+}
+
+std::vector<Node> allNodes(sd_bus* bus) {
+  std::vector<Node> out;
+  for (const auto& [application, path] : children(bus, "org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root")) {
+    walk(bus, application, path, 0, out);
+  }
+  return out;
+}
+
+constexpr const char* kAction = "org.a11y.atspi.Action";
+
+// The index of the object's action named `action`, by org.a11y.atspi.Action.GetName.
+std::optional<int> actionIndex(sd_bus* bus, const Node& node, const std::string& action) {
+  for (int i = 0; i < 16; ++i) {
+    BusError error;
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_call_method(bus, node.destination.c_str(), node.path.c_str(), kAction, "GetName", &error.value, &raw,
+                           "i", i) < 0) {
+      return std::nullopt;
+    }
+    Message reply(raw);
+    const char* name = nullptr;
+    if (sd_bus_message_read(raw, "s", &name) < 0 || !name || !*name) return std::nullopt;
+    if (action == name) return i;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -101,11 +135,30 @@ std::vector<std::string> AccessibilityTree::names() const {
   auto bus = connect(*address);
   if (!bus) return {};
   std::vector<std::string> out;
-  for (const auto& [application, path] :
-       children(bus.get(), "org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root")) {
-    walk(bus.get(), application, path, 0, out);
-  }
+  for (auto& node : allNodes(bus.get())) out.push_back(std::move(node.name));
   return out;
+}
+
+bool AccessibilityTree::doAction(const std::string& name, const std::string& action) const {
+  const auto address = busAddress();
+  if (!address) return false;
+  auto bus = connect(*address);
+  if (!bus) return false;
+  for (const auto& node : allNodes(bus.get())) {
+    if (node.name != name) continue;
+    const auto index = actionIndex(bus.get(), node, action);
+    if (!index) return false;
+    BusError error;
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_call_method(bus.get(), node.destination.c_str(), node.path.c_str(), kAction, "DoAction", &error.value,
+                           &raw, "i", *index) < 0) {
+      return false;
+    }
+    Message reply(raw);
+    int done = 0;
+    return sd_bus_message_read(raw, "b", &done) >= 0 && done;
+  }
+  return false;
 }
 
 bool AccessibilityTree::contains(const std::string& name) const {

@@ -18,6 +18,9 @@ class AccessibilityTree {
   // Every accessible name, depth first; empty when the bus cannot be read.
   std::vector<std::string> names() const;
   bool contains(const std::string& name) const;
+  // Runs the action named `action` ("Press", "Toggle") of the first object named `name`, as
+  // a screen reader does; false when there is no such object or action, or it failed.
+  bool doAction(const std::string& name, const std::string& action) const;
 
  private:
   std::string sessionBus_;

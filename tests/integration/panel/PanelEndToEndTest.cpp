@@ -71,17 +71,20 @@ class PanelEndToEnd : public ::testing::Test {
     avahi.reset();
   }
 
-  // orvo-host as the desktop entry starts it: no arguments.
-  void startHost() {
+  // orvo-host as the desktop entry starts it: no arguments. `extraEnv` is set on top.
+  void startHost(const std::vector<std::pair<std::string, std::string>>& extraEnv = {}) {
+    std::vector<std::pair<std::string, std::string>> env = {{"DISPLAY", desktop->display()},
+                                                            {"QT_QPA_PLATFORM", "xcb"},
+                                                            {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1"},
+                                                            {"DBUS_SESSION_BUS_ADDRESS", sessionBusAddress},
+                                                            {"XDG_CONFIG_HOME", home.file("config")},
+                                                            {"XDG_DATA_HOME", home.file("data")},
+                                                            {"XDG_CACHE_HOME", home.file("cache")},
+                                                            {"XDG_RUNTIME_DIR", home.file("run")},
+                                                            {"ORVO_BIND_ADDRESS", "127.0.0.1"}};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     host = std::make_unique<TestProcess>(TestProcess::Options{.argv = {ORVO_HOST_PATH},
-                                                              .env = {{"DISPLAY", desktop->display()},
-                                                                      {"QT_QPA_PLATFORM", "xcb"},
-                                                                      {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1"},
-                                                                      {"DBUS_SESSION_BUS_ADDRESS", sessionBusAddress},
-                                                                      {"XDG_CONFIG_HOME", home.file("config")},
-                                                                      {"XDG_DATA_HOME", home.file("data")},
-                                                                      {"XDG_RUNTIME_DIR", home.file("run")},
-                                                                      {"ORVO_BIND_ADDRESS", "127.0.0.1"}},
+                                                              .env = std::move(env),
                                                               .stdoutPath = home.file("host.log"),
                                                               .stderrPath = home.file("host.err")});
     ASSERT_TRUE(waitUntil([&] { return ctl({"status"}).exitCode == 0; })) << hostLog();
@@ -110,6 +113,35 @@ class PanelEndToEnd : public ::testing::Test {
   Outcome x(std::vector<std::string> args) const {
     args.insert(args.begin(), {"env", "DISPLAY=" + desktop->display()});
     return runToEnd(args, 10s);
+  }
+  // The first visible window whose title is exactly `title`, or empty. (Titles are compared
+  // here: xdotool's patterns do not match every UTF-8 title.)
+  std::string windowNamed(const std::string& title) const {
+    std::istringstream ids(x({"xdotool", "search", "--onlyvisible", "--name", "."}).output);
+    for (std::string id; std::getline(ids, id);) {
+      if (x({"xdotool", "getwindowname", id}).output == title + "\n") return id;
+    }
+    return {};
+  }
+  // Every visible window's title, for messages.
+  std::string windowTitles() const {
+    std::string out;
+    std::istringstream ids(x({"xdotool", "search", "--onlyvisible", "--name", "."}).output);
+    for (std::string id; std::getline(ids, id);) out += x({"xdotool", "getwindowname", id}).output;
+    return out;
+  }
+  // A window's client area on the screen (xwininfo).
+  struct Area {
+    int x = 0, y = 0, width = 0, height = 0;
+  };
+  Area area(const std::string& window) const {
+    const std::string info = x({"xwininfo", "-id", window}).output;
+    auto number = [&](const char* label) {
+      std::smatch match;
+      return std::regex_search(info, match, std::regex(std::string(label) + ":\\s+(-?[0-9]+)")) ? std::stoi(match[1])
+                                                                                                : 0;
+    };
+    return {number("Absolute upper-left X"), number("Absolute upper-left Y"), number("Width"), number("Height")};
   }
 
   TempDir home;
@@ -158,6 +190,58 @@ TEST_F(PanelEndToEnd, APairedClientAppearsInThePanelAndClosingTheWindowKeepsHost
   host.reset();
 }
 
+// The window is the panel (420 × 520); the desktop's keys open the settings (Ctrl+,), centred
+// on the panel, and the about view (F1), whose titles the window manager shows undoubled;
+// Ctrl+W and Escape close them.
+TEST_F(PanelEndToEnd, TheWindowIsThePanelAndItsKeysOpenAndCloseSettingsAndAbout) {
+  startHost();
+  ASSERT_TRUE(panelShows("Orvo from this computer")) << hostLog();
+  std::string panel;
+  ASSERT_TRUE(waitUntil([&] { return !(panel = windowNamed("Orvo")).empty(); })) << hostLog();
+  const Area panelArea = area(panel);
+  EXPECT_EQ(panelArea.width, 420);
+  EXPECT_EQ(panelArea.height, 520);
+
+  x({"xdotool", "windowactivate", "--sync", panel});
+  x({"xdotool", "key", "--clearmodifiers", "ctrl+comma"});
+  std::string settings;
+  ASSERT_TRUE(waitUntil([&] { return !(settings = windowNamed("Settings — Orvo")).empty(); }))
+      << windowTitles() << hostLog();
+  const Area settingsArea = area(settings);
+  EXPECT_NEAR(settingsArea.x + settingsArea.width / 2, panelArea.x + panelArea.width / 2, 24);
+  EXPECT_NEAR(settingsArea.y + settingsArea.height / 2, panelArea.y + panelArea.height / 2, 40);
+  x({"xdotool", "windowactivate", "--sync", settings});
+  x({"xdotool", "key", "--clearmodifiers", "ctrl+w"});
+  EXPECT_TRUE(waitUntil([&] { return windowNamed("Settings — Orvo").empty(); })) << "Ctrl+W left the settings open";
+
+  x({"xdotool", "windowactivate", "--sync", panel});
+  x({"xdotool", "key", "--clearmodifiers", "F1"});
+  std::string about;
+  ASSERT_TRUE(waitUntil([&] { return !(about = windowNamed("About Orvo")).empty(); })) << windowTitles() << hostLog();
+  x({"xdotool", "key", "--clearmodifiers", "Escape"});
+  EXPECT_TRUE(waitUntil([&] { return windowNamed("About Orvo").empty(); })) << "Escape left the about view open";
+  // No title names the application twice.
+  x({"xdotool", "key", "--clearmodifiers", "ctrl+comma"});
+  ASSERT_TRUE(waitUntil([&] { return !windowNamed("Settings — Orvo").empty(); })) << windowTitles();
+  std::istringstream titles(windowTitles());
+  for (std::string title; std::getline(titles, title);) {
+    EXPECT_EQ(title.find("Orvo"), title.rfind("Orvo")) << title;
+  }
+}
+
+// A screen reader's Toggle action on the remote-control switch reaches the host, both ways.
+TEST_F(PanelEndToEnd, TheRemoteControlSwitchFollowsItsAccessibleToggleAction) {
+  startHost();
+  ASSERT_TRUE(panelShows("Allow Orvo to control this computer")) << hostLog();
+  ASSERT_THAT(ctl({"status"}).output, ::testing::HasSubstr("Remote control: off"));
+  ASSERT_TRUE(tree->doAction("Allow Orvo to control this computer", "Toggle"));
+  EXPECT_TRUE(waitUntil([&] { return ctl({"status"}).output.find("Remote control: on") != std::string::npos; }))
+      << ctl({"status"}).output << hostLog();  // Xvfb offers XTEST: the grant is there
+  ASSERT_TRUE(tree->doAction("Allow Orvo to control this computer", "Toggle"));
+  EXPECT_TRUE(waitUntil([&] { return ctl({"status"}).output.find("Remote control: off") != std::string::npos; }))
+      << ctl({"status"}).output;
+}
+
 // With a system tray (trayer here) closing the window hides it; the tray icon brings it
 // back, and its menu's "Quit Orvo" ends the host.
 TEST_F(PanelEndToEnd, TheTrayIconReopensThePanelAndQuits) {
@@ -170,7 +254,7 @@ TEST_F(PanelEndToEnd, TheTrayIconReopensThePanelAndQuits) {
   startHost();
   ASSERT_TRUE(panelShows("Orvo from this computer")) << hostLog();
 
-  // The panel is the 500 × 820 window of the program; the tray icon is its small one.
+  // The panel is the 420 × 520 window of the program; the tray icon is its small one.
   auto width = [&](const std::string& id) {
     std::smatch match;
     const std::string info = x({"xwininfo", "-id", id}).output;
