@@ -38,19 +38,34 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "Started a private X display $DISPLAY with openbox, an xterm and a clock."
 fi
 
-if ! pgrep -x avahi-daemon >/dev/null; then
-  echo "Note: avahi-daemon is not running, so clients on the network cannot discover this host."
-  echo "      From this machine: build/src/client/orvo-client pair --token \"\$(build/src/app/orvo-host ctl token)\""
-  echo "      then build/src/client/orvo-client windows --host 127.0.0.1:PORT (the session port of orvo-host ctl status)."
+# Pairing by code needs the client to discover the host through Avahi; a token needs nothing.
+# Print the way that works here.
+system_bus=${DBUS_SYSTEM_BUS_ADDRESS:-unix:path=/run/dbus/system_bus_socket}
+if pgrep -x avahi-daemon >/dev/null && [ -S "${system_bus#unix:path=}" ]; then
+  discovery=yes
+else
+  discovery=no
 fi
 if [ -n "${WAYLAND_DISPLAY:-}" ]; then
   echo "Wayland: choose the windows to share with \"Choose Windows…\" in the panel"
   echo "(or build/src/app/orvo-host ctl share-windows); the desktop asks you in its own dialog."
 fi
-echo "To pair a tablet or headset: open Orvo on it, tap Pair and enter the pairing code printed below"
-echo "(build/src/app/orvo-host ctl pin shows it again; ctl help lists the other commands)."
-echo "To try it from this machine: build/src/client/orvo-client pair --pin CODE, then"
-echo "build/src/client/orvo-client windows (and stream, click, type; --help lists them)."
+if [ "$discovery" = yes ]; then
+  echo "To pair a tablet or headset: open Orvo on it, tap Pair and enter the pairing code printed below"
+  echo "(build/src/app/orvo-host ctl pin shows it again; ctl help lists the other commands)."
+  echo "To try it from this machine: build/src/client/orvo-client pair --pin CODE, then"
+  echo "build/src/client/orvo-client windows (and stream, click, type; --help lists them)."
+else
+  echo "avahi-daemon is not running here, so no client can discover this host and pairing by code"
+  echo "(orvo-client pair --pin) would not find it. Pair with a token instead, which needs no discovery:"
+  echo "while the host runs, open a second terminal in $PWD and run"
+  echo
+  echo "  build/src/client/orvo-client pair --token \"\$(build/src/app/orvo-host ctl token)\""
+  echo "  build/src/client/orvo-client windows --host 127.0.0.1:\$(build/src/app/orvo-host ctl status | sed -n 's/^Listening: session port \\([0-9]*\\).*/\\1/p')"
+  echo
+  echo "(the second command lists the windows through the session port that ctl status shows;"
+  echo "stream, click and type take the same --host)."
+fi
 echo
 
 # Nobody looks at a private display: the panel only opens on the user's own.
