@@ -5,9 +5,11 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "ui/PanelControls.h"
 #include "ui/PeerDateFormatter.h"
 
 namespace orvo::ui {
@@ -57,7 +59,7 @@ PeerRow::PeerRow(const OrvoPairedPeer& peer, bool isConnected, const PeerDateFor
 
   auto* unpair = new QToolButton;
   unpair->setObjectName("unpairButton");
-  unpair->setIcon(QIcon(":/orvo/icons/minus.circle.svg"));
+  unpair->setIcon(themedIcon({"list-remove"}, "minus.circle"));
   unpair->setIconSize(QSize(20, 20));
   unpair->setAutoRaise(true);
   unpair->setToolTip("Unpair this device");
@@ -122,6 +124,9 @@ void PairedDevicesSection::askToUnpair(const OrvoPairedPeer& peer) {
   auto* cancel = confirmation_->addButton(QMessageBox::Cancel);
   cancel->setObjectName("cancelUnpairButton");
   confirmation_->setDefaultButton(cancel);
+  // Escape cancels a message box; Ctrl+W closes windows on Linux desktops.
+  auto* close = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), confirmation_);
+  connect(close, &QShortcut::activated, cancel, &QAbstractButton::click);
   connect(confirmation_, &QMessageBox::buttonClicked, this, [this, unpair](QAbstractButton* button) {
     if (button == unpair && confirmUnpair_) unpair_(confirmUnpair_->id);
     confirmUnpair_.reset();

@@ -883,6 +883,18 @@ class ControlPanelTest : public QObject {
       QTest::keyClick(&sheet, keys.key(), keys.keyboardModifiers());
       QVERIFY(!sheet.isVisible());
     }
+    // Ctrl+W on the unpair confirmation cancels it.
+    p.h.pair("A", "iPad");
+    p.settle();
+    auto& devices = p.window->panel().devices();
+    peerRows(p)[0]->findChild<QToolButton*>("unpairButton")->click();
+    activate(*devices.confirmation());
+    QTest::keyClick(devices.confirmation(), Qt::Key_W, Qt::ControlModifier);
+    p.settle();
+    QVERIFY(!devices.confirmation()->isVisible());
+    QVERIFY(!devices.confirmUnpair());
+    QCOMPARE(peerRows(p).size(), 1);
+
     // The toolbar's buttons take the focus like every other button.
     auto* toolbar = p.window->findChild<QToolBar*>("toolbar");
     for (QAction* action : {&p.window->settingsAction(), &p.window->aboutAction()}) {
