@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -322,7 +323,15 @@ TEST_F(UpdaterEngineTest, UpdateNowDownloadsVerifiesAndHandsOverThePackage) {
   ASSERT_FALSE(progress.empty());
   EXPECT_EQ(progress.back().received, package("2.0").size());
   EXPECT_EQ(progress.back().expected, package("2.0").size());
+  // The whole package in, it is checked: said once, last.
+  EXPECT_TRUE(progress.back().verifying);
+  EXPECT_EQ(std::count_if(progress.begin(), progress.end(), [](const auto& step) { return step.verifying; }), 1);
   EXPECT_TRUE(logger.has("Updater: downloaded 100%"));
+  EXPECT_EQ(controller->installActivity()->value().stage, UpdateActivity::Stage::finished);
+
+  // A new check clears what the install reported.
+  check();
+  EXPECT_FALSE(controller->installActivity()->has_value());
 }
 
 TEST_F(UpdaterEngineTest, APackageThatFailsItsChecksIsDeletedAndNotHandedOver) {
@@ -545,6 +554,9 @@ TEST_F(UpdaterEngineTest, AFailedDownloadIsReportedAndLeavesNoFile) {
   EXPECT_EQ(*result.error, "The update could not be downloaded: the server answered HTTP 404.");
   EXPECT_TRUE(downloadedFiles().empty());
   EXPECT_TRUE(installer.handed.empty());
+  for (const auto& step : progress) EXPECT_FALSE(step.verifying) << "nothing arrived to verify";
+  EXPECT_EQ(controller->installActivity()->value().stage, UpdateActivity::Stage::failed);
+  EXPECT_EQ(controller->installActivity()->value().message, *result.error);
 }
 
 TEST_F(UpdaterEngineTest, AutomaticDownloadsPrepareTheUpdateWhenAllowed) {
