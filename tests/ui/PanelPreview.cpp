@@ -42,7 +42,7 @@ const std::map<std::string, const char*> kStates = {
     {"accessibility-sheet-error", "the accessibility sheet saying why no settings opened (no settings tool, no XTEST)"},
     {"permissions", "remote control on without the grant, permission rows open"},
     {"unpair", "the unpair confirmation"},
-    {"settings", "the settings window"},
+    {"settings", "the settings window over the panel, after Check for Updates…"},
     {"about", "the about view with the Connect group open"},
     {"about-links", "the about view scrolled to the contact and legal links"},
     {"wayland-shared", "on Wayland: two windows shared through the desktop's picker"},
@@ -167,8 +167,12 @@ int main(int argc, char** argv) {
     p.updaterEngine->canCheck.set(true);
     p.window->settingsAction().trigger();
     click(&settings, "launchAtLoginToggle");
+    p.settle();  // the button is enabled once the updater said a check may start
+    click(&settings, "checkForUpdatesButton");
     p.settle();
-    settings.move(580, 40);
+    if (!p.updaterEngine->checks.empty()) {
+      p.updaterEngine->checks[0](orvo::UpdateCheckResult{.currentVersion = p.updaterEngine->version});
+    }
   }
   if (state == "about" || state == "about-links") {
     p.window->showAbout();
