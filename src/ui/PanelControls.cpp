@@ -11,6 +11,7 @@ namespace orvo::ui {
 namespace {
 
 constexpr int kSwitchGap = 12;  // between a switch's text and its track
+constexpr int kFocusRoom = 4;   // around a switch's track, for its focus ring
 constexpr int kArrowBox = 14;   // the disclosure arrow's square
 constexpr int kArrowGap = 6;
 
@@ -23,13 +24,14 @@ ToggleSwitch::ToggleSwitch(const QString& text, QWidget* parent) : QCheckBox(tex
 QRect ToggleSwitch::trackRect() const {
   const int height = fontMetrics().height() + 4;
   const int width = height * 9 / 5;
-  return {rect().right() - width - 1, (rect().height() - height) / 2, width, height};
+  // Room on the trailing side for the focus ring.
+  return {rect().right() - width - kFocusRoom, (rect().height() - height) / 2, width, height};
 }
 
 QSize ToggleSwitch::sizeHint() const {
   const int trackHeight = fontMetrics().height() + 4;
   const int textWidth = fontMetrics().horizontalAdvance(text());
-  return {textWidth + kSwitchGap + trackHeight * 9 / 5 + 4, trackHeight + 8};
+  return {textWidth + kSwitchGap + trackHeight * 9 / 5 + kFocusRoom + 1, trackHeight + 2 * kFocusRoom + 2};
 }
 
 QSize ToggleSwitch::minimumSizeHint() const { return sizeHint(); }
