@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -51,11 +52,18 @@ class RecordingDesktop final : public ui::DesktopActions {
 // deliveries until both rest.
 struct PanelHarness {
   // With `sharing`, the panel of a desktop where the person chooses the windows (Wayland).
-  explicit PanelHarness(platform::WindowSharing* sharing = nullptr) {
+  // With `makeEngine`, the update controller runs over the engine it makes on the host's
+  // loop (`updaterEngine` stays null) instead of a fake one.
+  explicit PanelHarness(platform::WindowSharing* sharing = nullptr,
+                        std::function<std::unique_ptr<UpdaterEngine>(VirtualLoop&)> makeEngine = {}) {
     h.start();
-    auto engine = std::make_unique<FakeUpdaterEngine>(updateStore);
-    updaterEngine = engine.get();
-    updater = OrvoUpdaterController::create(std::move(engine), h.loop.main());
+    if (makeEngine) {
+      updater = OrvoUpdaterController::create(makeEngine(h.loop), h.loop.main());
+    } else {
+      auto engine = std::make_unique<FakeUpdaterEngine>(updateStore);
+      updaterEngine = engine.get();
+      updater = OrvoUpdaterController::create(std::move(engine), h.loop.main());
+    }
     launchAtLogin = std::make_unique<LaunchAtLoginManager>(autostart);
     model = std::make_unique<ui::PanelModel>(ui::PanelHost{*h.host, h.loop.main(), h.activation, h.loop.clock(), sharing});
     settingsModel = std::make_unique<ui::SettingsModel>(h.loop.main(), launchAtLogin.get(), updater.get());
