@@ -25,6 +25,10 @@
 namespace orvo::ui {
 namespace {
 
+// Shown instead of the code's expiry while too many wrong codes keep pairing suspended.
+const QString kPairingSuspendedText =
+    QStringLiteral("Pairing is paused: too many wrong codes were tried. Click Regenerate for a new code to pair.");
+
 QLabel* textLabel(const QString& text, const char* objectName = nullptr) {
   auto* label = new QLabel(text);
   label->setTextFormat(Qt::PlainText);
@@ -217,7 +221,7 @@ QWidget* ControlPanel::buildPairing() {
   codeRow->addWidget(regenerate);
   auto* copy = iconButton("doc.on.doc", "Copy Pairing Code", "copyPinButton");
   copy->setAutoRaise(true);
-  connect(copy, &QToolButton::clicked, this, [this] { copyToClipboard(QString::fromStdString(model_.pairingPIN())); });
+  connect(copy, &QToolButton::clicked, this, [this] { copyToClipboard(pin_->text()); });
   codeRow->addWidget(copy);
   codeRow->addStretch(1);
   inner->addLayout(codeRow);
@@ -358,11 +362,16 @@ void ControlPanel::showDiscoverable() {
 }
 
 void ControlPanel::showPairingCode() {
-  pin_->setText(QString::fromStdString(model_.pairingPIN()));
+  // A suspended code cannot pair: it is not shown, so that nobody types it in vain.
+  pin_->setText(model_.pairingSuspended() ? QStringLiteral("------") : QString::fromStdString(model_.pairingPIN()));
   refreshExpiryCaption();
 }
 
 void ControlPanel::refreshExpiryCaption() {
+  if (model_.pairingSuspended()) {
+    expiry_->setText(kPairingSuspendedText);
+    return;
+  }
   expiry_->setText(QString::fromStdString(pinExpiryText(model_.pairingPinExpiresAt(), model_.now())));
 }
 

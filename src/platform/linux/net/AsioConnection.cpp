@@ -41,4 +41,6 @@ std::string AsioConnection::endpointDescription() const { return session_->endpo
 
 Bytes AsioConnection::authenticatedKeySecret() const { return session_->authenticatedKeySecret(); }
 
+bool AsioConnection::hasReceivedFirstRecord() const { return session_->firstRecordArrived(); }
+
 }  // namespace orvo::platform

@@ -30,6 +30,7 @@ class AsioConnection final : public Connection {
   std::string endpointDescription() const override;
   // Read on the main queue, which runs on the session's io_context thread.
   Bytes authenticatedKeySecret() const override;
+  bool hasReceivedFirstRecord() const override;
 
  private:
   const std::shared_ptr<TlsSession> session_;
