@@ -15,9 +15,9 @@ void PairingGuard::refill(double now) {
   tokensAt_ = std::max(tokensAt_, now);
 }
 
-double PairingGuard::allowance(double now) {
-  refill(now);
-  return tokens_;
+double PairingGuard::allowance(double now) const {
+  if (now <= tokensAt_) return tokens_;
+  return std::min<double>(limits_.failureBurst, tokens_ + (now - tokensAt_) / limits_.failureRefillSeconds);
 }
 
 void PairingGuard::forgetIdle(double now) {

@@ -62,8 +62,8 @@ class PairingGuard {
   bool suspended() const { return suspended_; }
   int failuresSinceRenewal() const { return failures_; }
   int inProgress() const { return inProgress_; }
-  // Failures the bucket allows right now.
-  double allowance(double now);
+  // Failures the bucket allows at `now` (not before the last event).
+  double allowance(double now) const;
   std::size_t trackedAddresses() const { return addresses_.size(); }
   const Limits& limits() const { return limits_; }
 

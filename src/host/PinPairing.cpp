@@ -1,6 +1,7 @@
 // PIN pairing: the 6-digit code with its salt and expiry, the pairing listener keyed from
 // it, its advertisement, and the one request/response exchange of a pairing connection.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "core/Clock.h"
@@ -82,9 +83,19 @@ std::string OrvoHost::pairingStateText() const {
            " failed attempts; ask for a new code to pair again (orvo-host ctl regenerate-pin, or ↻ in the panel)";
   }
   const int failures = pairingGuard_->failuresSinceRenewal();
-  if (failures == 0) return "open";
-  return "open; " + std::to_string(failures) + " of " + std::to_string(limits.failuresPerCode) +
-         " failed attempts before pairing is suspended";
+  std::string text = "open";
+  if (failures > 0) {
+    text += "; " + std::to_string(failures) + " of " + std::to_string(limits.failuresPerCode) +
+            " failed attempts before pairing is suspended";
+  }
+  // Wrong codes from everywhere have used up what a day allows: attempts wait for it.
+  const double allowance = pairingGuard_->allowance(services_.clock.now());
+  if (allowance < 1 - 1e-9) {
+    const double minutes = std::ceil((1 - allowance) * limits.failureRefillSeconds / 60);
+    text += "; too many wrong codes lately: the next attempt can start in " +
+            std::to_string(static_cast<long long>(minutes)) + " min";
+  }
+  return text;
 }
 
 void OrvoHost::suspendPairing() {

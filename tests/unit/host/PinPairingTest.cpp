@@ -317,6 +317,27 @@ TEST_F(PinPairingTest, TwentyWrongCodesSuspendPairingUntilANewCodeIsAskedFor) {
   auto person = openPairing("192.0.2.1:3");
   EXPECT_TRUE(person->started);
   EXPECT_TRUE(person->hasPendingReceive());
+
+  // Twenty more suspend it again; the forty have used up the bucket, so after the next
+  // request handshakes wait for it to refill (one every 30 min), and the status says so.
+  for (int i = 0; i < 20; ++i) {
+    auto wrong = h.pairingListener()->accept("203.0.114." + std::to_string(i) + ":1");
+    ASSERT_TRUE(wrong->started) << i;
+    wrong->deliverState(platform::ConnectionStateKind::failed, "unknown psk identity");
+    h.loop.drain();
+  }
+  EXPECT_TRUE(*h.host->pairingSuspended());
+  h.host->requestNewPairingCode();
+  // (The 601 s above refilled a third of one: 1199 s to go.)
+  EXPECT_EQ(h.host->pairingStateText(), "open; too many wrong codes lately: the next attempt can start in 20 min");
+  auto patient = h.pairingListener()->accept("192.0.2.2:1");
+  h.loop.advance(1189.0);
+  EXPECT_FALSE(patient->started);
+  EXPECT_TRUE(patient->cancelled);  // closed unstarted after its 30 s
+  auto later = h.pairingListener()->accept("192.0.2.3:1");
+  EXPECT_FALSE(later->started);
+  h.loop.advance(10.1);
+  EXPECT_TRUE(later->started);
 }
 
 TEST_F(PinPairingTest, PairingListenerFailureClearsThePortAndRefreshesTxt) {
