@@ -243,8 +243,8 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   // Takes a pairing connection out (closing it unless `alreadyEnded`); a handshake it had
   // begun ends, as a failed attempt when `failed`. With `next`, waiting ones may start.
   void removePairingConnection(const platform::Connection* key, bool failed, bool alreadyEnded, bool next = true);
-  // Whether a pairing connection that ends now has tried a code: its handshake began and
-  // the peer's first record came.
+  // Whether a pairing connection that ends now may have tried a code: its handshake began
+  // and the peer sent more than its first record.
   static bool triedACode(const PairingConnection& entry);
   void suspendPairing();
   void abandonPairingHandshakes();

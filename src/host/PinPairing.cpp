@@ -260,9 +260,9 @@ void OrvoHost::handlePairingConnection(std::shared_ptr<platform::Connection> con
 }
 
 bool OrvoHost::triedACode(const PairingConnection& entry) {
-  // The code is judged in the handshake's second flight, after the first record: a peer
-  // that never sent one has tried nothing.
-  return entry.handshakeStarted && !entry.receiveStarted && entry.connection->hasReceivedFirstRecord();
+  // The client names its key (the code's) in the handshake's second flight: a peer that
+  // sent no more than its first record has tried nothing.
+  return entry.handshakeStarted && !entry.receiveStarted && entry.connection->hasReceivedBeyondFirstRecord();
 }
 
 void OrvoHost::removePairingConnection(const platform::Connection* key, bool failed, bool alreadyEnded, bool next) {

@@ -74,6 +74,10 @@ class Connection {
   // started yet makes it report failed at once. Connections that cannot tell say true.
   // Main queue.
   virtual bool hasReceivedFirstRecord() const { return true; }
+  // Server side: whether the peer sent more than its first record before the handshake
+  // ended: a TLS-PSK client names its key only in its second flight, so a peer that never
+  // got that far cannot have tried one. Connections that cannot tell say true.
+  virtual bool hasReceivedBeyondFirstRecord() const { return true; }
 };
 
 // A TCP listener whose connections speak TLS with the given keys. Handlers run on the

@@ -129,6 +129,9 @@ TEST_F(ListenerTest, NotStartedConnectionsSeeTheFirstRecordAndThePeersEnd) {
   EXPECT_FALSE(waiting.connection->hasReceivedFirstRecord());
   ASSERT_EQ(::write(raw, "cde", 3), 3);
   ASSERT_TRUE(runUntil([&] { return waiting.connection->hasReceivedFirstRecord(); }));
+  EXPECT_FALSE(waiting.connection->hasReceivedBeyondFirstRecord());
+  ASSERT_EQ(::write(raw, "\x16", 1), 1);
+  ASSERT_TRUE(runUntil([&] { return waiting.connection->hasReceivedBeyondFirstRecord(); }));
   EXPECT_TRUE(waiting.states.empty());
   ::close(raw);
   ASSERT_TRUE(runUntil([&] { return waiting.reached(Kind::failed); }, 2s));

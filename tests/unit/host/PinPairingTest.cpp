@@ -201,7 +201,7 @@ TEST_F(PinPairingTest, PairingSlotsArePerAddressEvictTheOldestAndCloseAfterThirt
   EXPECT_TRUE(first->cancelled);
   EXPECT_FALSE(answered->cancelled);
   EXPECT_TRUE(h.logger.has("OrvoHost: pairing connection given up for a newer address: 192.0.2.40:1"));
-  // The evicted handshake had its first record in: it may have tried a code, so it counts
+  // The evicted handshake had sent its second flight: it may have tried a code, so it counts
   // as a wrong one, and its address's next handshake waits the second that follows one.
   EXPECT_EQ(h.host->pairingStateText(), "open; 1 of 20 failed attempts before pairing is suspended");
   h.loop.advance(0.9);
@@ -233,8 +233,17 @@ TEST_F(PinPairingTest, WaitingConnectionsThatCloseOrSayNothingFreeTheirSlotAtOnc
   EXPECT_TRUE(again->cancelled);
   EXPECT_FALSE(busy->cancelled);
   EXPECT_TRUE(h.logger.has("OrvoHost: no TLS record within 2.0 s; closing pairing connection 198.51.100.1:3"));
-  h.host->requestNewPairingCode();  // shows the counts through the status text
   EXPECT_EQ(h.host->pairingStateText(), "open");
+  // Garbage that fails the handshake in its first record names no key: no wrong code.
+  auto garbage = h.pairingListener()->accept("198.51.100.2:1");
+  garbage->secondFlight = false;
+  garbage->deliverState(platform::ConnectionStateKind::failed, "wrong version number");
+  h.loop.drain();
+  EXPECT_EQ(h.host->pairingStateText(), "open");
+  // A handshake that got as far as its second flight may have: it counts.
+  busy->deliverState(platform::ConnectionStateKind::failed, "unknown psk identity");
+  h.loop.drain();
+  EXPECT_EQ(h.host->pairingStateText(), "open; 1 of 20 failed attempts before pairing is suspended");
 }
 
 // Wrong codes from one address never replace the code: that address is slowed (1, 2, 4,

@@ -43,4 +43,6 @@ Bytes AsioConnection::authenticatedKeySecret() const { return session_->authenti
 
 bool AsioConnection::hasReceivedFirstRecord() const { return session_->firstRecordArrived(); }
 
+bool AsioConnection::hasReceivedBeyondFirstRecord() const { return session_->receivedBeyondFirstRecord(); }
+
 }  // namespace orvo::platform

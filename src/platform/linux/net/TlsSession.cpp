@@ -328,7 +328,7 @@ void TlsSession::onRead(const std::error_code& error, std::size_t length) {
 }
 
 void TlsSession::noteReceived(const std::uint8_t* data, std::size_t length) {
-  if (firstRecordArrived_.load(std::memory_order_relaxed)) return;
+  if (beyondFirstRecord_.load(std::memory_order_relaxed)) return;
   // The record header: type, version (2 bytes), length (2 bytes).
   for (std::size_t i = 0; i < length && receivedBeforeReady_ + i < firstHeader_.size(); ++i) {
     firstHeader_[receivedBeforeReady_ + i] = data[i];
@@ -336,7 +336,9 @@ void TlsSession::noteReceived(const std::uint8_t* data, std::size_t length) {
   receivedBeforeReady_ += length;
   if (receivedBeforeReady_ < firstHeader_.size()) return;
   const std::size_t recordLength = std::size_t{firstHeader_[3]} << 8 | firstHeader_[4];
-  if (receivedBeforeReady_ >= firstHeader_.size() + recordLength) firstRecordArrived_.store(true, std::memory_order_relaxed);
+  const std::size_t firstRecordEnd = firstHeader_.size() + recordLength;
+  if (receivedBeforeReady_ >= firstRecordEnd) firstRecordArrived_.store(true, std::memory_order_relaxed);
+  if (receivedBeforeReady_ > firstRecordEnd) beyondFirstRecord_.store(true, std::memory_order_relaxed);
 }
 
 void TlsSession::receive(std::size_t minimum, std::size_t maximum, Connection::ReceiveCompletion completion) {

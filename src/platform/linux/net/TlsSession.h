@@ -84,6 +84,11 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
     return role_ == TlsRole::client || firstRecordArrived_.load(std::memory_order_relaxed);
   }
 
+  // Server side: the peer sent more than its first record before the handshake ended.
+  bool receivedBeyondFirstRecord() const {
+    return role_ == TlsRole::client || beyondFirstRecord_.load(std::memory_order_relaxed);
+  }
+
   // Server side, not started yet: reads what the peer sends (see above).
   void watchBeforeStart();
 
@@ -121,7 +126,7 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   void requestRead();
   void onRead(const std::error_code& error, std::size_t length);
   void onWritten(const std::error_code& error);
-  // Counts bytes from the peer until its first record is complete.
+  // Counts bytes from the peer until it has sent more than its first record.
   void noteReceived(const std::uint8_t* data, std::size_t length);
   // Ends the connection: failPending, then the final state, then closing.
   void fail(const std::string& description, bool flushFirst);
@@ -157,6 +162,7 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   std::array<std::uint8_t, 5> firstHeader_{};
   std::size_t receivedBeforeReady_ = 0;  // counted until the first record is complete
   std::atomic<bool> firstRecordArrived_{false};
+  std::atomic<bool> beyondFirstRecord_{false};
   bool started_ = false;
   bool finished_ = false;  // the final state has been reported
   std::string endError_;   // what operations after the end report
