@@ -80,7 +80,10 @@ bool PairingGuard::end(const std::string& address, bool failed, double now) {
 void PairingGuard::renew(double now) {
   suspended_ = false;
   failures_ = 0;
-  for (auto& [key, a] : addresses_) a.failures = 0;
+  for (auto& [key, a] : addresses_) {
+    a.failures = 0;
+    a.notBefore = 0;
+  }
   forgetIdle(now);
 }
 

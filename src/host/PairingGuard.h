@@ -55,8 +55,8 @@ class PairingGuard {
   void begin(const std::string& address);
   // It ended; `failed` counts it. Returns true when this failure suspended pairing.
   bool end(const std::string& address, bool failed, double now);
-  // The person asked for a new code: pairing resumes, the counts of the code start again.
-  // The bucket and the addresses' delays stay.
+  // The person asked for a new code: pairing resumes, the counts and delays of the code
+  // start again. The bucket stays.
   void renew(double now);
 
   bool suspended() const { return suspended_; }
