@@ -69,10 +69,11 @@ void OrvoHost::regeneratePairingCode() {
 
 void OrvoHost::requestNewPairingCode() {
   const bool wasSuspended = pairingGuard_->suspended();
-  regeneratePairingCode();
+  // Resumed first, so that whoever watches the code sees the new one as a usable code.
   pairingGuard_->renew(services_.clock.now());
   pairingSuspended_.set(false);
   if (wasSuspended) logLine(services_.logger, "OrvoHost: pairing resumed with a new code");
+  regeneratePairingCode();
   startPairingHandshakes();
 }
 
