@@ -4,6 +4,9 @@
 #
 #   bench_build EXIT_STATUS TOOL...   checks the tools, builds orvo-host and orvo-client
 #   start_desktop SECONDS             Xvfb (3840x2160, Composite) and openbox; sets DISPLAY
+#   host_ctl ARG...                   `orvo-host ctl` of the host, run through $host_as
+#                                     (a command prefix, empty by default: a script whose
+#                                     host runs as another user puts setpriv and env there)
 
 bench_build() {
   local status=$1 tool
@@ -12,8 +15,10 @@ bench_build() {
     command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup.sh" >&2; exit "$status"; }
   done
   if [ ! -f "$build/build.ninja" ]; then
+    local launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVO_BUILD_TESTS=OFF \
-      -DORVO_BUILD_BENCH=OFF >/dev/null
+      -DORVO_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
   fi
   ninja -C "$build" -j2 orvo-host orvo-client >/dev/null
   host_bin=$build/src/app/orvo-host
@@ -22,6 +27,8 @@ bench_build() {
 
 work=$(mktemp -d)
 pids=()
+host_as=()
+host_ctl() { "${host_as[@]}" "$host_bin" ctl "$@"; }
 cleanup() {
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
@@ -63,12 +70,12 @@ start_host() {
     DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" "$@" "$host_bin" --headless >"$log" 2>&1 &
   host_pid=$!
   pids+=($host_pid)
-  wait_for 30 "$host_bin" ctl status
+  wait_for 30 host_ctl status
 }
 
 # The benchmark's client, its credentials under $work/client; pair_client pairs it by token.
 client() { env XDG_CONFIG_HOME="$work/client/config" XDG_DATA_HOME="$work/client/data" "$client_bin" "$@"; }
 pair_client() {
   mkdir -p "$work/client"
-  client pair --token "$("$host_bin" ctl token)" >/dev/null
+  client pair --token "$(host_ctl token)" >/dev/null
 }

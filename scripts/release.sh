@@ -30,6 +30,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$key" ] && [ -n "$base_url" ] || { echo "release.sh: --key and --base-url are required" >&2; exit 2; }
+# The program fetches feeds and packages over https only.
+for url in "$base_url" ${feed_url:+"$feed_url"}; do
+  case "$url" in https://*) ;; *) echo "release.sh: $url is no https address; updates are fetched over https only" >&2; exit 2 ;; esac
+done
 [ -r "$key" ] || { echo "release.sh: cannot read the key $key" >&2; exit 1; }
 [ "$(openssl pkey -in "$key" -noout -text 2>/dev/null | head -n1)" = "ED25519 Private-Key:" ] ||
   { echo "release.sh: $key is not an ed25519 private key in PEM" >&2; exit 1; }

@@ -43,7 +43,7 @@ bool peerIsSameUser(Socket& socket) {
 std::string controlSocketPath() {
   const std::string runtime = platform::linux_paths::runtimeDir();
   if (!runtime.empty()) return runtime + "/orvo-host.sock";
-  return platform::linux_paths::privateTmpPath() + "/orvo-host.sock";
+  return platform::linux_paths::runtimeFallbackDir() + "/orvo-host.sock";
 }
 
 std::string encodeControlRequest(const std::vector<std::string>& args) {
@@ -133,10 +133,11 @@ ControlServer::ControlServer(asio::io_context& context, std::string path, Execut
 ControlServer::~ControlServer() { stop(); }
 
 std::optional<std::string> ControlServer::start() {
-  // The fallback under /tmp is shared ground: use it only as a private directory of ours.
+  // Without a runtime directory the socket lives in a private directory of ours under the
+  // user's cache: made 0700 when missing, refused when it is not ours.
   const auto directory = std::filesystem::path(path_).parent_path().string();
-  if (directory == platform::linux_paths::privateTmpPath()) {
-    if (auto error = platform::linux_paths::ensurePrivateDirectory(directory)) return error;
+  if (directory == platform::linux_paths::runtimeFallbackDir()) {
+    if (auto error = platform::linux_paths::ensurePrivateDirectory(directory, true)) return error;
   }
   // A socket file that answers belongs to a running host; one that does not is stale.
   if (std::filesystem::exists(std::filesystem::symlink_status(path_))) {

@@ -15,8 +15,9 @@ namespace orvo {
 
 class Logger;
 
-// Where the running host listens for `orvo-host ctl`: $XDG_RUNTIME_DIR/orvo-host.sock, or
-// /tmp/orvo-host-<uid>/orvo-host.sock when the runtime directory is not set.
+// Where the running host listens for `orvo-host ctl`: $XDG_RUNTIME_DIR/orvo-host.sock, or,
+// when the runtime directory is not set, orvo-host.sock in the private directory
+// linux_paths::runtimeFallbackDir() (~/.cache/orvo-host/run).
 std::string controlSocketPath();
 
 // One request per connection: a JSON line {"args":[...]} answered by one JSON line

@@ -63,6 +63,7 @@ std::string HostCommands::usage() {
          "  launch-at-login [on|off] start the host when you log in, or not; without on|off, show it\n"
          "  check-for-updates        check the update feed now and say what it offers\n"
          "  update-now               download, verify and install the update found\n"
+         "  update-cancel            stop the update download under way\n"
          "  share-windows            choose the windows to share (Wayland: the desktop's picker opens)\n"
          "  stop-sharing [ID]        stop sharing one window (by id), or every window\n";
 }
@@ -82,6 +83,7 @@ HostCommands::Result HostCommands::execute(const std::vector<std::string>& args)
   if (command == "unpair" && expectArgs(2)) return unpair(args[1]);
   if (command == "launch-at-login" && args.size() <= 2) return launchAtLogin(args);
   if (command == "stop-sharing" && args.size() <= 2) return stopSharing(args);
+  if (command == "update-cancel" && expectArgs(1)) return cancelUpdate();
   if (command == "discoverable" || command == "allow-control") {
     const auto on = parseSwitch(args);
     if (!on) return usageError(command + " takes one argument: on or off");
@@ -89,7 +91,8 @@ HostCommands::Result HostCommands::execute(const std::vector<std::string>& args)
   }
   const bool known = command == "status" || command == "pin" || command == "regenerate-pin" || command == "token" ||
                      command == "devices" || command == "unpair" || command == "launch-at-login" ||
-                     command == "check-for-updates" || command == "update-now" || command == "share-windows" ||
+                     command == "check-for-updates" || command == "update-now" || command == "update-cancel" ||
+                     command == "share-windows" ||
                      command == "stop-sharing";
   return usageError(known ? "wrong number of arguments for " + command : "unknown command “" + command + "”");
 }
@@ -129,10 +132,16 @@ HostCommands::Result HostCommands::status() {
     ports = "session port " + std::to_string(*session);
     if (const auto pairing = host_.pairingListenerPort()) ports += ", pairing port " + std::to_string(*pairing);
   }
+  // The names as published: after a name conflict on the network, the alternative taken.
+  std::string advertised = "none";
+  if (const auto session = host_.publishedName("_orvo._tcp.")) advertised = "“" + escapeForLog(*session) + "”";
+  if (const auto pairing = host_.publishedName("_orvopair._tcp.")) {
+    advertised += ", pairing “" + escapeForLog(*pairing) + "”";
+  }
   return {0, "Status: " + *host_.statusText() + "\n" + "Discoverable: " + (*host_.isDiscoverable() ? "on" : "off") +
-                 "\n" + "Listening: " + ports + "\n" + "Pairing: " + host_.pairingStateText() + "\n" +
-                 "Remote control: " + remote + "\n" + "Connected client: " + escapeForLog(client) + "\n" + desktop +
-                 updateStatusLine()};
+                 "\n" + "Listening: " + ports + "\n" + "Advertised as: " + advertised + "\n" +
+                 "Pairing: " + host_.pairingStateText() + "\n" + "Remote control: " + remote + "\n" +
+                 "Connected client: " + escapeForLog(client) + "\n" + desktop + updateStatusLine()};
 }
 
 std::string HostCommands::updateStatusLine() const {
@@ -147,8 +156,17 @@ void HostCommands::executeAsync(const std::vector<std::string>& args, std::funct
   done(execute(args));
 }
 
+HostCommands::Result HostCommands::cancelUpdate() {
+  if (!updater_) return {1, "orvo-host ctl: this host has no updater\n"};
+  if (!updater_->updater().isConfigured()) return {1, std::string(kUpdatesNotConfigured) + "\n"};
+  const auto cancelled = updater_->cancelDownload();
+  if (!cancelled) return {1, "No update download is running.\n"};
+  return {0, "Cancelled the download of " + escapeForLog(*cancelled) + "\n"};
+}
+
 void HostCommands::checkForUpdates(std::function<void(Result)> done) {
   if (!updater_) return done({1, "orvo-host ctl: this host has no updater\n"});
+  if (!updater_->updater().isConfigured()) return done({1, std::string(kUpdatesNotConfigured) + "\n"});
   updater_->checkForUpdates([done](const UpdateCheckResult& result) {
     if (result.error) return done({1, "Update check failed: " + escapeForLog(*result.error) + "\n"});
     if (!result.update) return done({0, "Up to date: " + escapeForLog(result.currentVersion) + "\n"});
@@ -160,6 +178,7 @@ void HostCommands::checkForUpdates(std::function<void(Result)> done) {
 
 void HostCommands::updateNow(std::function<void(Result)> done) {
   if (!updater_) return done({1, "orvo-host ctl: this host has no updater\n"});
+  if (!updater_->updater().isConfigured()) return done({1, std::string(kUpdatesNotConfigured) + "\n"});
   updater_->updateNow({}, [done](const UpdateInstallResult& result) {
     if (result.error) return done({1, escapeForLog(*result.error) + "\n"});
     done({0, result.message + "\n"});

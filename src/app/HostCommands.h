@@ -55,6 +55,7 @@ class HostCommands {
   std::string updateStatusLine() const;
   void checkForUpdates(std::function<void(Result)> done);
   void updateNow(std::function<void(Result)> done);
+  Result cancelUpdate();
   void shareWindows(std::function<void(Result)> done);
   Result stopSharing(const std::vector<std::string>& args);
 

@@ -37,20 +37,26 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       secrets_(platform::FileSecretStore::defaultRoot(), logger),
       network_(context_, options.bindAddress, logger),
       discovery_(context_, logger),
-      systemBus_(SdBusConnection::open(context_, SdBusConnection::Kind::system, logger, systemBusError_)),
+      systemBus_(SdBusConnection::open(context_, SdBusConnection::Kind::system, logger, systemBusError_,
+                                       SdBusConnection::Reconnect::withBackOff)),
       sessionBus_(SdBusConnection::open(context_, SdBusConnection::Kind::session, logger, sessionBusError_)),
+      environmentBus_(sessionBus_ ? SdBusConnection::open(context_, SdBusConnection::Kind::session, logger,
+                                                          sessionBusError_, SdBusConnection::Reconnect::withBackOff)
+                                  : nullptr),
       desktop_(makeDesktop(chosenDesktop(), DesktopServices{context_, logger, main_, clock_, settings_, sessionBus_,
                                                             options.trackWindowChanges})),
-      powerEvents_(systemBus_, sessionBus_, logger),
+      powerEvents_(systemBus_, environmentBus_, logger),
       logindInhibitor_(systemBus_, logger),
-      screenSaverInhibitor_(sessionBus_, logger),
+      screenSaverInhibitor_(environmentBus_, logger),
       awake_({&logindInhibitor_, &desktop_->displaySleepInhibitor(), &screenSaverInhibitor_}),
       autostart_(platform::XdgAutostartEntry::forCurrentUser()),
       launchAtLogin_(autostart_),
       queues_(logger, 3),
       updateWorkers_(logger, 1),
       updateQueue_(updateWorkers_.makeSerialQueue("orvo.updates", QueuePriority::unspecified)),
-      http_(main_, *updateQueue_, std::string("orvo-host/") + build::kVersion),
+      http_(main_, *updateQueue_,
+            {.userAgent = std::string("orvo-host/") + build::kVersion,
+             .allowLoopbackHttp = build::kUpdatesAllowLoopbackHttp}),
       installer_(platform::XdgOpenPackageInstaller::hasDesktopSession()) {
   // Starting on stores that exist but cannot be read would replace what they hold.
   if (const auto& error = settings_.loadError()) throw HostStartError(*error);
@@ -75,7 +81,7 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
       if (host_->hasConnection()) catalogue_->handleWindowListRequest();
     });
   }
-  if (!sessionBus_) {
+  if (!environmentBus_) {
     logLine(logger_, "OrvoHost: no session bus (" + sessionBusError_ +
                          "): the desktop's screen saver service is not used");
   }
@@ -83,7 +89,7 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
   powerEvents_.start(systemBusError_);
 
   auto engine = std::make_unique<AppcastUpdaterEngine>(
-      AppcastUpdaterEngine::Services{main_, logger_, settings_, http_, verifier_, installer_},
+      AppcastUpdaterEngine::Services{main_, logger_, settings_, http_, verifier_, inspector_, installer_, *updateQueue_},
       AppcastUpdaterEngine::Config{
           .currentVersion = build::kVersion,
           .builtInFeedURL = build::kUpdateFeedURL,

@@ -23,6 +23,7 @@
 #include "platform/linux/stores/FileSettingsStore.h"
 #include "platform/linux/stores/LinuxHostInfo.h"
 #include "platform/linux/updates/CurlHttpClient.h"
+#include "platform/linux/updates/DpkgDebPackageInspector.h"
 #include "platform/linux/updates/SodiumUpdateVerifier.h"
 #include "platform/linux/updates/XdgOpenPackageInstaller.h"
 
@@ -91,11 +92,15 @@ class HostRuntime {
   platform::AsioNetwork network_;
   platform::AvahiServiceDiscovery discovery_;
   // Sleep, wake, lock and unlock; sleep prevention (logind, X screen saver, desktop screen
-  // saver). A bus that is missing is null; what needs it then does nothing.
+  // saver). A bus that is missing at start is null; what needs it then does nothing. The
+  // system bus and the environment's session connection (screen saver) connect again
+  // after a loss; the desktop's own session connection (portal sessions, which end with
+  // it) does not.
   std::string systemBusError_;
   std::string sessionBusError_;
   std::shared_ptr<platform::dbus::SdBusConnection> systemBus_;
   std::shared_ptr<platform::dbus::SdBusConnection> sessionBus_;
+  std::shared_ptr<platform::dbus::SdBusConnection> environmentBus_;
   // Window list, capture, input and activation of the desktop served.
   std::unique_ptr<platform::DesktopBackend> desktop_;
   platform::dbus::LogindPowerLockEvents powerEvents_;
@@ -119,6 +124,7 @@ class HostRuntime {
   std::unique_ptr<SerialQueue> updateQueue_;
   platform::CurlHttpClient http_;
   platform::SodiumUpdateVerifier verifier_;
+  platform::DpkgDebPackageInspector inspector_;
   platform::XdgOpenPackageInstaller installer_;
   std::shared_ptr<OrvoUpdaterController> updater_;
   bool stopping_ = false;

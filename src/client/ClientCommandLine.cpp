@@ -277,8 +277,9 @@ Common options (not for discover):
   --verbose               log lines of the network layers on stderr
 
 Exit status: 0 success, 1 failure, 2 usage, 3 host not found, 4 refused (wrong code,
-not paired or revoked), 5 session ended by the host, 6 timed out (no answer, window
-gone), 7 input rejected.
+not paired or revoked: the host's TLS alert for an unknown key), 5 session ended by the
+host, 6 timed out (no answer, window gone), 7 input rejected, 8 host busy (it closed the
+connection before answering, each time until the timeout; the stored key is kept).
 )";
 }
 

@@ -11,7 +11,9 @@ ClientCredentials::ClientCredentials(OrvoPairingStore& store, platform::Settings
     : store_(store), settings_(settings), random_(random) {}
 
 HostCredential ClientCredentials::storePairing(const PairResponseMessage& response, const std::string& hostId) {
-  auto peer = store_.upsertPeer(response.hostName, response.serviceName, hostId, response.pairingId, response.psk);
+  // Keyed by the host id: two hosts that advertise the same name keep a pairing each.
+  auto peer = store_.upsertPeer(response.hostName, response.serviceName, hostId, response.pairingId, response.psk,
+                                /*sameNameReplaces=*/false);
   return {std::move(peer), response.psk};
 }
 
@@ -26,8 +28,10 @@ std::optional<HostCredential> ClientCredentials::storeInvitation(const OrvoPairi
     error = "the token has no pairing id";
     return std::nullopt;
   }
+  // Keyed by the host id where the token names one; an old token without one replaces
+  // the pairing of the same advertised name, as before.
   auto peer = store_.upsertPeer(invitation.hostDisplayName, invitation.serviceName, invitation.hostId,
-                                invitation.pairingID, *key);
+                                invitation.pairingID, *key, /*sameNameReplaces=*/false);
   return HostCredential{std::move(peer), std::move(*key)};
 }
 

@@ -22,8 +22,9 @@ struct HostCredential {
 
 // The client's memory of the hosts it paired with: the pairing store in the client role
 // ("OrvoPairedPeers.client" in the settings, keys under "com.corvane.orvo.psk.client"),
-// one entry per host (a new pairing with the same host id replaces the old one), plus the
-// client's own stable device id. Main queue (like the store).
+// one entry per host, keyed by the host id (a new pairing with the same host id replaces
+// the old one; hosts that advertise the same name keep one each), plus the client's own
+// stable device id. Files written before read as they are. Main queue (like the store).
 class ClientCredentials {
  public:
   static constexpr const char* kDeviceIdKey = "OrvoClient.deviceId";

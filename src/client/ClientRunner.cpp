@@ -203,13 +203,27 @@ int ClientRunner::pair() {
   request.clientName = deviceName();
   request.clientDeviceId = command_.deviceId.value_or(credentials_.deviceId());
   std::optional<PairingOutcome> outcome;
-  auto pairing = PinPairingClient::create(main_, network_);
-  pairing->pair(endpoint.address, endpoint.port, *command_.pin, salt, hostId, request,
-                [&](const PairingOutcome& result) { outcome = result; }, command_.timeout);
-  runUntil([&] { return outcome.has_value(); }, command_.timeout + 1);
+  const double deadline = monotonicNow() + command_.timeout;
+  int attempts = 0;
+  for (double delay = busyFirstDelay;; delay = std::min(delay * 2, busyMaxDelay)) {
+    outcome.reset();
+    ++attempts;
+    auto pairing = PinPairingClient::create(main_, network_);
+    pairing->pair(endpoint.address, endpoint.port, *command_.pin, salt, hostId, request,
+                  [&](const PairingOutcome& result) { outcome = result; },
+                  std::max(1.0, deadline - monotonicNow()));
+    runUntil([&] { return outcome.has_value(); }, std::max(1.0, deadline - monotonicNow()) + 1);
+    // A busy host said nothing about the code: ask again, later and later.
+    if (!outcome || outcome->failure != PairingFailureKind::busy || monotonicNow() + delay >= deadline) break;
+    if (command_.verbose) err_ << "orvo-client: host busy; trying again in " << delay << " s" << std::endl;
+    runUntil([] { return false; }, delay);
+  }
   if (!outcome) return fail(kExitTimedOut, "no answer from " + describeEndpoint(endpoint));
   switch (outcome->failure) {
     case PairingFailureKind::none: break;
+    case PairingFailureKind::busy:
+      return fail(kExitBusy, "host busy: " + describeEndpoint(endpoint) + " closed the pairing connection before " +
+                                 "answering, " + std::to_string(attempts) + " times (" + outcome->description + ")");
     case PairingFailureKind::refused:
       return fail(kExitRefused, "pairing refused by " + describeEndpoint(endpoint) +
                                     " (wrong or expired code?): " + outcome->description);
@@ -303,6 +317,8 @@ std::shared_ptr<OrvoClient> ClientRunner::openSession(const SessionTarget& targe
   const double deadline = monotonicNow() + command_.timeout;
   std::vector<Endpoint> unreachable;
   std::string lastError;
+  double busyDelay = busyFirstDelay;
+  int busyAttempts = 0;
   auto untried = [&]() -> std::optional<Endpoint> {
     for (const auto& endpoint : sessionCandidates(target)) {
       if (std::find(unreachable.begin(), unreachable.end(), endpoint) == unreachable.end()) return endpoint;
@@ -337,6 +353,21 @@ std::shared_ptr<OrvoClient> ClientRunner::openSession(const SessionTarget& targe
     session->connect(endpoint->address, endpoint->port, target.credential.peer.id, target.credential.key);
     runUntil([&] { return ready || sessionEnd_.has_value(); }, std::max(0.0, deadline - monotonicNow()));
     if (ready) return session;
+    if (sessionEnd_ && sessionEnd_->kind == SessionEndKind::busy) {
+      // The host turned the connection away unheard (its limits): the key is fine and
+      // kept; ask again, later and later, while the timeout allows.
+      ++busyAttempts;
+      if (monotonicNow() + busyDelay < deadline) {
+        if (command_.verbose) err_ << "orvo-client: host busy; trying again in " << busyDelay << " s" << std::endl;
+        runUntil([] { return false; }, busyDelay);
+        busyDelay = std::min(busyDelay * 2, busyMaxDelay);
+        continue;
+      }
+      status = fail(kExitBusy, "host busy: " + describeEndpoint(*endpoint) + " closed the connection before " +
+                                   "answering, " + std::to_string(busyAttempts) + " times (" +
+                                   sessionEnd_->description + ")");
+      return nullptr;
+    }
     if (sessionEnd_ && sessionEnd_->kind == SessionEndKind::unreachable && !target.given) {
       // A withdrawn port: try the next address browsing reports.
       unreachable.push_back(*endpoint);
@@ -359,6 +390,7 @@ int ClientRunner::reportSessionEnd(const SessionEnd& end) {
       return fail(kExitRefused, "the host refused this client's key: not paired, or the pairing was revoked (" +
                                     end.description + ")");
     case SessionEndKind::unreachable: return fail(kExitHostNotFound, "cannot connect: " + end.description);
+    case SessionEndKind::busy: return fail(kExitBusy, "host busy: " + end.description);
     case SessionEndKind::closedByHost:
       return fail(kExitSessionEnded,
                   "the host ended the session (pairing revoked, another client took over, or the host stopped)");

@@ -38,7 +38,13 @@ enum ExitStatus : int {
   kExitSessionEnded = 5,
   kExitTimedOut = 6,
   kExitInputRejected = 7,
+  kExitBusy = 8,
 };
+
+// A host that closes connections before its hello (its limits are taken) is asked again
+// after busyFirstDelay, the delay doubling up to busyMaxDelay, until the command's timeout.
+inline constexpr double busyFirstDelay = 0.25;
+inline constexpr double busyMaxDelay = 2.0;
 
 // Runs one parsed `orvo-client` command against the real network, Avahi and the client's
 // own stores ($XDG_CONFIG_HOME/orvo-client/defaults.json and

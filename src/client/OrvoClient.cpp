@@ -9,15 +9,24 @@ namespace {
 // Largest read of the receive loop; frames arrive in many reads.
 constexpr std::size_t kReceiveChunk = 256 * 1024;
 
-bool isHandshakeFailure(const std::string& description) {
-  return description.rfind("TLS handshake failed", 0) == 0;
+}  // namespace
+
+SessionEndKind classifyHandshakeFailure(const std::string& description) {
+  // Only the alert for an unknown identity says anything about the key.
+  if (description.find(platform::kUnknownPskIdentityAlert) != std::string::npos) return SessionEndKind::refused;
+  if (description.rfind(platform::kHandshakeClosedBeforeHello, 0) == 0) return SessionEndKind::busy;
+  if (description.rfind(platform::kHandshakeFailed, 0) == 0) return SessionEndKind::failed;
+  return SessionEndKind::unreachable;
 }
+
+namespace {
 
 }  // namespace
 
 const char* sessionEndKindName(SessionEndKind kind) {
   switch (kind) {
     case SessionEndKind::refused: return "refused";
+    case SessionEndKind::busy: return "busy";
     case SessionEndKind::unreachable: return "unreachable";
     case SessionEndKind::closedByHost: return "closedByHost";
     case SessionEndKind::failed: return "failed";
@@ -105,7 +114,7 @@ void OrvoClient::handleState(const platform::ConnectionState& state) {
       if (ready_) {
         end(SessionEndKind::failed, state.error);
       } else {
-        end(isHandshakeFailure(state.error) ? SessionEndKind::refused : SessionEndKind::unreachable, state.error);
+        end(classifyHandshakeFailure(state.error), state.error);
       }
       return;
     case platform::ConnectionStateKind::cancelled:

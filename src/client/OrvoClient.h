@@ -16,13 +16,22 @@ namespace orvo::client {
 
 // How a session ended, from the client's side.
 enum class SessionEndKind {
-  refused,      // the TLS handshake failed: the host does not know this key (not paired, or revoked)
+  refused,      // the host's TLS alert for an unknown identity: it does not know this key (not
+                // paired, or revoked)
+  busy,         // the host closed the connection before its hello (its limits): nothing said
+                // of the key; try again later
   unreachable,  // no TCP connection (wrong address, nothing listening)
   closedByHost, // the host ended an established session (revoked, replaced by another client, stopped)
   failed,       // the established connection broke (read or write error)
   protocol,     // the host broke the stream's bounds; the client closed the connection
   closed,       // close() was called
 };
+
+// What a connection that failed before its session was ready means, from the failure's
+// description: the unknown-identity alert is a refusal, a close before the server's hello
+// a busy host, another handshake failure a failure, anything else (no TCP connection) an
+// unreachable host.
+SessionEndKind classifyHandshakeFailure(const std::string& description);
 
 struct SessionEnd {
   SessionEndKind kind = SessionEndKind::closed;

@@ -1,5 +1,7 @@
 #include "client/PinPairingClient.h"
 
+#include "client/OrvoClient.h"
+
 #include "core/Json.h"
 #include "pairing/OrvoTLS.h"
 #include "pairing/PinKey.h"
@@ -63,8 +65,12 @@ void PinPairingClient::handleState(const platform::ConnectionState& state) {
     case platform::ConnectionStateKind::failed:
       if (connected_) {
         finish({PairingFailureKind::badAnswer, "the pairing connection failed: " + state.error, {}});
-      } else if (state.error.rfind("TLS handshake failed", 0) == 0) {
+      } else if (const auto kind = classifyHandshakeFailure(state.error); kind == SessionEndKind::refused) {
         finish({PairingFailureKind::refused, state.error, {}});
+      } else if (kind == SessionEndKind::busy) {
+        finish({PairingFailureKind::busy, state.error, {}});
+      } else if (kind == SessionEndKind::failed) {
+        finish({PairingFailureKind::badAnswer, state.error, {}});
       } else {
         finish({PairingFailureKind::unreachable, state.error, {}});
       }

@@ -14,7 +14,9 @@ namespace orvo::client {
 
 enum class PairingFailureKind {
   none,
-  refused,      // the TLS handshake failed: wrong or expired code (or wrong salt / host id)
+  refused,      // the host's TLS alert for an unknown identity: wrong or expired code (or wrong
+                // salt / host id), or the host declined
+  busy,         // the host closed the connection before its hello (its limits); try again later
   unreachable,  // no TCP connection to the pairing port
   badAnswer,    // the host's answer did not decode, was too large, or came without a key
   timedOut,

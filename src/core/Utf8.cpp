@@ -93,4 +93,14 @@ std::string sanitizeUtf8(std::string_view text) {
   return out;
 }
 
+std::string truncateUtf8(std::string_view text, std::size_t maxBytes) {
+  std::string clean = sanitizeUtf8(text);
+  if (clean.size() <= maxBytes) return clean;
+  std::size_t end = maxBytes;
+  // Back to the first byte of the scalar that would be cut.
+  while (end > 0 && (static_cast<unsigned char>(clean[end]) & 0xC0) == 0x80) --end;
+  clean.resize(end);
+  return clean;
+}
+
 }  // namespace orvo

@@ -22,4 +22,8 @@ std::string latin1ToUtf8(std::string_view text);
 // Well-formed UTF-8: every malformed sequence replaced by U+FFFD.
 std::string sanitizeUtf8(std::string_view text);
 
+// At most `maxBytes` bytes of UTF-8 text, cut before a whole scalar (the text is sanitized
+// first), so the result is well-formed.
+std::string truncateUtf8(std::string_view text, std::size_t maxBytes);
+
 }  // namespace orvo

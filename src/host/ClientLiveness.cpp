@@ -2,13 +2,14 @@
 #include "core/Clock.h"
 #include "core/Coding.h"
 #include "core/Log.h"
+#include "core/Utf8.h"
 #include "host/OrvoHost.h"
 #include "pairing/OrvoPairingStore.h"
 
 namespace orvo {
 
 void OrvoHost::handleClientHello(const ClientHelloMessage& hello) {
-  const std::string name = trimWhitespace(hello.deviceName);
+  const std::string name = trimWhitespace(truncateUtf8(hello.deviceName, maxDeviceNameBytes));
   if (name.empty()) return;
   services_.main.async(weakly([name](OrvoHost& self) { self.setStatus("Connected: " + name); }));
   // The session is the device whose key admitted it: a hello cannot rename or mark as seen

@@ -49,6 +49,10 @@ struct ClientPingMessage {
   std::string type = "clientPing";
 };
 
+// Device names that clients send (hello, pairing request) are kept to this many bytes of
+// UTF-8: they are stored in the settings file, which is rewritten on every hello.
+inline constexpr std::size_t maxDeviceNameBytes = 256;
+
 struct ClientHelloMessage {
   std::string type = "clientHello";
   std::optional<std::string> pairingID;

@@ -48,22 +48,31 @@ void OrvoHost::teardownAfterSleepOrLock(const char* line) {
   updateAwakeState();
 }
 
-void OrvoHost::handleHostWillSleep() { teardownAfterSleepOrLock("OrvoHost: host will sleep → tearing down session"); }
+void OrvoHost::handleHostWillSleep() {
+  asleep_ = true;
+  teardownAfterSleepOrLock("OrvoHost: host will sleep → tearing down session");
+}
 
-void OrvoHost::handleScreenLocked() { teardownAfterSleepOrLock("OrvoHost: screen locked → disable streaming/input"); }
+void OrvoHost::handleScreenLocked() {
+  screenLocked_ = true;
+  teardownAfterSleepOrLock("OrvoHost: screen locked → disable streaming/input");
+}
 
 void OrvoHost::handleHostDidWake() {
   logLine(services_.logger, "OrvoHost: host did wake → reset stale session + republish if needed");
+  asleep_ = false;
   resetSessionState();
   updateAwakeState();
-  hostIsLockedOrAsleep_ = false;
+  // A screen locked before the sleep is still locked: waking serves nothing then.
+  hostIsLockedOrAsleep_ = screenLocked_;
   updateAwakeState();
   republishServiceIfNeeded();
 }
 
 void OrvoHost::handleScreenUnlocked() {
   logLine(services_.logger, "OrvoHost: screen unlocked → allow reconnect");
-  hostIsLockedOrAsleep_ = false;
+  screenLocked_ = false;
+  hostIsLockedOrAsleep_ = asleep_;
   updateAwakeState();
 }
 

@@ -119,6 +119,8 @@ void OrvoHost::handleRequest(const OrvoRequest& request) {
   if (type == "requestWindowList") {
     if (handlers_.windowList) return handlers_.windowList->handleWindowListRequest();
   } else if (type == "requestWindowSnapshot") {
+    // Frames only of listed windows; a request without an id goes on to be logged there.
+    if (request.windowId && (!handlers_.windowList || !handlers_.windowList->admitsFrames(*request.windowId))) return;
     if (handlers_.stream) return handlers_.stream->handleSnapshotRequest(request.windowId);
   } else if (handlers_.input) {
     return handlers_.input->handlePointerRequest(request);

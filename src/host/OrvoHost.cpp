@@ -124,6 +124,7 @@ void OrvoHost::applyDiscoverable() {
 }
 
 void OrvoHost::shutdown() {
+  publishedNames_.clear();
   if (netService_) {
     netService_->stop();
     netService_.reset();

@@ -110,6 +110,10 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   void startListener();
   void restartListener();
   void publishService(std::uint16_t port);
+  // The name under which the service of this type ("_orvo._tcp.", "_orvopair._tcp.") is
+  // published now, as the daemon confirmed it (an alternative after a name conflict), or
+  // none while it is not published.
+  std::optional<std::string> publishedName(const std::string& type) const;
   void refreshAdvertisedTXT();
   void republishServiceIfNeeded();
   void resetSessionState();
@@ -266,6 +270,8 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   // Session listener, advertisement and the one client session.
   std::shared_ptr<platform::Listener> listener_;
   std::unique_ptr<platform::NetService> netService_;
+  // Names the daemon confirmed, by service type; dropped when that service is replaced.
+  std::map<std::string, std::string> publishedNames_;
   // Written on the main queue; read from the send and capture queues too.
   SharedSlot<platform::Connection> connection_;
   // The paired device whose key admitted the current connection.
@@ -288,7 +294,9 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   const bool preventSleepEnabled_ = true;
   bool lastAwakeShouldHold_ = false;
   bool lastAwakeKeepDisplay_ = false;
-  bool hostIsLockedOrAsleep_ = false;
+  bool hostIsLockedOrAsleep_ = false;  // screenLocked_ || asleep_
+  bool screenLocked_ = false;
+  bool asleep_ = false;
   std::unique_ptr<HostPowerLockObserver> powerLockObserver_;
 
   // PIN pairing.

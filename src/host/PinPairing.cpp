@@ -8,6 +8,7 @@
 #include "core/Coding.h"
 #include "core/Log.h"
 #include "host/AdmissionPolicy.h"
+#include "core/Utf8.h"
 #include "host/OrvoHost.h"
 #include "pairing/OrvoPairingStore.h"
 #include "pairing/OrvoTLS.h"
@@ -191,6 +192,7 @@ void OrvoHost::handlePairingListenerState(const platform::ListenerState& state) 
 void OrvoHost::publishPairingService(std::uint16_t port) {
   if (!*isDiscoverable_) return;
   const std::string name = hostName();
+  publishedNames_.erase("_orvopair._tcp.");
   pairingNetService_ = services_.discovery.makeService("local.", "_orvopair._tcp.", "Orvo Pair on " + name, port);
   installServiceDelegate(*pairingNetService_);
   pairingNetService_->setTXTRecord({{"hostId", hostId()}, {"hostName", name}});
@@ -437,7 +439,9 @@ void OrvoHost::handlePairRequest(const std::string& clientName, const std::strin
   response.serviceName = netService_ ? netService_->name() : "Orvo Host";
   response.psk = randomKeyBytes(services_.random, 32);
   response.pairingId = makeUUIDString(services_.random);
-  pairingStore_->upsertPeer(clientName, clientDeviceId, std::nullopt, response.pairingId, response.psk);
+  // Names are kept short: they go into the settings file, rewritten on every change.
+  pairingStore_->upsertPeer(truncateUtf8(clientName, maxDeviceNameBytes), truncateUtf8(clientDeviceId, maxDeviceNameBytes),
+                            std::nullopt, response.pairingId, response.psk);
   restartListener();
   // One code pairs one device: whoever watched this pairing cannot replay it.
   regeneratePairingCode();

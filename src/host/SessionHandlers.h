@@ -29,11 +29,15 @@ class SessionContext {
   virtual bool isRemoteControlPermitted() = 0;
 };
 
-// Answers "requestWindowList". Main queue.
+// Answers "requestWindowList", and says which windows may be streamed. Main queue.
 class WindowListHandler {
  public:
   virtual ~WindowListHandler() = default;
   virtual void handleWindowListRequest() = 0;
+  // Whether frames of this window may be served: it is in the window list the host
+  // serves (any other window of the desktop, a window manager's frame for one, is not).
+  // Logs a refusal.
+  virtual bool admitsFrames(std::uint32_t windowId) = 0;
 };
 
 // The snapshot pump and the capture-mode state. Main queue.

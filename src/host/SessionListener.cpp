@@ -348,12 +348,14 @@ void OrvoHost::installServiceDelegate(platform::NetService& service) {
       .didPublish = weakly([](OrvoHost& self, const platform::NetService& published) {
         self.services_.main.async(self.weakly([name = published.name(), type = published.type(),
                                               domain = published.domain()](OrvoHost& host) {
+          host.publishedNames_[type] = name;
           host.setStatus("Bonjour published: " + name + " (" + type + domain + ")");
           logLine(host.services_.logger, "OrvoHost: Bonjour published:", name, type, domain);
         }));
       }),
-      .didNotPublish = weakly([](OrvoHost& self, const platform::NetService&, const std::string& error) {
-        self.services_.main.async(self.weakly([error](OrvoHost& host) {
+      .didNotPublish = weakly([](OrvoHost& self, const platform::NetService& unpublished, const std::string& error) {
+        self.services_.main.async(self.weakly([error, type = unpublished.type()](OrvoHost& host) {
+          host.publishedNames_.erase(type);
           host.setStatus("Bonjour failed: " + error);
           logLine(host.services_.logger, "OrvoHost: Bonjour failed:", error);
         }));
@@ -364,6 +366,7 @@ void OrvoHost::installServiceDelegate(platform::NetService& service) {
 void OrvoHost::publishService(std::uint16_t port) {
   if (!*isDiscoverable_) return;
   const std::string name = hostName();
+  publishedNames_.erase("_orvo._tcp.");
   netService_ = services_.discovery.makeService("local.", "_orvo._tcp.", "Orvo on " + name, port);
   installServiceDelegate(*netService_);
   netService_->setTXTRecord({{"hostId", hostId()}, {"hostName", name}});
@@ -388,6 +391,12 @@ void OrvoHost::refreshAdvertisedTXT() {
   const auto record = advertisedTXT();
   if (netService_) netService_->setTXTRecord(record);
   if (pairingNetService_) pairingNetService_->setTXTRecord(record);
+}
+
+std::optional<std::string> OrvoHost::publishedName(const std::string& type) const {
+  const auto found = publishedNames_.find(type);
+  if (found == publishedNames_.end()) return std::nullopt;
+  return found->second;
 }
 
 void OrvoHost::republishServiceIfNeeded() {

@@ -9,10 +9,11 @@ RemoteInput::RemoteInput(SessionContext& session, WindowFocus& focus, WindowCata
                          SerialQueue& clickTrackingQueue, MainQueue& main, const Clock& clock, Logger& logger)
     : injector_(injector),
       pointer_(session, focus, catalogue, recorder, injector, clickTrackingQueue, main, clock, logger),
-      keyboard_(session, focus, recorder, injector, logger) {}
+      keyboard_(session, focus, recorder, injector, main, clock, logger) {}
 
 void RemoteInput::resetClickTracking() {
   pointer_.resetClickTracking();
+  keyboard_.reset();
   // Called on the main queue at the end of a session: nothing the client pressed or
   // remapped outlives it.
   injector_.releaseAll();

@@ -74,7 +74,7 @@ void OrvoPairingStore::dropDuplicates(std::vector<OrvoPairedPeer>& peers,
 OrvoPairedPeer OrvoPairingStore::upsertPeer(const std::string& displayName,
                                             const std::optional<std::string>& serviceName,
                                             const std::optional<std::string>& stableHostId, const std::string& id,
-                                            const Bytes& key) {
+                                            const Bytes& key, bool sameNameReplaces) {
   auto peers = paired_.get();
   const auto trimmedHost = stableHostId ? std::optional(trimWhitespace(*stableHostId)) : std::nullopt;
   const auto trimmedService = serviceName ? std::optional(trimWhitespace(*serviceName)) : std::nullopt;
@@ -82,7 +82,8 @@ OrvoPairedPeer OrvoPairingStore::upsertPeer(const std::string& displayName,
   if (trimmedHost && !trimmedHost->empty()) {
     dropDuplicates(peers, &OrvoPairedPeer::stableHostId, *trimmedHost, id, dropped);
   }
-  if (trimmedService && !trimmedService->empty()) {
+  const bool hasHostId = trimmedHost && !trimmedHost->empty();
+  if (trimmedService && !trimmedService->empty() && (sameNameReplaces || !hasHostId)) {
     dropDuplicates(peers, &OrvoPairedPeer::serviceName, *trimmedService, id, dropped);
   }
 

@@ -46,13 +46,16 @@ class OrvoPairingStore {
 
   // Stores a newly paired peer and its key. Replaces any entry with the same id, and any
   // other entry with the same trimmed stable host id or service name (deleting their
-  // keys); sorts and saves.
+  // keys); sorts and saves. With `sameNameReplaces` false, a peer that has a stable host id
+  // replaces only entries of that id: names are not unique (two hosts may advertise the
+  // same one), ids are.
   //
   // Storage order, so that a crash at any point never leaves a listed peer without its
   // key: a new key is written before the list that names it, and a dropped peer's key is
   // deleted only after the list without it is saved (at worst an unlisted key stays).
   OrvoPairedPeer upsertPeer(const std::string& displayName, const std::optional<std::string>& serviceName,
-                            const std::optional<std::string>& stableHostId, const std::string& id, const Bytes& key);
+                            const std::optional<std::string>& stableHostId, const std::string& id, const Bytes& key,
+                            bool sameNameReplaces = true);
   // Adds a peer whose key is already stored, replacing an entry with the same id; sorts
   // and saves. No de-duplication by service name or stable host id.
   void insertPeer(OrvoPairedPeer peer);

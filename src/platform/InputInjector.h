@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "platform/Geometry.h"
 
@@ -26,6 +28,15 @@ class InputInjector {
   virtual bool postKey(std::uint16_t virtualKeyCode) = 0;
   // A press and release that types one Unicode scalar.
   virtual bool postCharacter(char32_t scalar) = 0;
+  // Types the scalars in order, each as postCharacter would, and lets the injector prepare
+  // them together (one keymap change for the run). Returns how many it took, typed or
+  // skipped; fewer than given when it cannot take more just now (the keys it would need
+  // are still in use, its queue to the desktop is full): the caller offers the rest again
+  // a little later.
+  virtual std::size_t postCharacters(std::u32string_view scalars) {
+    for (const char32_t scalar : scalars) postCharacter(scalar);
+    return scalars.size();
+  }
   // Ends a session's input: releases held keys and buttons, restores the keymap and
   // forgets scroll remainders.
   virtual void releaseAll() = 0;

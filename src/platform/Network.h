@@ -38,6 +38,16 @@ struct ConnectionState {
   std::string error;  // description, for waiting and failed
 };
 
+// How a client's failed TLS handshake begins its description, for the two cases a client
+// must tell apart. The server closed (or reset) the connection before sending anything,
+// its hello included: it did not take the connection on (its limits, a busy host), and
+// says nothing of the key.
+inline constexpr const char* kHandshakeClosedBeforeHello = "TLS handshake failed: closed by the server before its hello";
+// Every handshake failure begins with this; the one that means "this key is not known
+// here" carries the TLS alert unknown_psk_identity, which OpenSSL words as below.
+inline constexpr const char* kHandshakeFailed = "TLS handshake failed";
+inline constexpr const char* kUnknownPskIdentityAlert = "unknown psk identity";
+
 // One TLS connection. Handlers and completions run on the main queue. Once cancelled or
 // failed, a connection delivers nothing more except the final state (and completions of
 // sends and receives still pending, with an error).

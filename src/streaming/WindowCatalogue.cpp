@@ -77,9 +77,35 @@ void WindowCatalogue::handleWindowListRequest() {
   });
 }
 
+bool WindowCatalogue::admitsFrames(std::uint32_t windowId) {
+  if (listed_.contains(windowId)) return true;
+  const double now = clock_.now();
+  if (!listedAt_ || now - *listedAt_ >= minWindowListSendInterval || now < *listedAt_) {
+    noteListed(buildWindowList());
+    if (listed_.contains(windowId)) return true;
+  }
+  // At most one line a second, however many ids a client makes up.
+  ++refusedSinceLog_;
+  if (!lastRefusalLogAt_ || now - *lastRefusalLogAt_ >= 1.0 || now < *lastRefusalLogAt_) {
+    std::string line = "OrvoHost: refused frames of window " + std::to_string(windowId) + ": not in the window list";
+    if (refusedSinceLog_ > 1) line += " (" + std::to_string(refusedSinceLog_ - 1) + " more refused before)";
+    logLine(logger_, line);
+    lastRefusalLogAt_ = now;
+    refusedSinceLog_ = 0;
+  }
+  return false;
+}
+
+void WindowCatalogue::noteListed(const std::vector<OrvoWindow>& list) {
+  listed_.clear();
+  for (const auto& window : list) listed_.insert(window.windowId);
+  listedAt_ = clock_.now();
+}
+
 void WindowCatalogue::sendWindowList() {
   WindowListMessage message;
   message.windows = buildWindowList();
+  noteListed(message.windows);
   const auto count = message.windows.size();
   session_.sendMessage(message);
   logLine(logger_, "OrvoHost: sent windowList with " + std::to_string(count) + " windows");

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "host/ControlMessages.h"
@@ -22,6 +23,11 @@ class WindowServer;
 // and bounds of one window. Each answer is a fresh query of the window server. Window-list
 // requests are answered at most once per 0.75 s; requests in between are folded into one
 // deferred list.
+//
+// Frames are served only for the windows of the list: the ids of the last list built on
+// the main queue are kept, and an id not among them makes the catalogue build the list
+// afresh at most once per 0.75 s, so a window that appeared since is found while a flood
+// of other ids costs no more than one window-list query per interval.
 class WindowCatalogue final : public WindowListHandler {
  public:
   WindowCatalogue(platform::WindowServer& windowServer, SessionContext& session, MainQueue& main, const Clock& clock,
@@ -38,6 +44,7 @@ class WindowCatalogue final : public WindowListHandler {
 
   // Main queue.
   void handleWindowListRequest() override;
+  bool admitsFrames(std::uint32_t windowId) override;
   void sendWindowList();
 
  private:
@@ -46,8 +53,15 @@ class WindowCatalogue final : public WindowListHandler {
   MainQueue& main_;
   const Clock& clock_;
   Logger& logger_;
+  void noteListed(const std::vector<OrvoWindow>& list);
+
   double lastWindowListSentAt_ = 0;
   bool windowListSendPending_ = false;
+  // Main queue: the ids of the last list built there, and when it was built.
+  std::unordered_set<std::uint32_t> listed_;
+  std::optional<double> listedAt_;
+  std::optional<double> lastRefusalLogAt_;
+  std::uint64_t refusedSinceLog_ = 0;
   // Deferred sends hold this weakly, so they do nothing once the catalogue is gone.
   std::shared_ptr<WindowCatalogue*> self_ = std::make_shared<WindowCatalogue*>(this);
 };

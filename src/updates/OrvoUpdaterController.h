@@ -52,6 +52,9 @@ class OrvoUpdaterController final : public UpdaterDelegate,
   // The reminder's "Update Now": downloads, verifies and hands over the pending update.
   // Without a pending update `done` reports that there is nothing to install.
   void updateNow(UpdaterEngine::ProgressHandler progress = {}, UpdaterEngine::InstallHandler done = {});
+  // Stops the update download under way (see UpdaterEngine::cancelDownload); returns the
+  // version shown for it, nothing when none runs.
+  std::optional<std::string> cancelDownload() { return engine_->cancelDownload(); }
   // The reminder's "Not Now": forgets the pending update.
   void notNow();
 

@@ -13,6 +13,10 @@ namespace orvo {
 
 class UpdaterSettings;
 
+// What the updater answers to everything when the program was built without the key that
+// release packages are signed with.
+inline constexpr const char* kUpdatesNotConfigured = "Updates are not configured in this build";
+
 // How the engine tells its owner what it found and what the user did. The update
 // controller implements it. Every call arrives on the main queue.
 class UpdaterDelegate {
@@ -85,6 +89,12 @@ class UpdaterEngine {
   // Downloads the update found last with machine version `versionString`, verifies it and
   // hands it to the installer. Fails at once when no such update was found.
   virtual void installUpdate(const std::string& versionString, ProgressHandler progress, InstallHandler done) = 0;
+  // Stops the download under way (started by installUpdate or in the background): its
+  // caller then hears that it was cancelled, and nothing is kept. Returns the version
+  // shown for the download stopped; nothing when none runs.
+  virtual std::optional<std::string> cancelDownload() = 0;
+  // False when this build cannot verify updates (no public key): nothing is then fetched.
+  virtual bool isConfigured() const = 0;
 };
 
 }  // namespace orvo

@@ -278,12 +278,12 @@ int connectTcpFrom(const std::string& source, std::uint16_t port) {
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+  if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
       ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd);
     return -1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,9 +42,19 @@ class FakeInputInjector final : public platform::InputInjector {
     posts.push_back({.kind = "character", .scalar = scalar});
     return true;
   }
+  // Takes at most `runLimit` characters per call (all by default), as an injector whose
+  // keys or queue are busy would; each call is written down in `runs`.
+  std::size_t postCharacters(std::u32string_view scalars) override {
+    const std::size_t taken = std::min(scalars.size(), runLimit);
+    for (std::size_t i = 0; i < taken; ++i) postCharacter(scalars[i]);
+    runs.push_back(taken);
+    return taken;
+  }
   void releaseAll() override { ++releases; }
 
   std::vector<Post> posts;
+  std::vector<std::size_t> runs;
+  std::size_t runLimit = SIZE_MAX;
   bool failMouse = false;
   int releases = 0;
 };

@@ -27,6 +27,11 @@ class FakeUpdaterEngine final : public UpdaterEngine {
   void installUpdate(const std::string& versionString, ProgressHandler progress, InstallHandler done) override {
     installs.push_back({versionString, std::move(progress), std::move(done)});
   }
+  std::optional<std::string> cancelDownload() override {
+    ++cancels;
+    return downloading;
+  }
+  bool isConfigured() const override { return configured; }
 
   UpdaterDelegate& delegate() { return *delegate_; }
 
@@ -38,6 +43,9 @@ class FakeUpdaterEngine final : public UpdaterEngine {
   Published<bool> canCheck{false};
   std::string version = "1.0";
   int starts = 0;
+  int cancels = 0;
+  std::optional<std::string> downloading;  // what cancelDownload() answers
+  bool configured = true;
   std::vector<CheckHandler> checks;
   std::vector<Install> installs;
 

@@ -1,5 +1,6 @@
 #include "support/PrivateDbus.h"
 
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -26,11 +27,23 @@ std::string PrivateDbus::configText(Type type, const std::string& socketPath) {
 }
 
 PrivateDbus::PrivateDbus(Type type) {
-  const std::string config = dir_.file("bus.conf");
-  const std::string socket = dir_.file("bus");
-  std::ofstream(config) << configText(type, socket);
+  std::ofstream(dir_.file("bus.conf")) << configText(type, dir_.file("bus"));
+  address_ = "unix:path=" + dir_.file("bus");
+  start();
+}
+
+void PrivateDbus::stop() {
+  if (!daemon_) return;
+  daemon_->kill();
+  waitUntil([&] { return daemon_->exitStatus().has_value(); });
+  daemon_.reset();
+}
+
+void PrivateDbus::start() {
+  stop();
+  std::filesystem::remove(dir_.file("bus"));
   daemon_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + config, "--print-address"});
+      std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + dir_.file("bus.conf"), "--print-address"});
   // The daemon prints its address once it listens.
   const bool listening = waitUntil([&] {
     return daemon_->output().find('\n') != std::string::npos || daemon_->exitStatus().has_value();
@@ -38,7 +51,6 @@ PrivateDbus::PrivateDbus(Type type) {
   if (!listening || daemon_->output().find("unix:") == std::string::npos) {
     throw std::runtime_error("PrivateDbus: dbus-daemon did not come up: " + daemon_->output());
   }
-  address_ = "unix:path=" + socket;
 }
 
 PrivateDbus::~PrivateDbus() = default;

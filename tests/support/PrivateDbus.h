@@ -26,6 +26,11 @@ class PrivateDbus {
 
   const std::string& address() const { return address_; }
 
+  // Stops the daemon (by its PID, at once, as a crash would): every connection to it ends.
+  void stop();
+  // Starts a new daemon on the same address, as a restarted bus; waits until it listens.
+  void start();
+
   // The configuration file text for a bus of `type` listening on `socketPath`.
   static std::string configText(Type type, const std::string& socketPath);
 

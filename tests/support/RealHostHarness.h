@@ -31,6 +31,7 @@ namespace orvo::testing {
 class CountingWindowList final : public WindowListHandler {
  public:
   void handleWindowListRequest() override { ++requests; }
+  bool admitsFrames(std::uint32_t) override { return false; }
   std::atomic<int> requests = 0;
 };
 

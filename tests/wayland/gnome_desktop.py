@@ -26,7 +26,10 @@ As a module:
 As a command (`python3 gnome_desktop.py start`): prints one `NAME=VALUE` line per
 variable a client needs, then `ready`, and answers one command per line on stdin:
 
-    window TITLE LOGFILE [W H [decorated]] -> "mapped"   test_window.py started and drawn
+    window TITLE LOGFILE [W H [decorated] [animate]]
+                                         -> "mapped"   test_window.py started and drawn
+                                            (animate: its moving bars, a new picture
+                                            at every frame)
     pick TITLE [view-only]               -> "picked" | "no-dialog"
                                             the picker answered: TITLE selected, "Remember
                                             this selection" ticked, "Allow remote
@@ -658,9 +661,9 @@ class GnomeDesktop:
     # ----------------------------------------------------------------------------------
     # Test windows
 
-    def start_window(self, title, logfile, width=640, height=480, decorated=False, timeout=20):
-        """Starts test_window.py with `title` (with GTK's own title bar if `decorated`);
-        returns once it has drawn its first frame."""
+    def start_window(self, title, logfile, width=640, height=480, decorated=False, animate=False, timeout=20):
+        """Starts test_window.py with `title` (with GTK's own title bar if `decorated`,
+        its moving bars if `animate`); returns once it has drawn its first frame."""
         if title in self._windows:
             raise DesktopError("a window titled %r is already open" % title)
         if self._switch_user:
@@ -671,7 +674,7 @@ class GnomeDesktop:
         proc = self._spawn("window-" + title.replace("/", "_"),
                            [SYSTEM_PYTHON, os.path.join(HERE, "test_window.py"), "--title", title,
                             "--width", str(width), "--height", str(height), "--log", logfile]
-                           + (["--decorated"] if decorated else []),
+                           + (["--decorated"] if decorated else []) + (["--animate"] if animate else []),
                            stdout=subprocess.PIPE)
         self._windows[title] = proc
         line = _readline(proc.stdout, timeout)
@@ -1101,9 +1104,11 @@ def _serve(desktop, out):
             continue
         command, args = words[0], words[1:]
         try:
-            if command == "window" and len(args) in (2, 4, 5) and args[4:] in ([], ["decorated"]):
+            if command == "window" and len(args) in (2, 4, 5, 6) and set(args[4:]) <= {"decorated", "animate"} \
+                    and len(set(args[4:])) == len(args[4:]):
                 size = [int(a) for a in args[2:4]] or [640, 480]
-                desktop.start_window(args[0], args[1], *size, decorated=bool(args[4:]))
+                desktop.start_window(args[0], args[1], *size, decorated="decorated" in args[4:],
+                                     animate="animate" in args[4:])
                 answer("mapped")
             elif command == "pick" and len(args) in (1, 2) and args[1:] in ([], ["view-only"]):
                 answer(desktop.pick(args[0], allow_input=not args[1:]))

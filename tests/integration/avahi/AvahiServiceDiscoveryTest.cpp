@@ -258,6 +258,50 @@ TEST_F(AvahiServiceDiscoveryTest, ConflictFromTheNetworkRenamesAndRegistersAgain
   EXPECT_EQ(findNamed(seen, kName)->port, 9);
 }
 
+// After a conflict the service does not keep the alternative name for good: once the
+// other claimant has gone quiet, it asks for its own name again and is published under it.
+// While the claim goes on, it keeps the alternative.
+TEST_F(AvahiServiceDiscoveryTest, ARenamedServiceTakesItsOwnNameBackWhenTheConflictEnds) {
+  avahi_.emplace(true);
+  discovery_ = std::make_unique<AvahiServiceDiscovery>(io_, logger_, /*reclaimDelay=*/2.0);
+  Heard heard;
+  auto advertised = service(heard);
+  advertised->setTXTRecord(kRefreshedTXT);
+  advertised->publish();
+  ASSERT_TRUE(runUntil([&] { return heard.published.size() == 1; })) << daemonLog();
+
+  const auto claim = foreignClaim(kName);
+  const std::string renamed = kName + " #2";
+  auto claimUntil = [&](const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    auto nextClaim = std::chrono::steady_clock::now();
+    return runUntil([&] {
+      if (std::chrono::steady_clock::now() >= nextClaim) {
+        avahi_->sendFromPeer(claim);
+        nextClaim += 100ms;
+      }
+      return done();
+    }, timeout);
+  };
+  ASSERT_TRUE(claimUntil([&] { return heard.published.size() == 2; }, 10s)) << daemonLog();
+  EXPECT_EQ(advertised->name(), renamed);
+  // The claim goes on past the first try to take the name back: still the alternative.
+  claimUntil([] { return false; }, 3500ms);
+  EXPECT_EQ(advertised->name(), renamed);
+  EXPECT_EQ(heard.published.back(), renamed);
+  EXPECT_TRUE(logger_.has("OrvoHost: asking for the service name " + kName + " again"));
+
+  // The claimant is gone: the next try (4 s after the first) gets the name back.
+  ASSERT_TRUE(runUntil([&] { return heard.published.back() == kName; }, 20s)) << daemonLog();
+  EXPECT_EQ(advertised->name(), kName);
+  auto seen = browseUntil([&](const auto& services) {
+    auto ours = findNamed(services, kName);
+    return ours && ours->address == "127.0.0.1" && findNamed(services, renamed) == nullptr;
+  });
+  ASSERT_NE(findNamed(seen, kName), nullptr);
+  EXPECT_EQ(findNamed(seen, kName)->port, 4711);
+  EXPECT_TRUE(heard.failures.empty());
+}
+
 // The host starts without a daemon; once it runs, the service and the browse carry on
 // without any new call.
 TEST_F(AvahiServiceDiscoveryTest, RegistersOnceTheDaemonStarts) {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <turbojpeg.h>
 
 #include <chrono>
 #include <filesystem>
@@ -20,6 +19,7 @@
 #include "fixtures/TestWindowProtocol.h"
 #include "support/AvahiFixture.h"
 #include "support/ChildProcess.h"
+#include "support/DecodedJpeg.h"
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
 #include "support/XvfbFixture.h"
@@ -71,29 +71,14 @@ std::optional<std::uint32_t> windowIdByTitle(const std::string& listing, const s
 
 // Whether a saved frame decodes to the test window's pattern, within what JPEG changes.
 ::testing::AssertionResult showsPattern(const std::string& path, const std::string& pattern) {
-  const std::string jpeg = readFile(path);
-  if (jpeg.empty()) return ::testing::AssertionFailure() << "no frame at " << path;
-  tjhandle decoder = tjInitDecompress();
-  int width = 0, height = 0, subsampling = 0, colorspace = 0;
-  const auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
-  std::vector<unsigned char> pixels;
-  bool decoded = tjDecompressHeader3(decoder, data, jpeg.size(), &width, &height, &subsampling, &colorspace) == 0;
-  if (decoded) {
-    pixels.resize(static_cast<std::size_t>(width) * height * 3);
-    decoded = tjDecompress2(decoder, data, jpeg.size(), pixels.data(), width, width * 3, height, TJPF_RGB, 0) == 0;
-  }
-  tjDestroy(decoder);
-  if (!decoded) return ::testing::AssertionFailure() << path << " does not decode";
+  const auto frame = decodeJpegFile(path);
+  if (!frame) return ::testing::AssertionFailure() << path << " is missing or does not decode";
   for (int band = 0; band < kPatternBands; ++band) {
-    const int column = (2 * band + 1) * width / (2 * kPatternBands);
-    const unsigned char* p = &pixels[(static_cast<std::size_t>(height / 2) * width + column) * 3];
+    const std::uint32_t seen = frame->at((2 * band + 1) * frame->width / (2 * kPatternBands), frame->height / 2);
     const std::uint32_t expected = patternColor(pattern, band);
-    for (int c = 0; c < 3; ++c) {
-      const int want = static_cast<int>((expected >> (16 - 8 * c)) & 0xFF);
-      if (std::abs(p[c] - want) > 24) {
-        return ::testing::AssertionFailure() << path << ": band " << band << " channel " << c << " is "
-                                             << static_cast<int>(p[c]) << ", pattern " << pattern << " has " << want;
-      }
+    if (!nearColour(seen, expected, 24)) {
+      return ::testing::AssertionFailure() << path << ": band " << band << " is " << std::hex << seen << ", pattern "
+                                           << pattern << " has " << expected;
     }
   }
   return ::testing::AssertionSuccess();

@@ -1,6 +1,8 @@
 // The headless host as a user runs it, against a private system bus with a fake logind and
 // a private session bus with a fake screen saver service: sleep and lock end the session,
-// streaming holds logind's inhibitor lock and keeps the screen saver off.
+// streaming holds logind's inhibitor lock and keeps the screen saver off, each lock source
+// counts on its own, and a bus that restarts leaves the screen locked until the host has
+// connected again and read the states anew.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -61,12 +63,13 @@ class PowerLockIntegrationTest : public ::testing::Test {
     logind = std::make_unique<ChildProcess>(options);
     ASSERT_TRUE(waitUntil([&] { return logind->output().find("ready\n") != std::string::npos; })) << logind->output();
   }
-  // Runs one command of the fake and waits until it is carried out.
-  void fake(const std::string& command) {
-    const auto done = countOf(logind->output(), "done " + command + "\n");
-    ASSERT_TRUE(logind->write(command + "\n"));
-    ASSERT_TRUE(waitUntil([&] { return countOf(logind->output(), "done " + command + "\n") > done; }))
-        << logind->output();
+  // Runs one command of the fake (logind's unless told) and waits until it is carried out.
+  void fake(const std::string& command, ChildProcess* target = nullptr) {
+    auto& process = target ? *target : *logind;
+    const auto done = countOf(process.output(), "done " + command + "\n");
+    ASSERT_TRUE(process.write(command + "\n"));
+    ASSERT_TRUE(waitUntil([&] { return countOf(process.output(), "done " + command + "\n") > done; }))
+        << process.output();
   }
   bool logindSaw(const std::string& line, std::size_t times = 1) {
     return waitUntil([&] { return countOf(logind->output(), line + "\n") >= times; });
@@ -244,11 +247,136 @@ TEST_F(PowerLockIntegrationTest, UserServiceWatchesTheUsersGraphicalSessionAndSe
   EXPECT_TRUE(hostSaid("OrvoHost: screen locked → disable streaming/input")) << hostLog();
   EXPECT_THAT(ctl({"status"}).second, HasSubstr("Screen: locked\n"));
 
-  // The desktop's screen saver reports too; the same state twice is one event.
+  // The desktop's screen saver reports too, as a source of its own: its "inactive" does not
+  // end logind's lock. Locked while any source says locked.
   fake("active true");
   fake("active false");
+  auto session = connect();
+  ASSERT_TRUE(session->ready) << hostLog();
+  EXPECT_FALSE(served(*session, kNoAnswerWait)) << "logind still says locked";
+  EXPECT_THAT(ctl({"status"}).second, HasSubstr("Screen: locked\n"));
+  fake("hint false");
   ASSERT_TRUE(hostSaid("OrvoHost: screen unlocked → allow reconnect")) << hostLog();
-  EXPECT_EQ(countOf(hostLog(), "OrvoHost: screen locked → disable streaming/input\n"), 1u) << hostLog();
+  EXPECT_TRUE(served(*session));
+
+  // And the other way round: logind's unlock does not end the screen saver's lock.
+  fake("active true");
+  ASSERT_TRUE(hostSaid("OrvoHost: screen locked → disable streaming/input", 2)) << hostLog();
+  fake("unlock");
+  fake("hint false");
+  auto again = connect();
+  ASSERT_TRUE(again->ready) << hostLog();
+  EXPECT_FALSE(served(*again, kNoAnswerWait)) << "the screen saver still says active";
+  fake("active false");
+  ASSERT_TRUE(hostSaid("OrvoHost: screen unlocked → allow reconnect", 2)) << hostLog();
+  EXPECT_TRUE(served(*again));
+  EXPECT_EQ(countOf(hostLog(), "OrvoHost: screen locked → disable streaming/input\n"), 2u) << hostLog();
+  EXPECT_EQ(countOf(hostLog(), "OrvoHost: screen unlocked → allow reconnect\n"), 2u) << hostLog();
+}
+
+// The system bus restarts (twice): meanwhile the screen counts as locked; once the host is
+// connected again and logind answers, the states it reads decide, and events, the
+// inhibitor and serving work as before.
+TEST_F(PowerLockIntegrationTest, AfterTheSystemBusRestartsTheHostReconnectsAndReadsTheStatesAgain) {
+  ::setenv("XDG_SESSION_ID", "7", 1);
+  startLogind();
+  startHost();
+  auto first = connect();
+  ASSERT_TRUE(first->ready) << hostLog();
+  ASSERT_TRUE(logindSaw(kInhibit)) << logind->output();
+  EXPECT_TRUE(served(*first));
+
+  // The bus goes: the session ends as for a lock, and nothing is served.
+  systemBus->stop();
+  ASSERT_TRUE(hostSaid("OrvoHost: screen locked → disable streaming/input")) << hostLog();
+  EXPECT_THAT(hostLog(), HasSubstr("OrvoHost: lost the system bus:"));
+  EXPECT_THAT(hostLog(), HasSubstr("the screen counts as locked until logind answers again"));
+  EXPECT_TRUE(runUntil([&] { return first->end.has_value(); })) << hostLog();
+  EXPECT_THAT(ctl({"status"}).second, HasSubstr("Screen: locked\n"));
+
+  // Back, but logind is not yet: still locked.
+  logind.reset();
+  auto restarted = std::chrono::steady_clock::now();
+  systemBus->start();
+  ASSERT_TRUE(hostSaid("OrvoHost: connected to the system bus again")) << hostLog();
+  const double reconnected = std::chrono::duration<double>(std::chrono::steady_clock::now() - restarted).count();
+  auto waiting = connect();
+  ASSERT_TRUE(waiting->ready) << hostLog();
+  EXPECT_FALSE(served(*waiting, kNoAnswerWait));
+
+  // logind returns with the session locked: read, still locked.
+  startLogind({"--locked"});
+  ASSERT_TRUE(hostSaid("OrvoHost: logind answered: the session is locked, the machine is awake")) << hostLog();
+  EXPECT_FALSE(served(*waiting, kNoAnswerWait));
+  EXPECT_EQ(countOf(hostLog(), "OrvoHost: screen unlocked → allow reconnect\n"), 0u) << hostLog();
+
+  // Unlocked on the new bus: served, and the inhibitor is taken from the new logind.
+  const auto unlockAsked = std::chrono::steady_clock::now();
+  fake("hint false");
+  ASSERT_TRUE(hostSaid("OrvoHost: screen unlocked → allow reconnect")) << hostLog();
+  EXPECT_TRUE(served(*waiting));
+  EXPECT_TRUE(logindSaw(kInhibit)) << logind->output();
+  const double unlockedAfter = std::chrono::duration<double>(std::chrono::steady_clock::now() - unlockAsked).count();
+  fake("lock");
+  ASSERT_TRUE(hostSaid("OrvoHost: screen locked → disable streaming/input", 2)) << hostLog();
+  EXPECT_TRUE(logindSaw("released")) << logind->output();
+  fake("unlock");
+  ASSERT_TRUE(hostSaid("OrvoHost: screen unlocked → allow reconnect", 2)) << hostLog();
+
+  // Once more, and logind comes back about to sleep: read as a sleep, ended by the wake.
+  systemBus->stop();
+  ASSERT_TRUE(hostSaid("OrvoHost: screen locked → disable streaming/input", 3)) << hostLog();
+  logind.reset();
+  systemBus->start();
+  startLogind({"--preparing-for-sleep"});
+  ASSERT_TRUE(hostSaid("OrvoHost: host will sleep → tearing down session")) << hostLog();
+  ASSERT_TRUE(hostSaid("OrvoHost: logind answered: the session is unlocked, the machine is going to sleep")) << hostLog();
+  fake("wake");
+  ASSERT_TRUE(hostSaid("OrvoHost: host did wake → reset stale session + republish if needed")) << hostLog();
+  ASSERT_TRUE(hostSaid("OrvoHost: screen unlocked → allow reconnect", 3)) << hostLog();
+  auto fresh = connect();
+  ASSERT_TRUE(fresh->ready) << hostLog();
+  EXPECT_TRUE(served(*fresh));
+  EXPECT_TRUE(logindSaw(kInhibit)) << logind->output();
+  std::printf("[ system bus ] connected again %.2f s after the bus was back; served %.2f s after logind said unlocked\n",
+              reconnected, unlockedAfter);
+}
+
+// The session bus restarts: the screen saver it spoke for counts as locked until the host
+// is connected again; a screen saver that is not back does not count, one that comes and
+// says active does.
+TEST_F(PowerLockIntegrationTest, AfterTheSessionBusRestartsTheScreenSaverIsAskedAgain) {
+  startLogind();
+  startHost();
+  auto first = connect();
+  ASSERT_TRUE(first->ready) << hostLog();
+  ASSERT_TRUE(logindSaw(kScreenSaverInhibit)) << logind->output();
+
+  sessionBus->stop();
+  ASSERT_TRUE(hostSaid("OrvoHost: screen locked → disable streaming/input")) << hostLog();
+  EXPECT_THAT(hostLog(), HasSubstr("the screen counts as locked until the screen saver service answers again"));
+  EXPECT_TRUE(runUntil([&] { return first->end.has_value(); })) << hostLog();
+  sessionBus->start();
+  ASSERT_TRUE(hostSaid("OrvoHost: connected to the session bus again")) << hostLog();
+  ASSERT_TRUE(hostSaid("OrvoHost: screen unlocked → allow reconnect")) << hostLog();
+  auto second = connect();
+  ASSERT_TRUE(second->ready) << hostLog();
+  EXPECT_TRUE(served(*second));
+
+  // A screen saver on the new bus: its inhibition is asked for, its lock counts.
+  ChildProcess screenSaver({ORVO_FAKE_LOGIND_PATH, "--no-logind", "--screensaver"});
+  ASSERT_TRUE(waitUntil([&] { return screenSaver.output().find("ready\n") != std::string::npos; }))
+      << screenSaver.output();
+  second->client->close();
+  auto third = connect();
+  ASSERT_TRUE(third->ready) << hostLog();
+  EXPECT_TRUE(served(*third));
+  EXPECT_TRUE(waitUntil([&] { return screenSaver.output().find("screensaver inhibit Orvo|") != std::string::npos; }))
+      << screenSaver.output();
+  fake("active true", &screenSaver);
+  ASSERT_TRUE(hostSaid("OrvoHost: screen locked → disable streaming/input", 2)) << hostLog();
+  fake("active false", &screenSaver);
+  ASSERT_TRUE(hostSaid("OrvoHost: screen unlocked → allow reconnect", 2)) << hostLog();
 }
 
 TEST_F(PowerLockIntegrationTest, WithoutASessionOrLogindTheHostSaysSoAndKeepsWorking) {

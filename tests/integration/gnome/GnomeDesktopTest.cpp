@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <turbojpeg.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +14,7 @@
 #include <sstream>
 
 #include "support/ChildProcess.h"
+#include "support/DecodedJpeg.h"
 #include "support/TempDir.h"
 #include "support/Unavailable.h"
 #include "support/WaitUntil.h"
@@ -29,34 +29,12 @@ using namespace std::chrono_literals;
 constexpr std::uint32_t kQuadrants[4] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF};
 
 std::optional<std::array<std::uint32_t, 4>> quadrantColours(const std::string& path) {
-  const std::string jpeg = readFile(path);
-  if (jpeg.empty()) return std::nullopt;
-  tjhandle decoder = tjInitDecompress();
-  int width = 0, height = 0, subsampling = 0, colorspace = 0;
-  const auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
-  std::vector<unsigned char> pixels;
-  bool decoded = tjDecompressHeader3(decoder, data, jpeg.size(), &width, &height, &subsampling, &colorspace) == 0;
-  if (decoded) {
-    pixels.resize(static_cast<std::size_t>(width) * height * 3);
-    decoded = tjDecompress2(decoder, data, jpeg.size(), pixels.data(), width, width * 3, height, TJPF_RGB, 0) == 0;
-  }
-  tjDestroy(decoder);
-  if (!decoded) return std::nullopt;
-  std::array<std::uint32_t, 4> colours{};
-  for (int q = 0; q < 4; ++q) {
-    const unsigned char* p =
-        &pixels[(static_cast<std::size_t>((q < 2 ? 1 : 3) * height / 4) * width + (q % 2 ? 3 : 1) * width / 4) * 3];
-    colours[q] = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-  }
-  return colours;
+  const auto frame = decodeJpegFile(path);
+  if (!frame) return std::nullopt;
+  return frame->quadrantCentres();
 }
 
-bool near(std::uint32_t a, std::uint32_t b) {
-  for (int shift = 0; shift < 24; shift += 8) {
-    if (std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF)) > 32) return false;
-  }
-  return true;
-}
+bool near(std::uint32_t a, std::uint32_t b) { return nearColour(a, b, 32); }
 
 class GnomeDesktop : public ::testing::Test {
  protected:

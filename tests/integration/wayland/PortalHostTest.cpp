@@ -4,7 +4,6 @@
 // producers as the shared windows, and `orvo-client` as the paired client.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <turbojpeg.h>
 
 #include <chrono>
 #include <filesystem>
@@ -15,6 +14,7 @@
 
 #include "fixtures/TestProducerProtocol.h"
 #include "support/ChildProcess.h"
+#include "support/DecodedJpeg.h"
 #include "support/PrivatePipeWire.h"
 #include "support/TempDir.h"
 #include "support/Unavailable.h"
@@ -50,35 +50,12 @@ std::vector<ListedWindow> listedWindows(const std::string& listing) {
 
 // The colour at the centre of each quadrant of a saved frame, 0xRRGGBB.
 std::optional<std::array<std::uint32_t, 4>> quadrantColours(const std::string& path) {
-  const std::string jpeg = readFile(path);
-  if (jpeg.empty()) return std::nullopt;
-  tjhandle decoder = tjInitDecompress();
-  int width = 0, height = 0, subsampling = 0, colorspace = 0;
-  const auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
-  std::vector<unsigned char> pixels;
-  bool decoded = tjDecompressHeader3(decoder, data, jpeg.size(), &width, &height, &subsampling, &colorspace) == 0;
-  if (decoded) {
-    pixels.resize(static_cast<std::size_t>(width) * height * 3);
-    decoded = tjDecompress2(decoder, data, jpeg.size(), pixels.data(), width, width * 3, height, TJPF_RGB, 0) == 0;
-  }
-  tjDestroy(decoder);
-  if (!decoded) return std::nullopt;
-  std::array<std::uint32_t, 4> colours{};
-  for (int q = 0; q < 4; ++q) {
-    const int x = (q % 2 == 0 ? 1 : 3) * width / 4;
-    const int y = (q < 2 ? 1 : 3) * height / 4;
-    const unsigned char* p = &pixels[(static_cast<std::size_t>(y) * width + x) * 3];
-    colours[q] = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-  }
-  return colours;
+  const auto frame = decodeJpegFile(path);
+  if (!frame) return std::nullopt;
+  return frame->quadrantCentres();
 }
 
-bool near(std::uint32_t a, std::uint32_t b) {
-  for (int shift = 0; shift < 24; shift += 8) {
-    if (std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF)) > 24) return false;
-  }
-  return true;
-}
+bool near(std::uint32_t a, std::uint32_t b) { return nearColour(a, b, 24); }
 
 // A window for the host: a producer painted in four flat quadrants (JPEG keeps flat
 // colours), sending one buffer per change as GNOME's window streams do.
@@ -126,13 +103,15 @@ class PortalHost : public ::testing::Test {
                                "--stride0"});
     }
     window.producer = pipewire->startClient(args);
+    // The match must outlive the lambda: keep the output it points into.
+    std::string out;
     std::smatch match;
     const bool ready = waitUntil([&] {
-      const std::string out = window.producer->output();
+      out = window.producer->output();
       return std::regex_search(out, match, std::regex("node ([0-9]+)"));
     });
     EXPECT_TRUE(ready) << window.producer->output();
-    if (ready) window.node = static_cast<std::uint32_t>(std::stoul(match[1]));
+    if (ready) window.node = static_cast<std::uint32_t>(std::stoul(match[1].str()));
     paint(window);
     return window;
   }
@@ -402,6 +381,26 @@ TEST_F(PortalHost, ADismissedPickerADeniedConsentAMissingPortalAndAClosedSession
   ASSERT_TRUE(waitUntil([&] { return windows().empty(); })) << log();
   EXPECT_THAT(log(), HasSubstr("OrvoHost: the desktop ended window sharing"));
   EXPECT_THAT(ctl({"status"}).output, HasSubstr("Shared windows: Window sharing was ended on the desktop\n"));
+}
+
+TEST_F(PortalHost, PipeWireGoingAwayEmptiesTheListAndTheHostServesOn) {
+  auto editor = startWindow("editor", 320, 200, true);
+  startPortal();
+  share(editor, "Notes");
+  startHost();
+  ASSERT_EQ(ctl({"share-windows"}).exitCode, 0) << log();
+  ASSERT_TRUE(waitUntil([&] { return windows().size() == 1; })) << log();
+
+  pipewire->stop();  // this test's own PipeWire: each test runs in a process of its own
+  ASSERT_TRUE(waitUntil([&] { return windows().empty(); })) << log();
+  EXPECT_THAT(log(), HasSubstr("OrvoHost: lost PipeWire ("));
+  // It asks for the kept selection again, which cannot be read while PipeWire is gone.
+  ASSERT_TRUE(waitUntil([&] { return log().find("OrvoHost: window sharing failed:") != std::string::npos; }, 15s))
+      << log();
+  const Outcome status = ctl({"status"});
+  EXPECT_EQ(status.exitCode, 0);
+  EXPECT_THAT(status.output, HasSubstr("Shared windows: Window sharing failed:"));
+  EXPECT_TRUE(windows().empty());
 }
 
 }  // namespace

@@ -31,8 +31,9 @@ TEST_F(HostCommandsTest, StatusReportsEveryField) {
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.output, "Status: " + h.status() + "\nDiscoverable: on\nListening: session port " +
                                std::to_string(*h.host->listenerPort()) + ", pairing port " +
-                               std::to_string(*h.host->pairingListenerPort()) +
-                               "\nPairing: open\nRemote control: off\nConnected client: none\nUpdate: none\nScreen: unlocked\n");
+                               std::to_string(*h.host->pairingListenerPort()) + "\nAdvertised as: “Orvo on " +
+                               *h.hostInfo.name + "”, pairing “Orvo Pair on " + *h.hostInfo.name +
+                               "”\nPairing: open\nRemote control: off\nConnected client: none\nUpdate: none\nScreen: unlocked\n");
   h.pair("A", "Ada's iPad");
   auto client = h.connectClient();
   EXPECT_THAT(run({"status"}).output, HasSubstr("Connected client: connected, not identified yet\n"));
@@ -40,6 +41,22 @@ TEST_F(HostCommandsTest, StatusReportsEveryField) {
   EXPECT_THAT(run({"status"}).output, HasSubstr("Connected client: Ada's iPad (A)\n"));
   h.activation.trusted = false;
   EXPECT_THAT(run({"status"}).output, HasSubstr("Remote control: off (input injection is not available on this display)"));
+}
+
+// Status names the service as the daemon published it: the alternative name after a
+// conflict on the network, nothing while it is not published.
+TEST_F(HostCommandsTest, StatusShowsTheNameActuallyPublished) {
+  h.host->republishServiceIfNeeded();
+  h.discovery.live("_orvo._tcp.")->name = "Orvo on " + *h.hostInfo.name + " #2";  // renamed by the daemon
+  h.loop.drain();
+  EXPECT_THAT(run({"status"}).output, HasSubstr("\nAdvertised as: “Orvo on " + *h.hostInfo.name + " #2”, pairing"));
+  h.discovery.publishFailure = "Daemon not running";
+  h.host->republishServiceIfNeeded();
+  h.loop.drain();
+  EXPECT_THAT(run({"status"}).output, HasSubstr("\nAdvertised as: none, pairing “Orvo Pair on "));
+  h.host->setDiscoverable(false);
+  h.loop.drain();
+  EXPECT_THAT(run({"status"}).output, HasSubstr("\nAdvertised as: none\n"));
 }
 
 TEST_F(HostCommandsTest, PinAndRegeneration) {

@@ -100,8 +100,27 @@ TEST_F(UpdateCommandsTest, UpdateNowReportsTheInstallersMessageOrTheError) {
   EXPECT_EQ(*later, (HostCommands::Result{0, "The verified update is at /tmp/u.deb.\n"}));
 }
 
+TEST_F(UpdateCommandsTest, UpdateCancelStopsTheDownloadUnderWay) {
+  EXPECT_EQ(*run({"update-cancel"}), (HostCommands::Result{1, "No update download is running.\n"}));
+  engine->downloading = "2.0";
+  EXPECT_EQ(*run({"update-cancel"}), (HostCommands::Result{0, "Cancelled the download of 2.0\n"}));
+  EXPECT_EQ(engine->cancels, 2);
+  EXPECT_THAT(HostCommands::usage(), HasSubstr("\n  update-cancel            stop the update download under way\n"));
+}
+
+TEST_F(UpdateCommandsTest, AnUnconfiguredUpdaterIsNotAskedAnything) {
+  engine->configured = false;
+  engine->delegate().didFindValidUpdate(item());
+  for (const char* command : {"check-for-updates", "update-now", "update-cancel"}) {
+    EXPECT_EQ(*run({command}), (HostCommands::Result{1, "Updates are not configured in this build\n"})) << command;
+  }
+  EXPECT_TRUE(engine->checks.empty());
+  EXPECT_TRUE(engine->installs.empty());
+  EXPECT_EQ(engine->cancels, 0);
+}
+
 TEST_F(UpdateCommandsTest, ExtraArgumentsAreAUsageError) {
-  for (const char* command : {"check-for-updates", "update-now"}) {
+  for (const char* command : {"check-for-updates", "update-now", "update-cancel"}) {
     const auto answer = run({command, "now"});
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->exitCode, 2) << command;

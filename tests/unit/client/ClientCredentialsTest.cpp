@@ -57,6 +57,51 @@ TEST_F(ClientCredentialsTest, PairingAgainWithTheSameHostReplacesTheOldPairing) 
   EXPECT_FALSE(secrets.contains("com.corvane.orvo.psk.client", "P1"));
 }
 
+// Two hosts that advertise the same name ("Orvo on vm" on two machines called vm) keep a
+// pairing each: credentials are keyed by host id. A file written before (entries keyed by
+// name, one without a host id) is read as it was, and an old token without a host id still
+// replaces the pairing of its name.
+TEST_F(ClientCredentialsTest, HostsWithTheSameNameKeepAPairingEachAndOldFilesStillRead) {
+  credentials.storePairing(response("P1", 1), "H1");
+  credentials.storePairing(response("P2", 2), "H2");
+  ASSERT_EQ(credentials.peers().size(), 2u);
+  std::string error;
+  EXPECT_EQ(credentials.find(std::string("H1"), error)->key, Bytes(32, 1));
+  EXPECT_EQ(credentials.find(std::string("H2"), error)->key, Bytes(32, 2));
+  EXPECT_TRUE(secrets.contains("com.corvane.orvo.psk.client", "P1"));
+
+  // A list as an earlier client wrote it: one entry with a host id, one without.
+  testing::FakeSettingsStore oldSettings;
+  testing::FakeSecretStore oldSecrets;
+  oldSettings.setValue("OrvoPairedPeers.client",
+                       json::Json::array({{{"id", "OLD1"}, {"displayName", "vm"}, {"serviceName", "Orvo on vm"},
+                                           {"stableHostId", "H1"}, {"createdAt", 1.0}, {"lastSeenAt", 2.0}},
+                                          {{"id", "OLD2"}, {"displayName", "box"}, {"serviceName", "Orvo on box"},
+                                           {"createdAt", 1.0}, {"lastSeenAt", 2.0}}}));
+  oldSecrets.add("com.corvane.orvo.psk.client", "OLD1", Bytes(32, 7));
+  oldSecrets.add("com.corvane.orvo.psk.client", "OLD2", Bytes(32, 8));
+  OrvoPairingStore oldStore(OrvoPairingRole::client, oldSettings, oldSecrets, clock, collator, logger);
+  ClientCredentials old(oldStore, oldSettings, random);
+  ASSERT_EQ(old.peers().size(), 2u);
+  EXPECT_EQ(old.find(std::string("H1"), error)->key, Bytes(32, 7));
+  // A second host named like the first adds a pairing; re-pairing H1 replaces only H1's.
+  old.storePairing(response("NEW2", 3), "H9");
+  old.storePairing(response("NEW1", 4), "H1");
+  ASSERT_EQ(old.peers().size(), 3u);
+  EXPECT_EQ(old.find(std::string("H9"), error)->key, Bytes(32, 3));
+  EXPECT_EQ(old.find(std::string("H1"), error)->key, Bytes(32, 4));
+  EXPECT_FALSE(oldSecrets.contains("com.corvane.orvo.psk.client", "OLD1"));
+  // A token without a host id replaces the entry of its name that has none.
+  OrvoPairingInvitation token;
+  token.serviceName = "Orvo on box";
+  token.hostDisplayName = "box";
+  token.pairingID = "TOKEN";
+  token.pskBase64 = base64Encode(Bytes(32, 9));
+  ASSERT_TRUE(old.storeInvitation(token, error)) << error;
+  ASSERT_EQ(old.peers().size(), 3u);
+  EXPECT_FALSE(oldSecrets.contains("com.corvane.orvo.psk.client", "OLD2"));
+}
+
 TEST_F(ClientCredentialsTest, ChoosingAmongSeveralHostsNeedsAHostId) {
   std::string error;
   EXPECT_FALSE(credentials.find(std::nullopt, error));

@@ -178,11 +178,28 @@ TEST_F(OrvoClientTest, HowTheSessionEndsIsToldApart) {
     SessionEndKind kind;
   };
   const std::vector<Case> cases = {
-      {"handshake refused", false,
+      // Only the host's alert for an unknown identity is a refusal of the key.
+      {"unknown key", false,
+       [](FakeConnection& c) {
+         c.deliverState(platform::ConnectionStateKind::failed,
+                        "TLS handshake failed: error:0A000473:SSL routines::tlsv1 alert unknown psk identity");
+       },
+       SessionEndKind::refused},
+      // Closed or reset before the host's hello: its limits, nothing said of the key.
+      {"closed before the host's hello", false,
+       [](FakeConnection& c) { c.deliverState(platform::ConnectionStateKind::failed, platform::kHandshakeClosedBeforeHello); },
+       SessionEndKind::busy},
+      {"reset before the host's hello", false,
+       [](FakeConnection& c) {
+         c.deliverState(platform::ConnectionStateKind::failed,
+                        std::string(platform::kHandshakeClosedBeforeHello) + " (Connection reset by peer)");
+       },
+       SessionEndKind::busy},
+      {"closed in the middle of the handshake", false,
        [](FakeConnection& c) {
          c.deliverState(platform::ConnectionStateKind::failed, "TLS handshake failed: connection closed by the peer");
        },
-       SessionEndKind::refused},
+       SessionEndKind::failed},
       {"nothing listening", false,
        [](FakeConnection& c) { c.deliverState(platform::ConnectionStateKind::failed, "Connection refused"); },
        SessionEndKind::unreachable},

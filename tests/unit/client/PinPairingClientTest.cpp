@@ -74,9 +74,20 @@ TEST_F(PinPairingClientTest, FailuresAreToldApart) {
   const std::vector<Case> cases = {
       {"wrong code",
        [](FakeConnection& c, auto&) {
-         c.deliverState(platform::ConnectionStateKind::failed, "TLS handshake failed: sslv3 alert handshake failure");
+         c.deliverState(platform::ConnectionStateKind::failed,
+                        "TLS handshake failed: error:0A000473:SSL routines::tlsv1 alert unknown psk identity");
        },
        PairingFailureKind::refused},
+      {"host busy",
+       [](FakeConnection& c, auto&) {
+         c.deliverState(platform::ConnectionStateKind::failed, platform::kHandshakeClosedBeforeHello);
+       },
+       PairingFailureKind::busy},
+      {"other handshake failure",
+       [](FakeConnection& c, auto&) {
+         c.deliverState(platform::ConnectionStateKind::failed, "TLS handshake failed: sslv3 alert handshake failure");
+       },
+       PairingFailureKind::badAnswer},
       {"no listener",
        [](FakeConnection& c, auto&) { c.deliverState(platform::ConnectionStateKind::failed, "Connection refused"); },
        PairingFailureKind::unreachable},

@@ -22,6 +22,7 @@ namespace orvo::testing {
 class MockWindowListHandler : public WindowListHandler {
  public:
   MOCK_METHOD(void, handleWindowListRequest, (), (override));
+  MOCK_METHOD(bool, admitsFrames, (std::uint32_t), (override));
 };
 class MockStreamHandler : public StreamHandler {
  public:
@@ -73,6 +74,8 @@ struct HostHarness {
   void start(bool withHandlers = true) {
     host = OrvoHost::create(OrvoHostServices{loop.main(), loop, loop.clock(), logger, random, settings, secrets,
                                              hostInfo, network, discovery, activation, sleep, collator, powerEvents});
+    // Every window is listed unless a test says otherwise.
+    ON_CALL(windowList, admitsFrames(::testing::_)).WillByDefault(::testing::Return(true));
     if (withHandlers) host->attachHandlers({&windowList, &stream, &focus, &input});
     loop.drain();
   }

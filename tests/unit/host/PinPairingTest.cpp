@@ -177,6 +177,21 @@ TEST_F(PinPairingTest, PairingTheSameDeviceTwiceKeepsOneEntryAndDeletesTheFirstK
   EXPECT_TRUE(h.secrets.contains(kService, ids[1]));
 }
 
+// A pairing request's name and device id are kept to 256 bytes of UTF-8, cut before a
+// whole character: they go into the settings file.
+TEST_F(PinPairingTest, LongNamesInAPairingRequestAreCutTo256Bytes) {
+  std::string name = "i";
+  for (int i = 0; i < 10000; ++i) name += "\xC3\xA9";  // é, two bytes each: the cut falls inside one
+  auto connection = openPairing();
+  connection->deliver("{\"type\":\"pairRequest\",\"clientName\":\"" + name + "\",\"clientDeviceId\":\"" +
+                      std::string(40000, 'd') + "\"}");
+  h.loop.drain();
+  ASSERT_EQ(h.host->pairingStore().paired()->size(), 1u);
+  const auto& peer = h.host->pairingStore().paired()->front();
+  EXPECT_EQ(peer.displayName, name.substr(0, 255));  // "i" and 127 whole é
+  EXPECT_EQ(peer.serviceName, std::string(256, 'd'));
+}
+
 // Eight pairing connections at most, two from one address (the second waits for the
 // first's handshake); a new address evicts the oldest one not paired yet; every connection
 // is closed 30 s after it came.

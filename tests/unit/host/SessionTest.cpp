@@ -8,6 +8,7 @@ namespace {
 using ::testing::_;
 using ::testing::Field;
 using ::testing::Optional;
+using ::testing::Return;
 
 class SessionTest : public ::testing::Test {
  protected:
@@ -222,6 +223,20 @@ TEST_F(SessionTest, DisconnectClientAndIsClientConnected) {
 
 // Dispatch.
 
+// A frame request for a window the catalogue does not list never reaches the pump; one
+// for a listed window does, and so does one without an id (the pump logs it).
+TEST_F(SessionTest, FrameRequestsReachThePumpOnlyForListedWindows) {
+  auto client = h.connectClient();
+  EXPECT_CALL(h.windowList, admitsFrames(5u)).WillRepeatedly(Return(true));
+  EXPECT_CALL(h.windowList, admitsFrames(0x400001u)).WillRepeatedly(Return(false));
+  EXPECT_CALL(h.stream, handleSnapshotRequest(Optional(5u))).Times(1);
+  EXPECT_CALL(h.stream, handleSnapshotRequest(Optional(0x400001u))).Times(0);
+  EXPECT_CALL(h.stream, handleSnapshotRequest(std::optional<std::uint32_t>())).Times(1);
+  h.send(*client, "{\"type\":\"requestWindowSnapshot\",\"windowId\":4194305}\n"
+                  "{\"type\":\"requestWindowSnapshot\",\"windowId\":5}\n"
+                  "{\"type\":\"requestWindowSnapshot\"}\n");
+}
+
 TEST_F(SessionTest, RoutesEveryTypeToItsHandler) {
   h.host->setAllowControlThisMac(true);
   auto client = h.connectClient();
@@ -315,6 +330,31 @@ TEST_F(SessionTest, LockedHostDropsEveryLineUntilUnlocked) {
   EXPECT_FALSE(lockedClient->cancelled);  // unlock does not touch the connection
   h.host->handleHostDidWake();
   EXPECT_TRUE(lockedClient->cancelled);  // a wake drops whatever session survived
+}
+
+// Lock and sleep are two states: waking leaves a locked screen locked, unlocking leaves a
+// sleeping machine asleep.
+TEST_F(SessionTest, LockAndSleepEndSeparately) {
+  h.host->handleScreenLocked();
+  h.host->handleHostWillSleep();
+  h.host->handleHostDidWake();
+  EXPECT_TRUE(h.host->hostIsLockedOrAsleep()) << "woken, still locked";
+  auto client = h.connectClient();
+  EXPECT_CALL(h.windowList, handleWindowListRequest()).Times(0);
+  h.send(*client, "{\"type\":\"requestWindowList\"}\n");
+  EXPECT_FALSE(h.sleep.held);
+  ::testing::Mock::VerifyAndClearExpectations(&h.windowList);
+  h.host->handleScreenUnlocked();
+  EXPECT_FALSE(h.host->hostIsLockedOrAsleep());
+  EXPECT_CALL(h.windowList, handleWindowListRequest()).Times(1);
+  h.send(*client, "{\"type\":\"requestWindowList\"}\n");
+
+  h.host->handleHostWillSleep();
+  h.host->handleScreenLocked();
+  h.host->handleScreenUnlocked();
+  EXPECT_TRUE(h.host->hostIsLockedOrAsleep()) << "unlocked, still asleep";
+  h.host->handleHostDidWake();
+  EXPECT_FALSE(h.host->hostIsLockedOrAsleep());
 }
 
 TEST_F(SessionTest, SystemSleepAndLockEventsReachTheHandlersOnTheMainQueue) {

@@ -87,15 +87,19 @@ class FakeKeyboardSeam final : public KeyboardSeam {
   void setKey(Keycode keycode, bool pressed) override {
     ops.push_back((pressed ? "+" : "-") + std::to_string(keycode));
   }
-  void remap(Keycode keycode, std::span<const Keysym> keysyms) override {
-    std::string op = "remap " + std::to_string(keycode);
-    for (const Keysym keysym : keysyms) {
-      char hex[16];
-      std::snprintf(hex, sizeof hex, " %x", keysym);
-      op += hex;
+  // One keymap change, however many keycodes: "remap 254 e9 e9, 253 fc fc".
+  void remap(std::span<const KeyRemap> keys) override {
+    std::string op = "remap";
+    for (const auto& key : keys) {
+      op += (op == "remap" ? " " : ", ") + std::to_string(key.keycode);
+      for (const Keysym keysym : key.keysyms) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, " %x", keysym);
+        op += hex;
+      }
+      setRow(keymap, key.keycode, key.keysyms);
     }
     ops.push_back(op);
-    setRow(keymap, keycode, {keysyms.begin(), keysyms.end()});
   }
   void flush() override { ops.push_back("flush"); }
   void sync() override { ops.push_back("sync"); }
@@ -334,6 +338,55 @@ TEST_F(CharacterInjectorTest, CapitalsWithoutAKeyComeOutCapital) {
   EXPECT_EQ(seam.ops.at(9), "remap " + spare(1) + " 1004e2d 1004e2d");
 }
 
+// A run of characters without keys changes the keymap once for all the spare keycodes it
+// needs, then presses them in order with one flush; a character typed twice in the run
+// uses its keycode twice. Restores that fall due together are one change too.
+TEST_F(CharacterInjectorTest, ARunOfMissingCharactersChangesTheKeymapOnce) {
+  const KeyboardMapping before = seam.keymap;
+  const std::u32string run = U"a\u4E2D\u00E9b\u4E2D";
+  EXPECT_EQ(injector.typeCharacters(run, 5.0), run.size());
+  EXPECT_EQ(seam.ops, (Ops{"remap " + spare(0) + " 1004e2d 1004e2d, " + spare(1) + " e9 e9", "+38", "-38",
+                           "+" + spare(0), "-" + spare(0), "+" + spare(1), "-" + spare(1), "+56", "-56",
+                           "+" + spare(0), "-" + spare(0), "flush"}));
+  EXPECT_EQ(injector.remappedCount(), 2u);
+  seam.ops.clear();
+  EXPECT_EQ(injector.restoreIdle(7.0), std::nullopt);
+  EXPECT_EQ(seam.ops, (Ops{"remap " + spare(0) + " 0 0 0 0 0 0 0, " + spare(1) + " 0 0 0 0 0 0 0", "flush"}));
+  EXPECT_EQ(seam.keymap.keysyms, before.keysyms);
+}
+
+// More different characters than spare keycodes: the run stops where it would have to
+// give a keycode pressed in this run, or less than remapReuseSeconds ago, another keysym;
+// the rest is taken later, on the keycodes used longest ago. Nothing is typed wrong.
+TEST(CharacterInjector, ARunStopsWhereItWouldReuseABusySpareKeycode) {
+  KeyboardMapping m = makeMapping(12);
+  setRow(m, 8, {XKB_KEY_a});
+  setRow(m, 9, {XKB_KEY_b});
+  setRow(m, 10, {XKB_KEY_c});  // spares: 12 and 11
+  FakeKeyboardSeam seam(m);
+  CharacterInjector injector(seam);
+  const std::u32string run = U"\u4E00\u4E01\u4E02\u4E03";
+  ASSERT_EQ(injector.typeCharacters(run, 1.0), 2u);
+  EXPECT_EQ(seam.ops, (Ops{"remap 12 1004e00 1004e00, 11 1004e01 1004e01", "+12", "-12", "+11", "-11", "flush"}));
+  seam.ops.clear();
+  // Too soon: both were pressed less than remapReuseSeconds ago.
+  EXPECT_EQ(injector.typeCharacters(run.substr(2), 1.0 + CharacterInjector::remapReuseSeconds / 2), 0u);
+  EXPECT_TRUE(seam.ops.empty());
+  EXPECT_EQ(injector.typeCharacters(run.substr(2), 1.0 + CharacterInjector::remapReuseSeconds), 2u);
+  EXPECT_EQ(seam.ops, (Ops{"remap 12 1004e02 1004e02, 11 1004e03 1004e03", "+12", "-12", "+11", "-11", "flush"}));
+  injector.releaseAll();
+  EXPECT_EQ(seam.keymap.keysyms, m.keysyms);
+
+  // Without any spare keycode, characters without keys are skipped, not waited for.
+  KeyboardMapping full = makeMapping(9);
+  setRow(full, 8, {XKB_KEY_a});
+  setRow(full, 9, {XKB_KEY_b});
+  FakeKeyboardSeam noSpare(full);
+  CharacterInjector typist(noSpare);
+  EXPECT_EQ(typist.typeCharacters(U"\u4E00a\u4E01", 0), 3u);
+  EXPECT_EQ(noSpare.ops, (Ops{"+38", "-38", "flush"}));
+}
+
 TEST_F(CharacterInjectorTest, ReleaseAllRestoresTheKeymapAndWaitsForTheServer) {
   const KeyboardMapping before = seam.keymap;
   ASSERT_TRUE(injector.typeCharacter(U'\u4E2D', 0));
@@ -342,7 +395,7 @@ TEST_F(CharacterInjectorTest, ReleaseAllRestoresTheKeymapAndWaitsForTheServer) {
   seam.ops.clear();
   injector.releaseAll();
   EXPECT_EQ(seam.ops,
-            (Ops{"remap " + spare(0) + " 0 0 0 0 0 0 0", "remap " + spare(1) + " 0 0 0 0 0 0 0", "sync"}));
+            (Ops{"remap " + spare(0) + " 0 0 0 0 0 0 0, " + spare(1) + " 0 0 0 0 0 0 0", "sync"}));
   EXPECT_EQ(seam.keymap.keysyms, before.keysyms);
   EXPECT_EQ(injector.remappedCount(), 0u);
 

@@ -40,7 +40,10 @@ class RecordingSink final : public PortalInputSink {
     std::snprintf(hex, sizeof hex, "%#x", keysym);
     calls.push_back(std::string("key ") + hex + (pressed ? " down" : " up"));
   }
+  // Calls not yet answered: every call, until the test says the desktop took them.
+  std::size_t queuedInput() const override { return calls.size() - answered; }
   std::vector<std::string> calls;
+  std::size_t answered = 0;
 };
 
 class PortalInputTest : public ::testing::Test {
@@ -195,6 +198,19 @@ TEST_F(PortalInputTest, ACharacterTheLayoutLacksIsTypedThroughTheUnicodeEntryAnd
 TEST(PortalPaths, RequestAndSessionPathsFollowTheCallersUniqueName) {
   EXPECT_EQ(requestPath(":1.42", "orvo7"), "/org/freedesktop/portal/desktop/request/1_42/orvo7");
   EXPECT_EQ(sessionPath(":1.3", "orvo8"), "/org/freedesktop/portal/desktop/session/1_3/orvo8");
+}
+
+// A long paste waits in the host, in order, while the session's queue of calls to the
+// desktop is long, instead of overflowing that queue (where input would be dropped).
+TEST_F(PortalInputTest, CharactersWaitWhileTheDesktopsQueueIsLong) {
+  const std::u32string text(3000, U'a');  // two calls each, after the Shift that wakes the keyboard
+  const std::size_t first = injector.postCharacters(text);
+  EXPECT_EQ(first, (PortalInputInjector::maxBacklog - 2) / 2);
+  EXPECT_EQ(sink->calls.size(), PortalInputInjector::maxBacklog);
+  EXPECT_EQ(injector.postCharacters(std::u32string_view(text).substr(first)), 0u);
+  sink->answered = sink->calls.size();  // the desktop caught up
+  EXPECT_EQ(injector.postCharacters(std::u32string_view(text).substr(first)), text.size() - first);
+  EXPECT_EQ(sink->calls.size(), 2 + 2 * text.size());
 }
 
 }  // namespace

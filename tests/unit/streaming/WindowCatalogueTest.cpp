@@ -69,6 +69,52 @@ TEST_F(WindowCatalogueTest, RequestsAreThrottledToOneListPerInterval) {
   EXPECT_EQ(session.windowLists.size(), 2u);
 }
 
+// Frames are admitted only for listed windows: a panel, a minimised window and ids the
+// desktop never listed (a window manager's frames) are refused. The check is cheap: a
+// listed id costs no window-list query; a flood of unknown ids costs at most one query per
+// 0.75 s; a window that appears is admitted at the next refresh.
+TEST_F(WindowCatalogueTest, AdmitsFramesOnlyForListedWindowsWithoutAQueryPerRequest) {
+  windows.add(10, {0, 0, 300, 200}, "XTerm");
+  windows.add(12, {0, 0, 1920, 30}, "Panel", "", 1, /*layer=*/20);
+  windows.add(13, {0, 0, 400, 300}, "Editor", "notes", 2, 0, /*onScreen=*/false);
+  catalogue.handleWindowListRequest();
+  const int afterList = windows.listCopies;
+
+  struct Case {
+    std::uint32_t id;
+    bool admitted;
+  };
+  for (const Case c : {Case{10, true}, Case{12, false}, Case{13, false}, Case{0x400001, false}}) {
+    EXPECT_EQ(catalogue.admitsFrames(c.id), c.admitted) << c.id;
+  }
+  // The list was just built: nothing asked again.
+  EXPECT_EQ(windows.listCopies, afterList);
+  for (int i = 0; i < 1000; ++i) {
+    EXPECT_TRUE(catalogue.admitsFrames(10));
+    EXPECT_FALSE(catalogue.admitsFrames(0x400000 + static_cast<std::uint32_t>(i)));
+  }
+  EXPECT_EQ(windows.listCopies, afterList);
+  // Refusals are logged at most once a second, with a count of those in between.
+  EXPECT_EQ(logger.countPrefix("OrvoHost: refused frames of window"), 1u);
+  EXPECT_EQ(logger.countPrefix("OrvoHost: refused frames of window 12: not in the window list"), 1u);
+  loop.advance(1.0);
+  EXPECT_FALSE(catalogue.admitsFrames(13));
+  EXPECT_TRUE(logger.has("OrvoHost: refused frames of window 13: not in the window list (1002 more refused before)"));
+
+  // A window that appears is admitted once the interval has passed, with one query.
+  windows.add(20, {0, 0, 300, 200}, "New");
+  EXPECT_FALSE(catalogue.admitsFrames(20));
+  EXPECT_EQ(windows.listCopies, afterList + 1);  // the refusal of 13 a second later asked again
+  loop.advance(0.75);
+  EXPECT_TRUE(catalogue.admitsFrames(20));
+  EXPECT_EQ(windows.listCopies, afterList + 2);
+  for (int i = 0; i < 100; ++i) catalogue.admitsFrames(0x500000 + static_cast<std::uint32_t>(i));
+  EXPECT_EQ(windows.listCopies, afterList + 2);
+  loop.advance(0.75);
+  EXPECT_FALSE(catalogue.admitsFrames(12));
+  EXPECT_EQ(windows.listCopies, afterList + 3);
+}
+
 TEST_F(WindowCatalogueTest, EmptyDesktopStillSendsAList) {
   catalogue.handleWindowListRequest();
   ASSERT_EQ(session.windowLists.size(), 1u);

@@ -2,7 +2,9 @@
 
 #include <avahi-common/error.h>
 
+#include <algorithm>
 #include <asio/post.hpp>
+#include <chrono>
 #include <exception>
 
 namespace orvo::platform::avahi {
@@ -12,12 +14,16 @@ constexpr int kMaxRenames = 32;
 }  // namespace
 
 AvahiNetService::AvahiNetService(std::shared_ptr<AvahiConnection> connection, std::string domain, std::string type,
-                                 std::string name, std::uint16_t port)
+                                 std::string name, std::uint16_t port, double reclaimDelay)
     : connection_(std::move(connection)),
       domain_(std::move(domain)),
       type_(std::move(type)),
+      ownName_(name),
       name_(std::move(name)),
       port_(port),
+      reclaimDelay_(reclaimDelay),
+      nextReclaimDelay_(reclaimDelay),
+      reclaimTimer_(connection_->context()),
       avahiType_(avahiServiceType(type_)),
       avahiDomain_(avahi::avahiDomain(domain_)) {
   connection_->attach(*this);
@@ -48,6 +54,7 @@ void AvahiNetService::stop() {
 void AvahiNetService::withdraw() {
   group_.reset();  // freeing the group withdraws the entry
   added_ = false;
+  reclaimTimer_.cancel();
 }
 
 void AvahiNetService::setTXTRecord(const TXTRecord& record) {
@@ -67,6 +74,9 @@ void AvahiNetService::clientRunning(AvahiClient* client) {
 void AvahiNetService::clientLost() { withdraw(); }
 
 void AvahiNetService::registerWith(AvahiClient* client) {
+  // A new registration asks for the own name; a conflict of the past may be over.
+  name_ = ownName_;
+  nextReclaimDelay_ = reclaimDelay_;
   // The first state callback comes from inside avahi_entry_group_new, before group_ is
   // set; handleGroupState works on the group it is given.
   group_.reset(avahi_entry_group_new(client, &AvahiNetService::groupCallback, this));
@@ -101,6 +111,11 @@ void AvahiNetService::groupCallback(AvahiEntryGroup* group, AvahiEntryGroupState
 void AvahiNetService::handleGroupState(AvahiEntryGroup* group, AvahiEntryGroupState state) {
   switch (state) {
     case AVAHI_ENTRY_GROUP_ESTABLISHED:
+      if (name_ == ownName_) {
+        nextReclaimDelay_ = reclaimDelay_;
+      } else {
+        scheduleReclaim();
+      }
       notifyPublished();
       break;
     case AVAHI_ENTRY_GROUP_COLLISION: {
@@ -124,6 +139,27 @@ void AvahiNetService::handleGroupState(AvahiEntryGroup* group, AvahiEntryGroupSt
 void AvahiNetService::rename() {
   name_ = alternativeServiceName(name_);
   logLine(connection_->logger(), "OrvoHost: service name collision, renamed to", name_);
+}
+
+void AvahiNetService::scheduleReclaim() {
+  reclaimTimer_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(nextReclaimDelay_)));
+  reclaimTimer_.async_wait([this, alive = std::weak_ptr(token_)](const std::error_code& error) {
+    if (error || alive.expired()) return;
+    reclaim();
+  });
+  nextReclaimDelay_ = std::min(nextReclaimDelay_ * 2, reclaimDelay_ * 32);
+}
+
+void AvahiNetService::reclaim() {
+  if (!wanted_ || !group_ || name_ == ownName_) return;
+  // Register again under the own name: Avahi probes it, and a claimant still there makes
+  // it collide again (and the alternative is taken again).
+  logLine(connection_->logger(), "OrvoHost: asking for the service name", ownName_, "again");
+  name_ = ownName_;
+  avahi_entry_group_reset(group_.get());
+  added_ = false;
+  if (int error = addAndCommit(group_.get()); error < 0) failed(error);
 }
 
 void AvahiNetService::failed(int avahiError) {

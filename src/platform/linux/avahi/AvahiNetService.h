@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/steady_timer.hpp>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,8 +15,9 @@ namespace orvo::platform::avahi {
 // dropped if the service is stopped or destroyed before they run.
 class AvahiNetService final : public NetService, private ClientUser {
  public:
+  // A renamed service tries its own name again after `reclaimDelay` seconds (doubling).
   AvahiNetService(std::shared_ptr<AvahiConnection> connection, std::string domain, std::string type, std::string name,
-                  std::uint16_t port);
+                  std::uint16_t port, double reclaimDelay);
   ~AvahiNetService() override;
   AvahiNetService(const AvahiNetService&) = delete;
   AvahiNetService& operator=(const AvahiNetService&) = delete;
@@ -40,6 +42,9 @@ class AvahiNetService final : public NetService, private ClientUser {
   // Returns 0 or the Avahi error.
   int addAndCommit(AvahiEntryGroup* group);
   void rename();
+  // While renamed: after the delay, registers again under the own name.
+  void scheduleReclaim();
+  void reclaim();
   void withdraw();
   void failed(int avahiError);
   void notifyPublished();
@@ -49,8 +54,12 @@ class AvahiNetService final : public NetService, private ClientUser {
   std::shared_ptr<AvahiConnection> connection_;
   std::string domain_;
   std::string type_;
-  std::string name_;
+  std::string ownName_;  // the name asked for
+  std::string name_;     // the name registered (an alternative after a collision)
   std::uint16_t port_;
+  double reclaimDelay_;
+  double nextReclaimDelay_;
+  asio::steady_timer reclaimTimer_;
   std::string avahiType_;
   std::optional<std::string> avahiDomain_;
   TXTRecord txt_;

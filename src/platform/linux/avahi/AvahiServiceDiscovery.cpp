@@ -6,15 +6,15 @@
 
 namespace orvo::platform {
 
-AvahiServiceDiscovery::AvahiServiceDiscovery(asio::io_context& context, Logger& logger)
-    : connection_(avahi::AvahiConnection::create(context, logger)) {}
+AvahiServiceDiscovery::AvahiServiceDiscovery(asio::io_context& context, Logger& logger, double reclaimDelay)
+    : connection_(avahi::AvahiConnection::create(context, logger)), reclaimDelay_(reclaimDelay) {}
 
 AvahiServiceDiscovery::~AvahiServiceDiscovery() = default;
 
 std::unique_ptr<NetService> AvahiServiceDiscovery::makeService(std::string domain, std::string type, std::string name,
                                                                std::uint16_t port) {
   return std::make_unique<avahi::AvahiNetService>(connection_, std::move(domain), std::move(type), std::move(name),
-                                                  port);
+                                                  port, reclaimDelay_);
 }
 
 std::unique_ptr<ServiceBrowser> AvahiServiceDiscovery::browse(std::string type,

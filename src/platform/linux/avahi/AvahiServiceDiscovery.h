@@ -28,10 +28,16 @@ class AvahiConnection;
 // - Types are given as "_orvo._tcp." and domains as "local." (the dotted DNS-SD forms);
 //   resolved services report them in the same forms.
 // - Name collisions are resolved by Avahi's alternative names ("Orvo on x #2"), with one
-//   log line per rename; NetService::name() then returns the new name.
+//   log line per rename; NetService::name() then returns the name published. A renamed
+//   service asks for its own name again reclaimDelay after the rename (the delay doubling
+//   on each failed try, up to 32 times it): when the other claimant has gone, it is
+//   published under its own name again (and hears didPublish with it). Every new
+//   registration (publish, a restarted daemon) starts from the service's own name.
 class AvahiServiceDiscovery final : public ServiceDiscovery {
  public:
-  AvahiServiceDiscovery(asio::io_context& context, Logger& logger);
+  static constexpr double defaultReclaimDelay = 60.0;
+
+  AvahiServiceDiscovery(asio::io_context& context, Logger& logger, double reclaimDelay = defaultReclaimDelay);
   ~AvahiServiceDiscovery() override;
   AvahiServiceDiscovery(const AvahiServiceDiscovery&) = delete;
   AvahiServiceDiscovery& operator=(const AvahiServiceDiscovery&) = delete;
@@ -46,6 +52,7 @@ class AvahiServiceDiscovery final : public ServiceDiscovery {
 
  private:
   std::shared_ptr<avahi::AvahiConnection> connection_;
+  double reclaimDelay_;
 };
 
 }  // namespace orvo::platform

@@ -158,7 +158,9 @@ void TlsSession::stepHandshake() {
   const int sslError = SSL_get_error(ssl_.get(), result);
   if (sslError == SSL_ERROR_WANT_READ) {
     if (socketEof_) {
-      fail("TLS handshake failed: connection closed by the peer", false);
+      fail(role_ == TlsRole::client && !peerSpoke_ ? kHandshakeClosedBeforeHello
+                                                   : "TLS handshake failed: connection closed by the peer",
+           false);
     } else {
       handshakeWantsRead_ = true;
     }
@@ -318,9 +320,13 @@ void TlsSession::onRead(const std::error_code& error, std::size_t length) {
   if (error == asio::error::eof) {
     socketEof_ = true;
   } else if (error) {
-    fail(error.message(), false);
+    // A server that resets a connection it never answered turned it away, like a close.
+    const bool turnedAway = role_ == TlsRole::client && phase_ == Phase::handshaking && !peerSpoke_ &&
+                            error == asio::error::connection_reset;
+    fail(turnedAway ? std::string(kHandshakeClosedBeforeHello) + " (" + error.message() + ")" : error.message(), false);
     return;
   } else {
+    if (length > 0) peerSpoke_ = true;
     if (phase_ == Phase::handshaking) noteReceived(socketBuffer_.data(), length);
     BIO_write(networkIn_, socketBuffer_.data(), static_cast<int>(length));
   }

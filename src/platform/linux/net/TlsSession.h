@@ -156,6 +156,7 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   BIO* networkOut_ = nullptr;  // owned by ssl_: ciphertext waiting for the socket
 
   Phase phase_ = Phase::idle;
+  bool peerSpoke_ = false;  // any byte has come from the peer
   Bytes authenticatedKeySecret_;
   bool watching_ = false;  // server side: reading before start()
   Bytes early_;            // ciphertext read before start(), handed to TLS when it begins

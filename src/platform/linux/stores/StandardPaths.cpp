@@ -13,12 +13,10 @@ namespace {
 
 std::string home() {
   if (const char* h = std::getenv("HOME"); h && *h) return h;
-  if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
-  // No home at all: a private directory under /tmp, never /tmp itself, where anyone could
-  // have created ".config" first.
-  const std::string fallback = privateTmpPath();
-  if (auto error = ensurePrivateDirectory(fallback)) throw UnsafePathError(*error);
-  return fallback;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && *entry->pw_dir) return entry->pw_dir;
+  // No home at all. Any shared place (/tmp) could have been prepared by another user, so
+  // there is nowhere safe to keep settings or keys.
+  throw UnsafePathError("no home directory: set HOME (or the XDG_*_HOME variables)");
 }
 
 std::string fromEnvironment(const char* name, const char* fallbackUnderHome) {
@@ -37,9 +35,19 @@ std::string runtimeDir() {
   return value && *value == '/' ? value : "";
 }
 
-std::string privateTmpPath() { return "/tmp/orvo-host-" + std::to_string(::getuid()); }
+std::string runtimeFallbackDir() { return cacheHome() + "/orvo-host/run"; }
 
-std::optional<std::string> ensurePrivateDirectory(const std::string& path) {
+std::optional<std::string> ensurePrivateDirectory(const std::string& path, bool createParents) {
+  if (createParents) {
+    // Each missing parent is made 0700; existing ones are left as they are (the user's own
+    // directories, or / and /home).
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+      const std::string parent = path.substr(0, slash);
+      if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
+        return "cannot create " + parent + ": " + std::strerror(errno);
+      }
+    }
+  }
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
     return "cannot create " + path + ": " + std::strerror(errno);
   }

@@ -1,11 +1,13 @@
 #include "platform/linux/updates/SodiumUpdateVerifier.h"
 
+#include <fcntl.h>
 #include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
-#include <iterator>
+#include <array>
+#include <cerrno>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "core/Coding.h"
@@ -13,12 +15,36 @@
 namespace orvo::platform {
 namespace {
 
-constexpr std::uintmax_t kMaxFileBytes = 256ull * 1024 * 1024;
+constexpr std::uint64_t kMaxFileBytes = 256ull * 1024 * 1024;
+constexpr std::size_t kPieceBytes = 64 * 1024;
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\n' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\t')) text.remove_suffix(1);
   return text;
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// S < L, the order of the group: reducing S leaves it as it is.
+bool isCanonicalScalar(const unsigned char* s) {
+  std::array<unsigned char, 64> wide{};
+  std::copy(s, s + 32, wide.begin());
+  std::array<unsigned char, 32> reduced{};
+  crypto_core_ed25519_scalar_reduce(reduced.data(), wide.data());
+  return sodium_memcmp(reduced.data(), s, 32) == 0;
 }
 
 }  // namespace
@@ -32,16 +58,50 @@ bool SodiumUpdateVerifier::verifyFile(const std::filesystem::path& file, std::st
   const auto signature = base64Decode(trimmed(signatureBase64));
   if (!key || key->size() != crypto_sign_PUBLICKEYBYTES) return false;
   if (!signature || signature->size() != crypto_sign_BYTES) return false;
+  const unsigned char* publicKey = key->data();
+  const unsigned char* r = signature->data();
+  const unsigned char* s = signature->data() + 32;
+  // What libsodium refuses before it hashes: a key or an R that is no point of the main
+  // subgroup (small-order points included), an S that is not reduced.
+  if (!crypto_core_ed25519_is_valid_point(publicKey) || !crypto_core_ed25519_is_valid_point(r) ||
+      !isCanonicalScalar(s)) {
+    return false;
+  }
 
-  std::error_code error;
-  const auto size = std::filesystem::file_size(file, error);
-  if (error || size > kMaxFileBytes) return false;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return false;
-  std::vector<unsigned char> content(static_cast<std::size_t>(size));
-  if (size > 0 && !in.read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(size))) return false;
-  if (in.peek() != std::char_traits<char>::eof()) return false;  // the file grew while read
-  return crypto_sign_verify_detached(signature->data(), content.data(), content.size(), key->data()) == 0;
+  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (static_cast<std::uint64_t>(info.st_size) > kMaxFileBytes) return false;
+
+  // k = SHA-512(R || A || message), the message streamed.
+  crypto_hash_sha512_state hash;
+  crypto_hash_sha512_init(&hash);
+  crypto_hash_sha512_update(&hash, r, 32);
+  crypto_hash_sha512_update(&hash, publicKey, 32);
+  std::vector<unsigned char> piece(kPieceBytes);
+  std::uint64_t total = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), piece.data(), piece.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    total += static_cast<std::uint64_t>(n);
+    if (total > kMaxFileBytes) return false;  // it grew while read
+    crypto_hash_sha512_update(&hash, piece.data(), static_cast<unsigned long long>(n));
+  }
+  std::array<unsigned char, crypto_hash_sha512_BYTES> digest{};
+  crypto_hash_sha512_final(&hash, digest.data());
+  std::array<unsigned char, 32> k{};
+  crypto_core_ed25519_scalar_reduce(k.data(), digest.data());
+
+  // [S]B - [k]A must be R, byte for byte.
+  std::array<unsigned char, 32> sB{};
+  std::array<unsigned char, 32> kA{};
+  std::array<unsigned char, 32> expectedR{};
+  if (crypto_scalarmult_ed25519_base_noclamp(sB.data(), s) != 0) return false;
+  if (crypto_scalarmult_ed25519_noclamp(kA.data(), k.data(), publicKey) != 0) return false;
+  if (crypto_core_ed25519_sub(expectedR.data(), sB.data(), kA.data()) != 0) return false;
+  return crypto_verify_32(expectedR.data(), r) == 0;
 }
 
 }  // namespace orvo::platform

@@ -54,21 +54,115 @@ bool CharacterInjector::typeCharacter(char32_t scalar, double now) {
 
 bool CharacterInjector::typeControlCharacter(char32_t scalar, double now) {
   const KeyboardLayout* layout = seam_.layout();
-  if (!layout || !layout->controlKey()) return false;
-  const Keycode control = *layout->controlKey();
-  const char32_t base = controlBase(scalar);
-  // A letter counts in either case (Control makes both the same character): the press
-  // with fewer keys held wins, so Caps Lock adds no Shift.
-  std::optional<KeyStroke> stroke = layout->strokeForScalar(base);
-  Keysym spareKeysym = base;
-  if (base >= U'a' && base <= U'z') {
-    const auto upper = layout->strokeForScalar(base - 0x20);
-    if (upper && (!stroke || upper->modifiers.size() < stroke->modifiers.size())) stroke = upper;
-    // A spare keycode too is pressed without Shift (Ctrl+Shift+C is "copy" in many
-    // terminals): with Caps Lock on, that is the upper case.
-    if (layout->capsLocked()) spareKeysym = base - 0x20;
+  if (!layout) return false;
+  const auto want = wantFor(scalar, *layout);
+  return want && type(want->keysym, want->existing, *layout, want->held, now);
+}
+
+std::optional<CharacterInjector::Want> CharacterInjector::wantFor(char32_t scalar, const KeyboardLayout& layout) const {
+  if (hasOwnKey(scalar)) {
+    const auto keysym = keysymForScalar(scalar);
+    if (!keysym) return std::nullopt;
+    return Want{*keysym, layout.strokeForKeysym(*keysym), {}};
   }
-  return type(spareKeysym, stroke, *layout, {control}, now);
+  if (scalar >= 0x01 && scalar < 0x20) {
+    if (!layout.controlKey()) return std::nullopt;
+    const char32_t base = controlBase(scalar);
+    // A letter counts in either case (Control makes both the same character): the press
+    // with fewer keys held wins, so Caps Lock adds no Shift.
+    std::optional<KeyStroke> stroke = layout.strokeForScalar(base);
+    Keysym spareKeysym = base;
+    if (base >= U'a' && base <= U'z') {
+      const auto upper = layout.strokeForScalar(base - 0x20);
+      if (upper && (!stroke || upper->modifiers.size() < stroke->modifiers.size())) stroke = upper;
+      // A spare keycode too is pressed without Shift (Ctrl+Shift+C is "copy" in many
+      // terminals): with Caps Lock on, that is the upper case.
+      if (layout.capsLocked()) spareKeysym = base - 0x20;
+    }
+    return Want{spareKeysym, stroke, {*layout.controlKey()}};
+  }
+  const auto keysym = keysymForScalar(scalar);
+  if (!keysym) return std::nullopt;
+  return Want{*keysym, layout.strokeForScalar(scalar), {}};
+}
+
+std::size_t CharacterInjector::typeCharacters(std::u32string_view scalars, double now) {
+  const KeyboardLayout* current = seam_.layout();
+  if (!current) return scalars.size();  // no display: nothing can be typed
+  const KeyboardLayout layout = *current;  // the seam's pointer lasts until its next call
+  std::optional<KeyboardMapping> mapping;
+  std::vector<KeyRemap> changes;  // new keysyms for spare keycodes, sent as one change
+  std::vector<Keycode> taken;     // spare keycodes this run presses
+  std::vector<KeyStroke> presses;
+  std::size_t consumed = 0;
+  for (; consumed < scalars.size(); ++consumed) {
+    const auto want = wantFor(scalars[consumed], layout);
+    if (!want) continue;
+    const SpareKey spare = spareKeyFor(want->keysym, layout);
+    auto spareStroke = [&](Keycode keycode) {
+      KeyStroke stroke{keycode, want->held, 0, spare.shifted ? 1u : 0u};
+      if (spare.shifted) stroke.modifiers.push_back(*layout.shiftKey());
+      return stroke;
+    };
+    auto own = std::find_if(remaps_.begin(), remaps_.end(), [&](const Remap& r) { return r.keysyms == spare.keysyms; });
+    if (own != remaps_.end()) {
+      own->lastUsed = now;
+      if (std::find(taken.begin(), taken.end(), own->keycode) == taken.end()) taken.push_back(own->keycode);
+      presses.push_back(spareStroke(own->keycode));
+      continue;
+    }
+    if (want->existing) {
+      KeyStroke stroke = *want->existing;
+      stroke.modifiers.insert(stroke.modifiers.begin(), want->held.begin(), want->held.end());
+      presses.push_back(std::move(stroke));
+      continue;
+    }
+    if (!mapping) {
+      const KeyboardMapping* read = seam_.mapping();
+      if (!read) continue;  // the display went away: nothing more can be typed
+      mapping = *read;
+    }
+    const auto keycode = spareForRun(*mapping, taken, now);
+    if (!keycode) {
+      // No spare keycode at all: the character cannot be typed. Only busy ones: later.
+      if (remaps_.empty() && mapping->unusedKeycodes().empty()) continue;
+      break;
+    }
+    auto existing = std::find_if(remaps_.begin(), remaps_.end(), [&](const Remap& r) { return r.keycode == *keycode; });
+    if (existing == remaps_.end()) {
+      remaps_.push_back(Remap{*keycode, spare.keysyms, mapping->row(*keycode), now});
+    } else {
+      existing->keysyms = spare.keysyms;
+      existing->lastUsed = now;
+    }
+    std::erase_if(changes, [&](const KeyRemap& change) { return change.keycode == *keycode; });
+    changes.push_back({*keycode, spare.keysyms});
+    taken.push_back(*keycode);
+    presses.push_back(spareStroke(*keycode));
+  }
+  if (!changes.empty()) seam_.remap(changes);
+  for (const auto& stroke : presses) press(stroke, false);
+  if (!presses.empty()) seam_.flush();
+  return consumed;
+}
+
+std::optional<Keycode> CharacterInjector::spareForRun(const KeyboardMapping& mapping, const std::vector<Keycode>& taken,
+                                                      double now) {
+  auto isOurs = [&](Keycode keycode) {
+    return std::any_of(remaps_.begin(), remaps_.end(), [&](const Remap& r) { return r.keycode == keycode; });
+  };
+  const auto unused = mapping.unusedKeycodes();
+  for (auto it = unused.rbegin(); it != unused.rend(); ++it) {
+    if (!isOurs(*it)) return *it;
+  }
+  const Remap* oldest = nullptr;
+  for (const auto& remap : remaps_) {
+    if (std::find(taken.begin(), taken.end(), remap.keycode) != taken.end()) continue;
+    if (now - remap.lastUsed < remapReuseSeconds) continue;
+    if (!oldest || remap.lastUsed < oldest->lastUsed) oldest = &remap;
+  }
+  if (!oldest) return std::nullopt;
+  return oldest->keycode;
 }
 
 bool CharacterInjector::type(Keysym keysym, const std::optional<KeyStroke>& existing, const KeyboardLayout& layout,
@@ -130,12 +224,12 @@ CharacterInjector::Remap* CharacterInjector::remapFor(const std::vector<Keysym>&
   return &*oldest;
 }
 
-void CharacterInjector::press(const KeyStroke& stroke) {
+void CharacterInjector::press(const KeyStroke& stroke, bool flush) {
   for (const Keycode modifier : stroke.modifiers) setKey(modifier, true);
   setKey(stroke.keycode, true);
   setKey(stroke.keycode, false);
   for (auto it = stroke.modifiers.rbegin(); it != stroke.modifiers.rend(); ++it) setKey(*it, false);
-  seam_.flush();
+  if (flush) seam_.flush();
 }
 
 void CharacterInjector::setKey(Keycode keycode, bool pressed) {
@@ -147,25 +241,23 @@ void CharacterInjector::setKey(Keycode keycode, bool pressed) {
   }
 }
 
-void CharacterInjector::restore(const Remap& remap) {
-  seam_.remap(remap.keycode, remap.original);
-}
-
 std::optional<double> CharacterInjector::restoreIdle(double now) {
-  bool restored = false;
+  std::vector<KeyRemap> restores;  // one keymap change for all that are due
   std::optional<double> next;
   for (auto it = remaps_.begin(); it != remaps_.end();) {
     const double due = it->lastUsed + remapHoldSeconds;
     if (now >= due) {
-      restore(*it);
+      restores.push_back({it->keycode, it->original});
       it = remaps_.erase(it);
-      restored = true;
     } else {
       next = next ? std::min(*next, due) : due;
       ++it;
     }
   }
-  if (restored) seam_.flush();
+  if (!restores.empty()) {
+    seam_.remap(restores);
+    seam_.flush();
+  }
   return next;
 }
 
@@ -176,7 +268,9 @@ void CharacterInjector::releaseAll() {
     held_.pop_back();
     seam_.setKey(keycode, false);
   }
-  for (const auto& remap : remaps_) restore(remap);
+  std::vector<KeyRemap> restores;
+  for (const auto& remap : remaps_) restores.push_back({remap.keycode, remap.original});
+  if (!restores.empty()) seam_.remap(restores);
   remaps_.clear();
   seam_.sync();
 }

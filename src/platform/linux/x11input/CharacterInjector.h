@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "platform/linux/x11input/KeyboardSeam.h"
@@ -27,11 +28,17 @@ namespace orvo::platform::x11 {
 // same keysym typed again within the hold reuses its keycode without another change. When
 // every spare keycode is taken, the one used longest ago is remapped.
 //
+// A run of characters (typeCharacters) is typed with one keymap change for all the spare
+// keycodes it needs. A keycode pressed less than remapReuseSeconds ago is not given another
+// keysym by a run, for the same reason as the hold: the run stops there and is offered
+// again later. Restores are batched the same way.
+//
 // Time is passed in (seconds on any monotonic scale). Not thread-safe: one thread, the
 // host's main queue. The seam must outlive the injector.
 class CharacterInjector {
  public:
   static constexpr double remapHoldSeconds = 2.0;
+  static constexpr double remapReuseSeconds = 0.1;
 
   explicit CharacterInjector(KeyboardSeam& seam) : seam_(seam) {}
   CharacterInjector(const CharacterInjector&) = delete;
@@ -47,6 +54,11 @@ class CharacterInjector {
   // the character cannot be typed (C1 controls U+0080-U+009F, non-scalars, no key and no
   // spare keycode).
   bool typeCharacter(char32_t scalar, double now);
+  // Types the characters in order, each as typeCharacter would (those it cannot type are
+  // skipped), with one keymap change for every spare keycode they need. Returns how many
+  // it took: fewer than given when the rest needs a spare keycode that was pressed less
+  // than remapReuseSeconds ago (or one this run already uses). Presses are flushed once.
+  std::size_t typeCharacters(std::u32string_view scalars, double now);
 
   // Restores the remapped keycodes whose hold has run out. Returns when the next one is
   // due, or nothing when no keycode stays remapped.
@@ -68,15 +80,25 @@ class CharacterInjector {
     double lastUsed = 0;
   };
 
+  // What typing one character takes: the keysym wanted, the layout's key for it (if any)
+  // and keys to hold around the press. Nothing when the character cannot be typed.
+  struct Want {
+    Keysym keysym = kNoSymbol;
+    std::optional<KeyStroke> existing;
+    std::vector<Keycode> held;
+  };
+  std::optional<Want> wantFor(char32_t scalar, const KeyboardLayout& layout) const;
   bool typeControlCharacter(char32_t scalar, double now);
   // Presses `existing` (or a spare keycode given `keysym` when there is none) with `held`
   // down around it.
   bool type(Keysym keysym, const std::optional<KeyStroke>& existing, const KeyboardLayout& layout,
             const std::vector<Keycode>& held, double now);
   Remap* remapFor(const std::vector<Keysym>& keysyms, const KeyboardMapping& mapping, double now);
-  void press(const KeyStroke& stroke);
+  // A keycode for `keysyms` in a run: a free spare, else the spare pressed longest ago if
+  // that was at least remapReuseSeconds before `now` and not in this run. Nothing otherwise.
+  std::optional<Keycode> spareForRun(const KeyboardMapping& mapping, const std::vector<Keycode>& taken, double now);
+  void press(const KeyStroke& stroke, bool flush = true);
   void setKey(Keycode keycode, bool pressed);
-  void restore(const Remap& remap);
 
   KeyboardSeam& seam_;
   std::vector<Remap> remaps_;

@@ -111,6 +111,13 @@ class KeyboardLayout {
 // The character a keysym types, 0 for none (function keys, dead keys, keypad keys).
 char32_t scalarForKeysym(Keysym keysym);
 
+// One keycode and the keysyms it is to hold (none: it is left without any, a spare again).
+struct KeyRemap {
+  Keycode keycode = 0;
+  std::vector<Keysym> keysyms;
+  friend bool operator==(const KeyRemap&, const KeyRemap&) = default;
+};
+
 // The X operations typing needs. Used on one thread (the host's main queue).
 class KeyboardSeam {
  public:
@@ -123,8 +130,14 @@ class KeyboardSeam {
   virtual const KeyboardLayout* layout() = 0;
   // A synthetic press or release of a keycode.
   virtual void setKey(Keycode keycode, bool pressed) = 0;
-  // Replaces every keysym of one keycode.
-  virtual void remap(Keycode keycode, std::span<const Keysym> keysyms) = 0;
+  // Replaces every keysym of the keycodes, all in one keymap change: every X client
+  // re-reads its keymap once per change, so a run of typing changes it once, not once per
+  // character. The keycodes are distinct.
+  virtual void remap(std::span<const KeyRemap> keys) = 0;
+  void remap(Keycode keycode, std::span<const Keysym> keysyms) {
+    const KeyRemap one{keycode, {keysyms.begin(), keysyms.end()}};
+    remap(std::span<const KeyRemap>(&one, 1));
+  }
   // Sends what is buffered.
   virtual void flush() = 0;
   // Waits until the server has processed everything sent so far.

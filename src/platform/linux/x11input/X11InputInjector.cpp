@@ -156,6 +156,33 @@ bool X11InputInjector::postCharacter(char32_t scalar) {
   return typed;
 }
 
+std::size_t X11InputInjector::postCharacters(std::u32string_view scalars) {
+  // C1 controls have no key and no meaning an application would act on: left out, named
+  // once per run.
+  std::u32string typeable;
+  typeable.reserve(scalars.size());
+  std::size_t dropped = 0;
+  for (const char32_t scalar : scalars) {
+    if (scalar >= 0x80 && scalar <= 0x9F) {
+      ++dropped;
+    } else {
+      typeable.push_back(scalar);
+    }
+  }
+  if (dropped > 0) logLine(logger_, "OrvoHost: dropped", dropped, "control characters (U+0080-U+009F)");
+  if (typeable.empty() || !acquire()) return scalars.size();
+  const std::size_t typed = characters_.typeCharacters(typeable, clock_.now());
+  afterTyping();
+  if (typed == typeable.size()) return scalars.size();
+  // Map the count back onto the run as given, C1 controls included.
+  std::size_t taken = 0;
+  for (std::size_t kept = 0; taken < scalars.size(); ++taken) {
+    const bool c1 = scalars[taken] >= 0x80 && scalars[taken] <= 0x9F;
+    if (!c1 && kept++ == typed) break;
+  }
+  return taken;
+}
+
 void X11InputInjector::afterTyping() {
   if (restoreScheduled_ || characters_.remappedCount() == 0) return;
   restoreScheduled_ = true;

@@ -57,6 +57,8 @@ class X11InputInjector final : public InputInjector {
   bool postScroll(std::int32_t deltaY, std::int32_t deltaX) override;
   bool postKey(std::uint16_t virtualKeyCode) override;
   bool postCharacter(char32_t scalar) override;
+  // One keymap change for the spare keycodes of the whole run (CharacterInjector).
+  std::size_t postCharacters(std::u32string_view scalars) override;
   void releaseAll() override;
 
   // Remapped keycodes not yet restored (for tests and diagnostics).

@@ -4,6 +4,9 @@
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon-x11.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace orvo::platform::x11 {
 
 X11KeyboardSeam::X11KeyboardSeam() : context_(xkb_context_new(XKB_CONTEXT_NO_FLAGS), &xkb_context_unref) {
@@ -128,11 +131,111 @@ void X11KeyboardSeam::setKey(Keycode keycode, bool pressed) {
                       XCB_NONE, 0, 0, 0);
 }
 
-void X11KeyboardSeam::remap(Keycode keycode, std::span<const Keysym> keysyms) {
-  if (!display_ || keysyms.empty()) return;
-  xcb_change_keyboard_mapping(display_->connection(), 1, keycode, static_cast<std::uint8_t>(keysyms.size()),
-                              keysyms.data());
+void X11KeyboardSeam::remap(std::span<const KeyRemap> keys) {
+  if (!display_ || keys.empty()) return;
+  if (keys.size() == 1 || !remapWithXkb(keys)) {
+    // One key, or a server whose XKB refused the batch: a core change per key.
+    for (const auto& key : keys) {
+      std::vector<Keysym> keysyms = key.keysyms;
+      if (keysyms.empty()) keysyms.push_back(kNoSymbol);
+      xcb_change_keyboard_mapping(display_->connection(), 1, key.keycode, static_cast<std::uint8_t>(keysyms.size()),
+                                  keysyms.data());
+    }
+  }
   markStale();
+}
+
+namespace {
+
+// The XKB canonical key types every keymap starts with.
+constexpr std::uint8_t kOneLevel = 0;
+constexpr std::uint8_t kTwoLevel = 1;
+constexpr std::uint8_t kAlphabetic = 2;
+
+void appendWire(std::vector<std::uint8_t>& out, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  out.insert(out.end(), bytes, bytes + size);
+}
+
+// A key's XKB symbol map on the wire for these keysyms (trailing NoSymbols dropped): one
+// group of ONE_LEVEL, TWO_LEVEL, or ALPHABETIC for a (lower, upper) pair, as the server
+// itself would read them from a core mapping. False for more than two keysyms.
+bool appendSymbolMap(std::vector<std::uint8_t>& out, std::vector<Keysym> keysyms) {
+  while (!keysyms.empty() && keysyms.back() == kNoSymbol) keysyms.pop_back();
+  if (keysyms.size() > 2) return false;
+  xcb_xkb_key_sym_map_t map{};
+  if (keysyms.size() == 1) {
+    map.kt_index[0] = kOneLevel;
+  } else if (keysyms.size() == 2) {
+    const bool casePair = keysyms[0] != keysyms[1] && xkb_keysym_to_upper(keysyms[0]) == keysyms[1] &&
+                          xkb_keysym_to_lower(keysyms[1]) == keysyms[0];
+    map.kt_index[0] = casePair ? kAlphabetic : kTwoLevel;
+  }
+  map.groupInfo = keysyms.empty() ? 0 : 1;
+  map.width = static_cast<std::uint8_t>(keysyms.size());
+  map.nSyms = static_cast<std::uint16_t>(keysyms.size());
+  appendWire(out, &map, sizeof map);
+  appendWire(out, keysyms.data(), keysyms.size() * sizeof(Keysym));
+  return true;
+}
+
+}  // namespace
+
+bool X11KeyboardSeam::remapWithXkb(std::span<const KeyRemap> keys) {
+  if (!setUpXkb()) return false;
+  xcb_connection_t* c = display_->connection();
+  const auto device = static_cast<xcb_xkb_device_spec_t>(deviceId_);
+  Keycode first = 255, last = 0;
+  for (const auto& key : keys) {
+    first = std::min(first, key.keycode);
+    last = std::max(last, key.keycode);
+  }
+  const auto count = static_cast<std::uint8_t>(last - first + 1);
+  // The keys between ours go back exactly as read; no other client may change them
+  // between the read and the write.
+  xcb_grab_server(c);
+  struct Ungrab {
+    xcb_connection_t* c;
+    ~Ungrab() {
+      xcb_ungrab_server(c);
+      xcb_flush(c);
+    }
+  } ungrab{c};
+  auto reply = replyOf(c, xcb_xkb_get_map_reply,
+                       xcb_xkb_get_map(c, device, 0, XCB_XKB_MAP_PART_KEY_SYMS, 0, 0, first, count, 0, 0, 0, 0, 0, 0,
+                                       0, 0, 0, 0, 0));
+  if (!reply || !(reply->present & XCB_XKB_MAP_PART_KEY_SYMS) || reply->firstKeySym != first ||
+      reply->nKeySyms != count) {
+    return false;
+  }
+  // The reply's symbol maps, one per keycode of the range, each followed by its keysyms.
+  const auto* in = static_cast<const std::uint8_t*>(xcb_xkb_get_map_map(reply.get()));
+  const auto* end = reinterpret_cast<const std::uint8_t*>(reply.get()) + 32 + std::size_t{reply->length} * 4;
+  std::vector<std::uint8_t> values;
+  std::size_t totalSyms = 0;
+  for (int keycode = first; keycode <= last; ++keycode) {
+    if (in + sizeof(xcb_xkb_key_sym_map_t) > end) return false;
+    xcb_xkb_key_sym_map_t map;
+    std::memcpy(&map, in, sizeof map);
+    const std::size_t size = sizeof map + std::size_t{map.nSyms} * 4;
+    if (in + size > end) return false;
+    const auto ours = std::find_if(keys.begin(), keys.end(), [&](const KeyRemap& k) { return k.keycode == keycode; });
+    const std::size_t before = values.size();
+    if (ours != keys.end()) {
+      if (!appendSymbolMap(values, ours->keysyms)) return false;
+    } else {
+      appendWire(values, in, size);
+    }
+    xcb_xkb_key_sym_map_t written;
+    std::memcpy(&written, values.data() + before, sizeof written);
+    totalSyms += written.nSyms;
+    in += size;
+  }
+  const auto error = checkOf(
+      c, xcb_xkb_set_map_checked(c, device, XCB_XKB_MAP_PART_KEY_SYMS, 0, reply->minKeyCode, reply->maxKeyCode, 0, 0,
+                                 first, count, static_cast<std::uint16_t>(totalSyms), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                 0, 0, 0, 0, 0, 0, values.data()));
+  return !error;
 }
 
 void X11KeyboardSeam::flush() {

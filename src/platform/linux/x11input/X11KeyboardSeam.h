@@ -36,12 +36,17 @@ class X11KeyboardSeam final : public KeyboardSeam {
   const KeyboardMapping* mapping() override;
   const KeyboardLayout* layout() override;
   void setKey(Keycode keycode, bool pressed) override;
-  void remap(Keycode keycode, std::span<const Keysym> keysyms) override;
+  using KeyboardSeam::remap;
+  // One key: a core ChangeKeyboardMapping. Several: one XKB SetMap of the keycodes' range,
+  // which carries the keys in between unchanged (their symbols exactly as the server
+  // holds them, their actions and behaviours untouched), so clients hear of one change.
+  void remap(std::span<const KeyRemap> keys) override;
   void flush() override;
   void sync() override;
 
  private:
   bool setUpXkb();
+  bool remapWithXkb(std::span<const KeyRemap> keys);
 
   std::shared_ptr<X11Display> display_;
   std::optional<KeyboardMapping> cache_;

@@ -179,6 +179,8 @@ void PortalDesktop::chooseWindows(std::function<void(bool, const std::string&)> 
     return;
   }
   consentRefused_ = false;
+  // A portal that was missing may have been installed or started since: look again.
+  if (info_ && !info_->present && !probing_) info_.reset();
   withPortal([this, done = std::move(done)]() mutable {
     // The kept selection is not offered: the person chooses afresh.
     if (attempt_ && attempt_->done) std::exchange(attempt_->done, nullptr)(false, "Replaced by a new choice");

@@ -83,6 +83,15 @@ bool PortalInputInjector::postCharacter(char32_t scalar) {
   return tap(keysym);
 }
 
+std::size_t PortalInputInjector::postCharacters(std::u32string_view scalars) {
+  std::size_t taken = 0;
+  for (; taken < scalars.size(); ++taken) {
+    if (sink_ && sink_->queuedInput() >= maxBacklog) break;
+    postCharacter(scalars[taken]);
+  }
+  return taken;
+}
+
 void PortalInputInjector::typeUnicodeEntry(char32_t scalar) {
   char code[16];
   std::snprintf(code, sizeof code, "%X", static_cast<unsigned>(scalar));

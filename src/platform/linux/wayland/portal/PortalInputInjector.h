@@ -57,6 +57,12 @@ class PortalInputInjector final : public InputInjector {
   bool postScroll(std::int32_t deltaY, std::int32_t deltaX) override;
   bool postKey(std::uint16_t virtualKeyCode) override;
   bool postCharacter(char32_t scalar) override;
+  // Takes characters while the session's queue of calls to the desktop is short
+  // (maxBacklog), so that a long paste waits here, in order, instead of overflowing it.
+  std::size_t postCharacters(std::u32string_view scalars) override;
+  // A character may take some twenty calls (the Unicode entry); this leaves the session's
+  // queue (PortalSession::maxQueuedInput, 16384) room for pointer input besides.
+  static constexpr std::size_t maxBacklog = 4096;
   void releaseAll() override;
 
  private:

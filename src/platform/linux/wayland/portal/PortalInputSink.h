@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace orvo::platform::portal {
@@ -15,6 +16,8 @@ class PortalInputSink {
   virtual void notifyKeyboardKeysym(std::uint32_t keysym, bool pressed) = 0;
   // A key by its Linux (evdev) key code, whatever the layout puts on it.
   virtual void notifyKeyboardKeycode(std::int32_t keycode, bool pressed) = 0;
+  // Events handed over and not yet answered by the desktop.
+  virtual std::size_t queuedInput() const { return 0; }
 };
 
 }  // namespace orvo::platform::portal

@@ -101,6 +101,7 @@ class PortalSession final : public PortalInputSink, public std::enable_shared_fr
   void notifyPointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) override;
   void notifyKeyboardKeysym(std::uint32_t keysym, bool pressed) override;
   void notifyKeyboardKeycode(std::int32_t keycode, bool pressed) override;
+  std::size_t queuedInput() const override { return input_.size() + (inputCall_ ? 1 : 0); }
 
  private:
   using ResponseHandler = std::function<void(std::uint32_t response, PortalResults& results)>;
