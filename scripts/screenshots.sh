@@ -36,7 +36,7 @@ export XDG_CONFIG_HOME="$xdir/config" XDG_DATA_HOME="$xdir/data" XDG_RUNTIME_DIR
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 
 states=(empty devices token update network-sheet screen-recording-sheet accessibility-sheet permissions unpair
-        settings about about-links wayland-shared wayland-accessibility-sheet)
+        settings about about-links wayland-shared wayland-accessibility-sheet pairing-suspended)
 for state in "${states[@]}"; do
   build/tests/ui/orvo-panel-preview "$state" "$out/$state.png" 2>>"$xdir/preview.log" ||
     { echo "orvo-panel-preview $state failed:" >&2; cat "$xdir/preview.log" >&2; exit 1; }
