@@ -40,7 +40,7 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 states=(empty devices token update update-progress update-failed network-sheet network-sheet-ports
         screen-recording-sheet
         accessibility-sheet accessibility-sheet-error permissions unpair settings about about-links wayland-shared
-        wayland-accessibility-sheet)
+        wayland-accessibility-sheet pairing-suspended)
 for scale in 1 2; do
   mkdir -p "$out/${scale}x"
   for state in "${states[@]}"; do

@@ -55,7 +55,7 @@ std::string HostCommands::usage() {
          "commands:\n"
          "  status                   status text, discoverability, remote control, connected client\n"
          "  pin                      the current pairing code and the seconds it has left\n"
-         "  regenerate-pin           make a new pairing code now\n"
+         "  regenerate-pin           make a new pairing code now (and resume pairing if it was suspended)\n"
          "  token                    generate an advanced pairing token\n"
          "  devices                  list the paired devices\n"
          "  unpair ID                revoke a paired device (id, device id or name)\n"
@@ -76,7 +76,7 @@ HostCommands::Result HostCommands::execute(const std::vector<std::string>& args)
   if (command == "status" && expectArgs(1)) return withEnvironment(status());
   if (command == "pin" && expectArgs(1)) return pin();
   if (command == "regenerate-pin" && expectArgs(1)) {
-    host_.regeneratePairingCode();
+    host_.requestNewPairingCode();
     return pin();
   }
   if (command == "token" && expectArgs(1)) return {0, host_.generatePairingToken(kPendingTokenName) + "\n"};
@@ -141,7 +141,7 @@ HostCommands::Result HostCommands::status() {
   }
   return {0, "Status: " + *host_.statusText() + "\n" + "Discoverable: " + (*host_.isDiscoverable() ? "on" : "off") +
                  "\n" + "Listening: " + ports + "\n" + "Advertised as: " + advertised + "\n" +
-                 "Remote control: " + remote + "\n" +
+                 "Pairing: " + host_.pairingStateText() + "\n" + "Remote control: " + remote + "\n" +
                  "Connected client: " + escapeForLog(client) + "\n" + desktop + updateStatusLine()};
 }
 
@@ -258,6 +258,8 @@ HostCommands::Result HostCommands::launchAtLogin(const std::vector<std::string>&
 }
 
 HostCommands::Result HostCommands::pin() {
+  // A code that cannot pair is not shown: whoever reads it would type it in vain.
+  if (*host_.pairingSuspended()) return {0, "Pairing " + host_.pairingStateText() + "\n"};
   return {0, "Pairing code: " + *host_.pairingPIN() + "\n" + pinExpiryText(*host_.pairingPinExpiresAt(), clock_.now()) +
                  "\n"};
 }

@@ -44,6 +44,7 @@ std::optional<std::string> HostService::start() {
   // The code a user types on the client, at start and after every regeneration.
   auto& host = runtime_.host();
   pinLine_ = host.pairingPIN().subscribe([this, &host](const std::string& pin) {
+    if (*host.pairingSuspended()) return;  // it cannot pair; the suspension has its own line
     logLine(logger_, "Pairing code: " + pin + " (valid until " + formatTimestamp(*host.pairingPinExpiresAt()) + ")");
   });
   signals_.async_wait([this](const std::error_code& error, int) {

@@ -33,15 +33,21 @@ inline constexpr std::uint64_t perf_logEveryNFrames = 60;
 inline constexpr std::size_t sessionReceiveChunk = 65536;
 // A partial control line longer than this closes the session connection.
 inline constexpr std::size_t maxPartialLineBytes = 1 << 20;
-// TLS handshakes of the session listener in progress at once, and how long one may take.
+// TLS handshakes of the session listener in progress at once, in all and from one
+// address (an IPv6 /64 counts as one), and how long one may take.
 inline constexpr std::size_t maxPendingHandshakes = 8;
+inline constexpr std::size_t maxPendingHandshakesPerAddress = 2;
 inline constexpr double handshakeTimeoutSeconds = 10.0;
-// Pairing connections open at once, and how long one may stay open.
+// An unauthenticated connection (session or pairing) whose peer has not sent its first
+// TLS record whole by then is closed.
+inline constexpr double firstRecordTimeoutSeconds = 2.0;
+// Pairing connections open at once, in all and not yet paired from one address, and how
+// long one may stay open.
 inline constexpr std::size_t maxPairingConnections = 8;
+inline constexpr std::size_t maxPairingConnectionsPerAddress = 2;
 inline constexpr double pairingConnectionLifetime = 30.0;
-// Failed pairing handshakes a code survives; the next one replaces code and salt.
-inline constexpr int maxFailedPairingAttempts = 5;
-// One address gets its next pairing handshake no sooner than this after a failed one.
-inline constexpr double pairingFailureDelay = 1.0;
+// Lines about refused and failed connections: this many of a kind per period, then a summary.
+inline constexpr double refusalLogPeriod = 10.0;
+inline constexpr int refusalLinesPerPeriod = 5;
 
 }  // namespace orvo

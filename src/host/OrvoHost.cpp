@@ -31,6 +31,7 @@ OrvoHost::OrvoHost(const OrvoHostServices& services)
       lastClientPingAt_(services.clock.now()),
       powerLockObserver_(std::make_unique<HostPowerLockObserver>(services.main, services.powerLockEvents)),
       pairingPinExpiresAt_(kDistantPast),
+      pairingGuard_(std::make_unique<PairingGuard>(PairingGuard::Limits{}, services.clock.now())),
       focusStateQueue_(services.queues.makeSerialQueue("orvo.host.focusState", QueuePriority::unspecified)),
       sendQueue_(services.queues.makeSerialQueue("orvo.host.send", QueuePriority::userInitiated)),
       clickTrackingQueue_(services.queues.makeSerialQueue("orvo.host.clickTracking", QueuePriority::unspecified)),
@@ -46,6 +47,14 @@ OrvoHost::OrvoHost(const OrvoHostServices& services)
 
 void OrvoHost::start() {
   didFinishInit_ = true;
+  refusalLog_ = std::make_unique<LogThrottle>(
+      services_.logger, refusalLogPeriod, refusalLinesPerPeriod, [weak = weak_from_this()](double seconds) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->services_.main.asyncAfter(seconds, [weak] {
+          if (auto host = weak.lock()) host->refusalLog_->flush(host->services_.clock.now());
+        });
+      });
   regeneratePairingCode();
   applyDiscoverable();
   // Every announcement of the peer list, the first included, rebuilds the session listener

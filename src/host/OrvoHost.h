@@ -13,6 +13,8 @@
 #include "core/SharedSlot.h"
 #include "host/ControlMessages.h"
 #include "host/HostConstants.h"
+#include "host/LogThrottle.h"
+#include "host/PairingGuard.h"
 #include "host/SessionHandlers.h"
 #include "platform/Network.h"
 #include "platform/ServiceDiscovery.h"
@@ -141,7 +143,17 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   bool clientIsVisible() const { return clientIsVisible_; }
 
   // PIN pairing.
+  // A new code, salt and expiry, and a pairing listener keyed from them (at start, on
+  // expiry, after a pairing). The guard's counts carry over: see PairingGuard.
   void regeneratePairingCode();
+  // The person asked for a new code (panel, `ctl regenerate-pin`): a new code, and pairing
+  // resumes if it was suspended.
+  void requestNewPairingCode();
+  // True once too many wrong codes were tried since the person last asked for a code;
+  // nobody can pair until they ask again.
+  const Published<bool>& pairingSuspended() const { return pairingSuspended_; }
+  // One line on the state of pairing for `ctl status` and the panel.
+  std::string pairingStateText() const;
   void checkPairingCodeExpiry();
   void startPairingListener();
   void restartPairingListener();
@@ -176,6 +188,7 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
     std::shared_ptr<platform::Connection> connection;
     std::string endpoint;
     std::uint64_t serial = 0;
+    std::string address;  // addressKeyOf(endpoint)
   };
   // One connection of the pairing listener and the bytes of its request so far.
   struct PairingConnection {
@@ -183,15 +196,9 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
     Bytes data;
     bool receiveStarted = false;  // the handshake succeeded
     std::uint64_t serial = 0;
-    std::string address;            // remote address without the port
-    bool handshakeStarted = false;  // waits for its address's turn until then
-  };
-  // Pairing handshakes of one remote address: one at a time, the next no sooner than
-  // pairingFailureDelay after a failed one.
-  struct PairingAddressTurn {
-    bool handshaking = false;
-    double notBefore = 0;
-    bool retryScheduled = false;
+    std::string address;            // addressKeyOf the remote endpoint
+    bool handshakeStarted = false;  // waits for the pairing guard's leave until then
+    std::string endpoint;
   };
 
   explicit OrvoHost(const OrvoHostServices& services);
@@ -215,6 +222,10 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   void promoteConnection(const std::shared_ptr<platform::Connection>& connection, const std::string& endpoint);
   void receiveNext(const std::shared_ptr<platform::Connection>& connection);
   void cancelPendingHandshakes();
+  void dropPendingHandshake(const platform::Connection* key, std::uint64_t serial, const char* kind,
+                            const std::string& why);
+  // Lines that strangers can cause, through the throttle.
+  void logRefusal(const std::string& kind, const std::string& address, const std::string& line);
   platform::TXTRecord advertisedTXT();
   void installServiceDelegate(platform::NetService& service);
   void teardownAfterSleepOrLock(const char* line);
@@ -230,9 +241,16 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
                          const std::shared_ptr<platform::Connection>& connection);
   void closePairingConnection(const std::shared_ptr<platform::Connection>& connection);
   void stopPairingListener();
-  void startNextPairingHandshake(const std::string& address);
-  void endPairingHandshake(const std::string& address, bool failed);
-  void notePairingFailure();
+  // Starts every waiting pairing handshake that the guard lets through, closes those it
+  // never will, and sets a timer for the next that may.
+  void startPairingHandshakes();
+  // Takes a pairing connection out (closing it unless `alreadyEnded`); a handshake it had
+  // begun ends, as a failed attempt when `failed`. With `next`, waiting ones may start.
+  void removePairingConnection(const platform::Connection* key, bool failed, bool alreadyEnded, bool next = true);
+  // Whether a pairing connection that ends now may have tried a code: its handshake began
+  // and the peer sent more than its first record.
+  static bool triedACode(const PairingConnection& entry);
+  void suspendPairing();
   void abandonPairingHandshakes();
   std::optional<std::string> pairingIdOf(const platform::Connection& connection) const;
 
@@ -291,9 +309,11 @@ class OrvoHost final : public SessionContext, public std::enable_shared_from_thi
   Bytes pairingSalt_;
   TimerHandle pairingPinTimer_;
   std::map<const platform::Connection*, PairingConnection> pairingConnections_;
-  std::map<std::string, PairingAddressTurn> pairingAddressTurns_;
-  int failedPairingAttempts_ = 0;  // with the current code
+  std::unique_ptr<PairingGuard> pairingGuard_;
+  Published<bool> pairingSuspended_{false};
+  double pairingTimerAt_ = -1;  // when the timer of startPairingHandshakes fires; -1: none
   std::uint64_t nextConnectionSerial_ = 1;
+  std::unique_ptr<LogThrottle> refusalLog_;
 
   // The five serial queues.
   std::unique_ptr<SerialQueue> focusStateQueue_;

@@ -1,12 +1,14 @@
 // PIN pairing: the 6-digit code with its salt and expiry, the pairing listener keyed from
 // it, its advertisement, and the one request/response exchange of a pairing connection.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "core/Clock.h"
 #include "core/Coding.h"
 #include "core/Log.h"
 #include "core/Utf8.h"
+#include "host/AdmissionPolicy.h"
 #include "host/OrvoHost.h"
 #include "pairing/OrvoPairingStore.h"
 #include "pairing/OrvoTLS.h"
@@ -39,12 +41,6 @@ bool mayBeCompleteObject(const Bytes& data) {
   return end != data.rend() && *end == '}';
 }
 
-// "address:port" or "[v6]:port" without the port: pairing attempts are paced per address.
-std::string addressOf(const std::string& endpoint) {
-  const auto colon = endpoint.rfind(':');
-  return colon == std::string::npos ? endpoint : endpoint.substr(0, colon);
-}
-
 }  // namespace
 
 void OrvoHost::regeneratePairingCode() {
@@ -62,7 +58,6 @@ void OrvoHost::regeneratePairingCode() {
   } while (hasZeroByte(derivePinKey(pin, pairingSalt_, hostId())));
   pairingPinExpiresAt_.set(services_.clock.now() + pairingPinTTL);
   pairingPIN_.set(pin);
-  failedPairingAttempts_ = 0;
   // Handshakes begun under the old code end with it; a connection already past its
   // handshake (a pairing being answered) finishes.
   abandonPairingHandshakes();
@@ -71,6 +66,48 @@ void OrvoHost::regeneratePairingCode() {
   pairingPinTimer_.reset();
   pairingPinTimer_ =
       services_.main.scheduleRepeating(1.0, weakly([](OrvoHost& self) { self.checkPairingCodeExpiry(); }));
+}
+
+void OrvoHost::requestNewPairingCode() {
+  const bool wasSuspended = pairingGuard_->suspended();
+  // Resumed first, so that whoever watches the code sees the new one as a usable code.
+  pairingGuard_->renew(services_.clock.now());
+  pairingSuspended_.set(false);
+  if (wasSuspended) logLine(services_.logger, "OrvoHost: pairing resumed with a new code");
+  regeneratePairingCode();
+  startPairingHandshakes();
+}
+
+std::string OrvoHost::pairingStateText() const {
+  const auto& limits = pairingGuard_->limits();
+  if (*pairingSuspended_) {
+    return "suspended after " + std::to_string(limits.failuresPerCode) +
+           " failed attempts; ask for a new code to pair again (orvo-host ctl regenerate-pin, or ↻ in the panel)";
+  }
+  const int failures = pairingGuard_->failuresSinceRenewal();
+  std::string text = "open";
+  if (failures > 0) {
+    text += "; " + std::to_string(failures) + " of " + std::to_string(limits.failuresPerCode) +
+            " failed attempts before pairing is suspended";
+  }
+  // Wrong codes from everywhere have used up what a day allows: attempts wait for it.
+  const double allowance = pairingGuard_->allowance(services_.clock.now());
+  if (allowance < 1 - 1e-9) {
+    const double minutes = std::ceil((1 - allowance) * limits.failureRefillSeconds / 60);
+    text += "; too many wrong codes lately: the next attempt can start in " +
+            std::to_string(static_cast<long long>(minutes)) + " min";
+  }
+  return text;
+}
+
+void OrvoHost::suspendPairing() {
+  pairingSuspended_.set(true);
+  logLine(services_.logger, "OrvoHost: pairing suspended after " +
+                                std::to_string(pairingGuard_->limits().failuresPerCode) +
+                                " failed attempts; it resumes when a new code is asked for "
+                                "(panel, or orvo-host ctl regenerate-pin)");
+  // Connections still waiting will never get a handshake.
+  startPairingHandshakes();
 }
 
 void OrvoHost::checkPairingCodeExpiry() {
@@ -165,91 +202,147 @@ void OrvoHost::publishPairingService(std::uint16_t port) {
 
 void OrvoHost::handlePairingConnection(std::shared_ptr<platform::Connection> connection) {
   const std::string endpoint = connection->endpointDescription();
-  if (pairingConnections_.size() >= maxPairingConnections) {
-    logLine(services_.logger, "OrvoHost: too many pairing connections; refusing " + endpoint);
+  const std::string address = addressKeyOf(endpoint);
+  if (pairingGuard_->suspended()) {
+    logRefusal("pairing suspended", address, "OrvoHost: pairing is suspended; refusing " + endpoint);
     connection->cancel();
     return;
   }
+  // As for sessions: a few connections per address, and a newcomer from an address with
+  // none pushes the oldest unpaired one out. One being answered is never pushed out.
+  std::vector<SlotHolder> holders;
+  holders.reserve(pairingConnections_.size());
+  for (const auto& [key, entry] : pairingConnections_) {
+    holders.push_back({entry.serial, entry.address, !entry.receiveStarted});
+  }
+  const auto decision = decideAdmission(holders, address, maxPairingConnections, maxPairingConnectionsPerAddress);
+  if (decision.kind != SlotDecision::Kind::admit) {
+    const bool addressFull = decision.kind == SlotDecision::Kind::refuseAddressFull;
+    logRefusal(addressFull ? "too many pairing connections from one address" : "too many pairing connections",
+               address,
+               addressFull ? "OrvoHost: too many pairing connections from " + address + "; refusing " + endpoint
+                           : "OrvoHost: too many pairing connections; refusing " + endpoint);
+    connection->cancel();
+    return;
+  }
+  if (decision.evict) {
+    for (const auto& [key, entry] : pairingConnections_) {
+      if (entry.serial != *decision.evict) continue;
+      logRefusal("pairing connection given up for a newer address", entry.address,
+                 "OrvoHost: pairing connection given up for a newer address: " + entry.endpoint);
+      removePairingConnection(key, triedACode(entry), false);
+      break;
+    }
+  }
   const auto serial = nextConnectionSerial_++;
-  const std::string address = addressOf(endpoint);
-  pairingConnections_[connection.get()] = PairingConnection{connection, {}, false, serial, address, false};
+  pairingConnections_[connection.get()] = PairingConnection{connection, {}, false, serial, address, false, endpoint};
   std::weak_ptr<platform::Connection> weakConnection = connection;
   connection->setStateHandler(weakly([weakConnection](OrvoHost& self, const platform::ConnectionState& state) {
     if (auto strong = weakConnection.lock()) self.handlePairingConnectionState(strong, state);
   }));
-  // However far it got, a pairing connection is closed 30 s after it was accepted. One
-  // whose handshake began and never finished counts as a failed attempt.
-  services_.main.asyncAfter(pairingConnectionLifetime, weakly([key = connection.get(), serial, endpoint](OrvoHost& self) {
+  // A peer that says nothing, whether its handshake began or still waits, goes soon.
+  services_.main.asyncAfter(firstRecordTimeoutSeconds, weakly([key = connection.get(), serial](OrvoHost& self) {
     const auto found = self.pairingConnections_.find(key);
     if (found == self.pairingConnections_.end() || found->second.serial != serial) return;
-    const auto stale = std::move(found->second);
-    self.pairingConnections_.erase(found);
-    logLine(self.services_.logger, "OrvoHost: pairing connection timed out:", endpoint);
-    stale.connection->setStateHandler({});
-    stale.connection->cancel();
-    if (stale.handshakeStarted && !stale.receiveStarted) self.endPairingHandshake(stale.address, true);
+    if (found->second.receiveStarted || found->second.connection->hasReceivedFirstRecord()) return;
+    self.logRefusal("no TLS record in time", found->second.address,
+                    "OrvoHost: no TLS record within " + formatDouble(firstRecordTimeoutSeconds) +
+                        " s; closing pairing connection " + found->second.endpoint);
+    self.removePairingConnection(key, false, false);
   }));
-  // Old turns of addresses that are idle and past their delay are forgotten.
+  // However far it got, a pairing connection is closed 30 s after it was accepted. One
+  // whose handshake began and never finished counts as a failed attempt.
+  services_.main.asyncAfter(pairingConnectionLifetime, weakly([key = connection.get(), serial](OrvoHost& self) {
+    const auto found = self.pairingConnections_.find(key);
+    if (found == self.pairingConnections_.end() || found->second.serial != serial) return;
+    self.logRefusal("pairing connection timed out", found->second.address,
+                    "OrvoHost: pairing connection timed out: " + found->second.endpoint);
+    self.removePairingConnection(key, triedACode(found->second), false);
+  }));
+  startPairingHandshakes();
+}
+
+bool OrvoHost::triedACode(const PairingConnection& entry) {
+  // The client names its key (the code's) in the handshake's second flight: a peer that
+  // sent no more than its first record has tried nothing.
+  return entry.handshakeStarted && !entry.receiveStarted && entry.connection->hasReceivedBeyondFirstRecord();
+}
+
+void OrvoHost::removePairingConnection(const platform::Connection* key, bool failed, bool alreadyEnded, bool next) {
+  const auto found = pairingConnections_.find(key);
+  if (found == pairingConnections_.end()) return;
+  const auto entry = std::move(found->second);
+  pairingConnections_.erase(found);
+  if (!alreadyEnded) {
+    entry.connection->setStateHandler({});
+    entry.connection->cancel();
+  }
+  if (entry.handshakeStarted && !entry.receiveStarted) {
+    if (pairingGuard_->end(entry.address, failed, services_.clock.now())) suspendPairing();
+  }
+  if (next) startPairingHandshakes();
+}
+
+void OrvoHost::startPairingHandshakes() {
   const double now = services_.clock.now();
-  std::erase_if(pairingAddressTurns_, [now](const auto& entry) {
-    return !entry.second.handshaking && !entry.second.retryScheduled && entry.second.notBefore <= now;
-  });
-  startNextPairingHandshake(address);
-}
-
-void OrvoHost::startNextPairingHandshake(const std::string& address) {
-  auto& turn = pairingAddressTurns_[address];
-  if (turn.handshaking || turn.retryScheduled) return;
-  PairingConnection* next = nullptr;
-  for (auto& [key, entry] : pairingConnections_) {
-    if (entry.address == address && !entry.handshakeStarted && (!next || entry.serial < next->serial)) next = &entry;
+  // Waiting connections in the order they came.
+  std::vector<std::pair<std::uint64_t, const platform::Connection*>> waiting;
+  for (const auto& [key, entry] : pairingConnections_) {
+    if (!entry.handshakeStarted) waiting.emplace_back(entry.serial, key);
   }
-  if (!next) return;
-  const double wait = turn.notBefore - services_.clock.now();
-  if (wait > 0) {
-    turn.retryScheduled = true;
-    services_.main.asyncAfter(wait, weakly([address](OrvoHost& self) {
-      self.pairingAddressTurns_[address].retryScheduled = false;
-      self.startNextPairingHandshake(address);
+  std::ranges::sort(waiting);
+  std::optional<double> nextAt;
+  std::vector<const platform::Connection*> refused;
+  for (const auto& [serial, key] : waiting) {
+    auto& entry = pairingConnections_.at(key);
+    const auto verdict = pairingGuard_->gate(entry.address, now);
+    switch (verdict.gate) {
+      case PairingGuard::Gate::open:
+        pairingGuard_->begin(entry.address);
+        entry.handshakeStarted = true;
+        entry.connection->start();
+        break;
+      case PairingGuard::Gate::wait:
+        if (!nextAt || verdict.at < *nextAt) nextAt = verdict.at;
+        break;
+      case PairingGuard::Gate::busy:
+        break;
+      case PairingGuard::Gate::closed:
+        refused.push_back(key);
+        break;
+    }
+  }
+  for (const auto* key : refused) {
+    const auto& entry = pairingConnections_.at(key);
+    logRefusal("pairing refused", entry.address,
+               pairingGuard_->suspended()
+                   ? "OrvoHost: pairing is suspended; closing " + entry.endpoint
+                   : "OrvoHost: " + entry.address + " tried too many wrong codes; closing " + entry.endpoint);
+    const auto connection = entry.connection;
+    pairingConnections_.erase(key);
+    connection->setStateHandler({});
+    connection->cancel();
+  }
+  // One timer, for the earliest moment a waiting connection may go.
+  if (nextAt && (pairingTimerAt_ < 0 || *nextAt < pairingTimerAt_)) {
+    pairingTimerAt_ = *nextAt;
+    services_.main.asyncAfter(std::max(0.0, *nextAt - now), weakly([at = *nextAt](OrvoHost& self) {
+      if (self.pairingTimerAt_ != at) return;  // replaced by an earlier one
+      self.pairingTimerAt_ = -1;
+      self.startPairingHandshakes();
     }));
-    return;
   }
-  turn.handshaking = true;
-  next->handshakeStarted = true;
-  next->connection->start();
-}
-
-void OrvoHost::endPairingHandshake(const std::string& address, bool failed) {
-  auto& turn = pairingAddressTurns_[address];
-  turn.handshaking = false;
-  if (failed) {
-    turn.notBefore = services_.clock.now() + pairingFailureDelay;
-    notePairingFailure();
-  }
-  startNextPairingHandshake(address);
-}
-
-void OrvoHost::notePairingFailure() {
-  if (++failedPairingAttempts_ < maxFailedPairingAttempts) return;
-  logLine(services_.logger, "OrvoHost: pairing code replaced after " + std::to_string(maxFailedPairingAttempts) +
-                                " failed attempts");
-  regeneratePairingCode();
 }
 
 void OrvoHost::abandonPairingHandshakes() {
-  std::vector<PairingConnection> abandoned;
-  for (auto it = pairingConnections_.begin(); it != pairingConnections_.end();) {
-    if (it->second.receiveStarted) {
-      ++it;
-      continue;
-    }
-    abandoned.push_back(std::move(it->second));
-    it = pairingConnections_.erase(it);
+  std::vector<const platform::Connection*> abandoned;
+  for (const auto& [key, entry] : pairingConnections_) {
+    if (!entry.receiveStarted) abandoned.push_back(key);
   }
-  for (auto& entry : abandoned) {
-    entry.connection->setStateHandler({});
-    entry.connection->cancel();
-    if (entry.handshakeStarted) pairingAddressTurns_[entry.address].handshaking = false;
+  for (const auto* key : abandoned) {
+    const auto found = pairingConnections_.find(key);
+    if (found == pairingConnections_.end()) continue;
+    removePairingConnection(key, triedACode(found->second), false, /*next=*/false);
   }
 }
 
@@ -260,44 +353,36 @@ void OrvoHost::closePairingConnection(const std::shared_ptr<platform::Connection
 
 void OrvoHost::handlePairingConnectionState(const std::shared_ptr<platform::Connection>& connection,
                                             const platform::ConnectionState& state) {
-  auto& logger = services_.logger;
-  // Takes the connection's entry out; reports whether it was still in its handshake.
-  auto remove = [&](std::string& address) {
-    const auto found = pairingConnections_.find(connection.get());
-    if (found == pairingConnections_.end()) return false;
-    const bool inHandshake = found->second.handshakeStarted && !found->second.receiveStarted;
-    address = found->second.address;
-    pairingConnections_.erase(found);
-    return inHandshake;
-  };
+  const auto found = pairingConnections_.find(connection.get());
+  const std::string address = found != pairingConnections_.end() ? found->second.address : std::string();
   switch (state.kind) {
     case platform::ConnectionStateKind::waiting:
-      logLine(logger, "⏳ Pairing conn waiting: " + state.error);
+      logRefusal("pairing connection waiting", address, "⏳ Pairing conn waiting: " + state.error);
       return;
     case platform::ConnectionStateKind::failed: {
-      // A wrong code ends here, in the handshake.
-      logLine(logger, "❌ Pairing conn failed: " + state.error);
+      // A wrong code ends here, in the handshake; so does a peer that closed while its
+      // connection waited for its turn.
+      logRefusal("pairing connection failed", address, "❌ Pairing conn failed: " + state.error);
       connection->setStateHandler({});
       connection->cancel();
-      std::string address;
-      if (remove(address)) endPairingHandshake(address, true);
+      if (found != pairingConnections_.end()) {
+        removePairingConnection(connection.get(), triedACode(found->second), true);
+      }
       return;
     }
     case platform::ConnectionStateKind::ready: {
-      const auto found = pairingConnections_.find(connection.get());
       if (found == pairingConnections_.end() || found->second.receiveStarted) return;
       found->second.receiveStarted = true;
-      logLine(logger, "🔐 Pairing conn ready");
-      const std::string address = found->second.address;
+      logLine(services_.logger, "🔐 Pairing conn ready");
       receivePairingData(connection);
-      endPairingHandshake(address, false);
+      if (pairingGuard_->end(found->second.address, false, services_.clock.now())) suspendPairing();
+      startPairingHandshakes();
       return;
     }
     case platform::ConnectionStateKind::cancelled: {
-      logLine(logger, "🛑 Pairing conn cancelled");
+      logRefusal("pairing connection cancelled", address, "🛑 Pairing conn cancelled");
       connection->setStateHandler({});
-      std::string address;
-      if (remove(address)) endPairingHandshake(address, false);
+      if (found != pairingConnections_.end()) removePairingConnection(connection.get(), triedACode(found->second), true);
       return;
     }
     default:

@@ -7,6 +7,7 @@
 #include "core/Clock.h"
 #include "core/Coding.h"
 #include "core/Log.h"
+#include "host/AdmissionPolicy.h"
 #include "host/OrvoHost.h"
 #include "pairing/Keychain.h"
 #include "pairing/OrvoPairingStore.h"
@@ -117,32 +118,80 @@ void OrvoHost::handleNewConnection(std::shared_ptr<platform::Connection> connect
     return;
   }
   const std::string endpoint = connection->endpointDescription();
-  // A flood of unauthenticated connections must not starve real clients or memory.
-  if (pendingHandshakes_.size() >= maxPendingHandshakes) {
-    logLine(services_.logger, "OrvoHost: too many handshakes in progress; refusing " + endpoint);
-    connection->cancel();
-    return;
+  const std::string address = addressKeyOf(endpoint);
+  // Strangers must not hold every slot: a few per address, and a newcomer from an
+  // address with none in progress pushes the oldest out instead of being refused.
+  std::vector<SlotHolder> holders;
+  holders.reserve(pendingHandshakes_.size());
+  for (const auto& [key, pending] : pendingHandshakes_) holders.push_back({pending.serial, pending.address, true});
+  const auto decision = decideAdmission(holders, address, maxPendingHandshakes, maxPendingHandshakesPerAddress);
+  switch (decision.kind) {
+    case SlotDecision::Kind::refuseAddressFull:
+      logRefusal("too many handshakes from one address", address,
+                 "OrvoHost: too many handshakes from " + address + " in progress; refusing " + endpoint);
+      connection->cancel();
+      return;
+    case SlotDecision::Kind::refuseFull:
+      logRefusal("too many handshakes in progress", address,
+                 "OrvoHost: too many handshakes in progress; refusing " + endpoint);
+      connection->cancel();
+      return;
+    case SlotDecision::Kind::admit:
+      break;
+  }
+  if (decision.evict) {
+    for (const auto& [key, pending] : pendingHandshakes_) {
+      if (pending.serial != *decision.evict) continue;
+      dropPendingHandshake(key, pending.serial, "handshake given up for a newer address",
+                           "OrvoHost: handshake given up for a newer address: " + pending.endpoint);
+      break;
+    }
   }
   const auto serial = nextConnectionSerial_++;
-  pendingHandshakes_[connection.get()] = PendingHandshake{connection, endpoint, serial};
-  logLine(services_.logger, "OrvoHost: new connection from " + endpoint);
+  pendingHandshakes_[connection.get()] = PendingHandshake{connection, endpoint, serial, address};
+  logRefusal("new connection", address, "OrvoHost: new connection from " + endpoint);
 
   std::weak_ptr<platform::Connection> weakConnection = connection;
   connection->setStateHandler(
       weakly([weakConnection, endpoint](OrvoHost& self, const platform::ConnectionState& state) {
         if (auto strong = weakConnection.lock()) self.handleConnectionState(strong, endpoint, state);
       }));
+  // A peer that says nothing holds a slot for nobody: its first record must come soon.
+  services_.main.asyncAfter(firstRecordTimeoutSeconds, weakly([key = connection.get(), serial](OrvoHost& self) {
+    const auto found = self.pendingHandshakes_.find(key);
+    if (found == self.pendingHandshakes_.end() || found->second.serial != serial) return;
+    if (found->second.connection->hasReceivedFirstRecord()) return;
+    self.dropPendingHandshake(key, serial, "no TLS record in time",
+                              "OrvoHost: no TLS record within " + formatDouble(firstRecordTimeoutSeconds) +
+                                  " s; closing " + found->second.endpoint);
+  }));
   // A handshake that stalls is abandoned; it never touches the current session.
   services_.main.asyncAfter(handshakeTimeoutSeconds, weakly([key = connection.get(), serial](OrvoHost& self) {
     const auto found = self.pendingHandshakes_.find(key);
     if (found == self.pendingHandshakes_.end() || found->second.serial != serial) return;
-    const auto pending = std::move(found->second);
-    self.pendingHandshakes_.erase(found);
-    logLine(self.services_.logger, "OrvoHost: handshake timed out:", pending.endpoint);
-    pending.connection->setStateHandler({});
-    pending.connection->cancel();
+    self.dropPendingHandshake(key, serial, "handshake timed out",
+                              "OrvoHost: handshake timed out: " + found->second.endpoint);
   }));
   connection->start();
+}
+
+void OrvoHost::dropPendingHandshake(const platform::Connection* key, std::uint64_t serial, const char* kind,
+                                    const std::string& why) {
+  const auto found = pendingHandshakes_.find(key);
+  if (found == pendingHandshakes_.end() || found->second.serial != serial) return;
+  const auto pending = std::move(found->second);
+  pendingHandshakes_.erase(found);
+  logRefusal(kind, pending.address, why);
+  pending.connection->setStateHandler({});
+  pending.connection->cancel();
+}
+
+void OrvoHost::logRefusal(const std::string& kind, const std::string& address, const std::string& line) {
+  if (refusalLog_) {
+    refusalLog_->write(kind, address, line, services_.clock.now());
+  } else {
+    services_.logger.write(line);
+  }
 }
 
 void OrvoHost::handleConnectionState(const std::shared_ptr<platform::Connection>& connection,
@@ -150,6 +199,7 @@ void OrvoHost::handleConnectionState(const std::shared_ptr<platform::Connection>
   using Kind = platform::ConnectionStateKind;
   const auto pending = pendingHandshakes_.find(connection.get());
   if (pending != pendingHandshakes_.end()) {
+    const std::string address = pending->second.address;
     switch (state.kind) {
       case Kind::ready:
         pendingHandshakes_.erase(pending);
@@ -159,12 +209,12 @@ void OrvoHost::handleConnectionState(const std::shared_ptr<platform::Connection>
         // A device whose key is not in the set ends here. The current session, if any,
         // carries on untouched; without one the status tells why the client could not join.
         pendingHandshakes_.erase(pending);
-        logLine(services_.logger, "OrvoHost: connection failed:", state.error);
+        logRefusal("connection failed", address, "OrvoHost: connection failed: " + state.error);
         if (!currentConnection()) setStatus("Connection failed: " + state.error);
         return;
       case Kind::cancelled:
         pendingHandshakes_.erase(pending);
-        logLine(services_.logger, "OrvoHost: connection cancelled:", endpoint);
+        logRefusal("connection cancelled", address, "OrvoHost: connection cancelled: " + endpoint);
         return;
       default:
         return;

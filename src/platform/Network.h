@@ -78,6 +78,16 @@ class Connection {
   // (on the host's listeners the UTF-8 of the pairing id, or of "orvo-pin"). Empty before
   // the handshake has succeeded and on the client side.
   virtual Bytes authenticatedKeySecret() const { return {}; }
+  // Server side: whether the peer's first TLS record has arrived whole. A listener's
+  // connections are read from the moment they are accepted, started or not, so this turns
+  // true before start() when the peer spoke first, and a peer that closes a connection not
+  // started yet makes it report failed at once. Connections that cannot tell say true.
+  // Main queue.
+  virtual bool hasReceivedFirstRecord() const { return true; }
+  // Server side: whether the peer sent more than its first record before the handshake
+  // ended: a TLS-PSK client names its key only in its second flight, so a peer that never
+  // got that far cannot have tried one. Connections that cannot tell say true.
+  virtual bool hasReceivedBeyondFirstRecord() const { return true; }
 };
 
 // A TCP listener whose connections speak TLS with the given keys. Handlers run on the
@@ -90,6 +100,8 @@ class Listener {
   virtual ~Listener() = default;
   virtual void setStateHandler(StateHandler handler) = 0;
   // Accepted connections arrive not yet started; the receiver starts or cancels them.
+  // Until started, a connection only watches for the peer's first record and its end
+  // (see Connection::hasReceivedFirstRecord).
   virtual void setNewConnectionHandler(NewConnectionHandler handler) = 0;
   // Binds and listens, then reports ready (or failed).
   virtual void start() = 0;

@@ -28,6 +28,10 @@
 namespace orvo::ui {
 namespace {
 
+// Shown instead of the code's expiry while too many wrong codes keep pairing suspended.
+const QString kPairingSuspendedText =
+    QStringLiteral("Pairing is paused: too many wrong codes were tried. Click Regenerate for a new code to pair.");
+
 QLabel* textLabel(const QString& text, const char* objectName = nullptr) {
   auto* label = new QLabel(text);
   label->setTextFormat(Qt::PlainText);
@@ -241,7 +245,7 @@ QWidget* ControlPanel::buildPairing() {
   copy->setAutoRaise(true);
   pinCopied_ = new CopiedNotice("pinCopiedNotice");
   connect(copy, &QToolButton::clicked, this, [this] {
-    copyToClipboard(QString::fromStdString(model_.pairingPIN()));
+    copyToClipboard(pin_->text());
     pinCopied_->flash();
   });
   codeRow->addWidget(copy);
@@ -402,11 +406,16 @@ void ControlPanel::showDiscoverable() {
 }
 
 void ControlPanel::showPairingCode() {
-  pin_->setText(QString::fromStdString(model_.pairingPIN()));
+  // A suspended code cannot pair: it is not shown, so that nobody types it in vain.
+  pin_->setText(model_.pairingSuspended() ? QStringLiteral("------") : QString::fromStdString(model_.pairingPIN()));
   refreshExpiryCaption();
 }
 
 void ControlPanel::refreshExpiryCaption() {
+  if (model_.pairingSuspended()) {
+    expiry_->setText(kPairingSuspendedText);
+    return;
+  }
   expiry_->setText(QString::fromStdString(pinExpiryText(model_.pairingPinExpiresAt(), model_.now())));
 }
 

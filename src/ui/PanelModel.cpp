@@ -42,6 +42,11 @@ PanelModel::PanelModel(const PanelHost& host, QObject* parent)
     emit pairingCodeChanged();
     arrived();
   });
+  link_.watch<bool>(h.pairingSuspended(), [this](const bool& value) {
+    pairingSuspended_ = value;
+    emit pairingCodeChanged();
+    arrived();
+  });
   link_.watch<std::optional<std::string>>(h.lastPairingToken(), [this](const std::optional<std::string>& value) {
     lastPairingToken_ = value;
     emit tokenChanged();
@@ -91,7 +96,7 @@ void PanelModel::setDiscoverable(bool discoverable) {
 }
 
 void PanelModel::regeneratePairingPIN() {
-  link_.onHost([&host = services_.host] { host.regeneratePairingCode(); });
+  link_.onHost([&host = services_.host] { host.requestNewPairingCode(); });
 }
 
 void PanelModel::generatePairingToken() {

@@ -46,6 +46,8 @@ class PanelModel final : public QObject {
   bool isDiscoverable() const { return isDiscoverable_; }
   const std::string& pairingPIN() const { return pairingPIN_; }
   double pairingPinExpiresAt() const { return pairingPinExpiresAt_; }
+  // Too many wrong codes were tried: nobody pairs until a new code is asked for.
+  bool pairingSuspended() const { return pairingSuspended_; }
   const std::optional<std::string>& lastPairingToken() const { return lastPairingToken_; }
   const std::optional<std::string>& connectedClientPairingID() const { return connectedClientPairingID_; }
   const std::vector<OrvoPairedPeer>& paired() const { return paired_; }
@@ -64,6 +66,7 @@ class PanelModel final : public QObject {
 
   // Operations, run on the host's main queue.
   void setDiscoverable(bool discoverable);
+  // The person asks for a new code (which also resumes a suspended pairing).
   void regeneratePairingPIN();
   void generatePairingToken();
   // Drops the client when it is (or may be) this device, then removes the device and its key.
@@ -99,10 +102,11 @@ class PanelModel final : public QObject {
 
   PanelHost services_;
   HostLink link_;
-  int pending_ = 6;
+  int pending_ = 7;
   bool isDiscoverable_ = false;
   std::string pairingPIN_;
   double pairingPinExpiresAt_ = 0;
+  bool pairingSuspended_ = false;
   std::optional<std::string> lastPairingToken_;
   std::optional<std::string> connectedClientPairingID_;
   std::vector<OrvoPairedPeer> paired_;

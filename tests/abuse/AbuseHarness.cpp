@@ -3,13 +3,19 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <csignal>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -17,6 +23,7 @@
 #include "core/Coding.h"
 #include "pairing/OrvoTLS.h"
 #include "pairing/PairingMessages.h"
+#include "platform/linux/net/TlsContext.h"
 #include "support/WaitUntil.h"
 #include "support/XvfbFixture.h"
 
@@ -263,22 +270,131 @@ int connectTcp(std::uint16_t port) {
   return fd;
 }
 
-int connectTcpFrom(const char* source, std::uint16_t port) {
+int connectTcpFrom(const std::string& source, std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  const timeval timeout{.tv_sec = 5, .tv_usec = 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(port);
-  remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
       ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd);
     return -1;
   }
   return fd;
+}
+
+ConnectionHolder::ConnectionHolder(std::string source, std::uint16_t port, int count)
+    : source_(std::move(source)), port_(port), count_(count) {
+  ::signal(SIGPIPE, SIG_IGN);  // a write to a connection the host closed must not end the test
+  thread_ = std::thread([this] {
+    std::vector<pollfd> fds(static_cast<std::size_t>(count_), pollfd{.fd = -1, .events = POLLIN, .revents = 0});
+    while (!stop_) {
+      for (auto& entry : fds) {
+        if (entry.fd >= 0) continue;
+        entry.fd = connectTcpFrom(source_, port_);
+        if (entry.fd < 0) {
+          ++failedConnects;
+        } else {
+          ++opened;
+        }
+      }
+      if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+      for (auto& entry : fds) {
+        if (entry.fd < 0 || entry.revents == 0) continue;
+        char buffer[256];
+        const ssize_t got = ::recv(entry.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+          ++closedByHost;
+          ::close(entry.fd);
+          entry.fd = -1;
+        }
+      }
+    }
+    for (auto& entry : fds) {
+      if (entry.fd >= 0) ::close(entry.fd);
+    }
+  });
+}
+
+ConnectionHolder::~ConnectionHolder() { stop(); }
+
+void ConnectionHolder::stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+bool wrongPairingHandshakeFrom(const std::string& source, std::uint16_t port) {
+  // A key of 32 random non-zero bytes: what a wrong code derives, as far as the host can tell.
+  static thread_local std::mt19937 random{std::random_device{}()};
+  Bytes identity(32);
+  for (auto& byte : identity) byte = static_cast<std::uint8_t>(1 + random() % 255);
+  platform::TlsParameters parameters;
+  parameters.preSharedKeys.push_back({identity, toBytes("orvo-pin")});
+  parameters.cipherSuites = {kOrvoPskCipherSuite};
+  std::string error;
+  const auto tls = platform::TlsContext::make(platform::TlsRole::client, parameters, error);
+  if (!tls) return false;
+  const int fd = connectTcpFrom(source, port);
+  if (fd < 0) return false;
+  auto ssl = tls->newSsl();
+  bool refused = false;
+  ERR_clear_error();
+  if (ssl && SSL_set_fd(ssl.get(), fd) == 1 && SSL_connect(ssl.get()) != 1) {
+    // Only the host's alert for an unknown key means the code was judged; a close before
+    // the server's hello is the host closing a connection that never had its turn.
+    refused = ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_TLSV1_ALERT_UNKNOWN_PSK_IDENTITY;
+  }
+  ERR_clear_error();
+  ssl.reset();
+  ::close(fd);
+  return refused;
+}
+
+WrongCodeGuessers::WrongCodeGuessers(std::vector<std::string> sources, std::uint16_t port) {
+  ::signal(SIGPIPE, SIG_IGN);  // TLS writes to a connection the host closed must not end the test
+  for (auto& source : sources) {
+    threads_.emplace_back([this, source, port] {
+      while (!stop_) {
+        ++attempts;
+        if (wrongPairingHandshakeFrom(source, port)) ++refusedInHandshake;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+  }
+}
+
+WrongCodeGuessers::~WrongCodeGuessers() { stop(); }
+
+void WrongCodeGuessers::stop() {
+  stop_ = true;
+  for (auto& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
+}
+
+PairingRun pairWithClient(const std::string& pin, const std::string& name) {
+  TempDir home;
+  const auto start = std::chrono::steady_clock::now();
+  PairingRun run;
+  run.outcome = runToEnd({"env", "XDG_CONFIG_HOME=" + home.file("config"), "XDG_DATA_HOME=" + home.file("data"),
+                          ORVO_CLIENT_PATH, "pair", "--pin", pin, "--name", name},
+                         30s);
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return run;
+}
+
+std::string shownPin(const AbuseHost& host) {
+  const Outcome pin = host.ctl({"pin"});
+  const auto at = pin.output.find("Pairing code: ");
+  return at == std::string::npos ? std::string() : pin.output.substr(at + 14, 6);
 }
 
 double median(std::vector<double> values) {

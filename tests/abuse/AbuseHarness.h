@@ -12,6 +12,7 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/OrvoClient.h"
@@ -171,8 +173,63 @@ std::optional<std::uint32_t> findWindow(ClientLoop& loop, AbuseHost& host, const
 
 // A TCP connection to 127.0.0.1:port (blocking connect), or -1.
 int connectTcp(std::uint16_t port);
-// The same from another loopback address (127.0.0.0/8) as its source, or -1.
-int connectTcpFrom(const char* source, std::uint16_t port);
+// The same from a source address of 127.0.0.0/8 ("127.0.0.2"): another host, as the
+// host's per-address limits see it.
+int connectTcpFrom(const std::string& source, std::uint16_t port);
+
+// An attacker on a thread of its own: from one source address it keeps `count` idle TCP
+// connections to the port, each reopened as soon as the host closes it, until stopped.
+class ConnectionHolder {
+ public:
+  ConnectionHolder(std::string source, std::uint16_t port, int count);
+  ~ConnectionHolder();
+  ConnectionHolder(const ConnectionHolder&) = delete;
+  ConnectionHolder& operator=(const ConnectionHolder&) = delete;
+  void stop();
+
+  std::atomic<long> opened = 0;
+  std::atomic<long> closedByHost = 0;
+  std::atomic<long> failedConnects = 0;
+
+ private:
+  std::string source_;
+  std::uint16_t port_;
+  int count_;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
+};
+
+// One pairing handshake from `source` with a key no code gives (a wrong guess); true when
+// the host refused it in the handshake (rather than closing it unstarted or timing out).
+bool wrongPairingHandshakeFrom(const std::string& source, std::uint16_t port);
+
+// Wrong-code pairing handshakes from each source address, one after another per address,
+// on a thread per address, until stopped.
+class WrongCodeGuessers {
+ public:
+  WrongCodeGuessers(std::vector<std::string> sources, std::uint16_t port);
+  ~WrongCodeGuessers();
+  WrongCodeGuessers(const WrongCodeGuessers&) = delete;
+  WrongCodeGuessers& operator=(const WrongCodeGuessers&) = delete;
+  void stop();
+
+  std::atomic<long> attempts = 0;
+  std::atomic<long> refusedInHandshake = 0;  // the host judged the code: a counted guess
+
+ private:
+  std::atomic<bool> stop_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// `orvo-client pair --pin CODE` through discovery (the salt comes from the advertisement),
+// with private client directories; the outcome and how long it took.
+struct PairingRun {
+  Outcome outcome;
+  double seconds = 0;
+};
+PairingRun pairWithClient(const std::string& pin, const std::string& name);
+// The code `ctl pin` shows, or empty when it shows none (pairing suspended).
+std::string shownPin(const AbuseHost& host);
 
 // The median of a non-empty list.
 double median(std::vector<double> values);

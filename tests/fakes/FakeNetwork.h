@@ -46,6 +46,8 @@ class FakeConnection final : public platform::Connection, public std::enable_sha
   }
   std::string endpointDescription() const override { return endpoint_; }
   Bytes authenticatedKeySecret() const override { return Bytes(authenticatedAs.begin(), authenticatedAs.end()); }
+  bool hasReceivedFirstRecord() const override { return firstRecord; }
+  bool hasReceivedBeyondFirstRecord() const override { return firstRecord && secondFlight; }
 
   // Test side.
   void deliverState(platform::ConnectionStateKind kind, std::string error = {}) {
@@ -73,6 +75,8 @@ class FakeConnection final : public platform::Connection, public std::enable_sha
   bool started = false;
   bool cancelled = false;
   std::string authenticatedAs;  // the pairing id whose key "admitted" this connection
+  bool firstRecord = true;      // the peer's first TLS record "arrived"
+  bool secondFlight = true;     // and more after it (where a PSK client names its key)
   std::size_t receiveMinimum = 0;
   std::size_t receiveMaximum = 0;
 

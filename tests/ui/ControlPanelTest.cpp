@@ -265,6 +265,31 @@ class ControlPanelTest : public QObject {
     QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromStdString(*p.h.host->pairingPIN()));
   }
 
+  // Twenty wrong codes from twenty addresses: the panel hides the code and says why and
+  // what to do; its Regenerate button resumes pairing with a new code.
+  void suspendedPairingIsShownAndRegenerateResumesIt() {
+    PanelHarness p;
+    for (int i = 0; i < 20; ++i) {
+      auto wrong = p.h.pairingListener()->accept("198.51.100." + std::to_string(i) + ":1");
+      wrong->deliverState(platform::ConnectionStateKind::failed, "unknown psk identity");
+      p.h.loop.drain();
+    }
+    p.settle();
+    QVERIFY(*p.h.host->pairingSuspended());
+    QCOMPARE(labelText(p, "pairingPin"), QString("------"));
+    QCOMPARE(labelText(p, "expiryCaption"),
+             QString("Pairing is paused: too many wrong codes were tried. Click Regenerate for a new code to pair."));
+    p.window->panel().refreshExpiryCaption();  // the once-a-second refresh keeps the text
+    QCOMPARE(labelText(p, "expiryCaption"),
+             QString("Pairing is paused: too many wrong codes were tried. Click Regenerate for a new code to pair."));
+
+    p.find<QToolButton>("regeneratePinButton")->click();
+    p.settle();
+    QVERIFY(!*p.h.host->pairingSuspended());
+    QCOMPARE(labelText(p, "pairingPin"), QString::fromStdString(*p.h.host->pairingPIN()));
+    QCOMPARE(labelText(p, "expiryCaption"), QString("Expires in 600s"));
+  }
+
   void copyTokenPutsExactlyTheTokenOnTheClipboard() {
     PanelHarness p;
     QVERIFY(p.find<QPlainTextEdit>("tokenText")->isHidden());

@@ -47,6 +47,7 @@ const std::map<std::string, const char*> kStates = {
     {"about-links", "the about view scrolled to the contact and legal links"},
     {"wayland-shared", "on Wayland: two windows shared through the desktop's picker"},
     {"wayland-accessibility-sheet", "on Wayland: the remote control sheet, which asks the portal again"},
+    {"pairing-suspended", "pairing suspended after twenty wrong codes from twenty addresses"},
 };
 
 int usage() {
@@ -87,7 +88,7 @@ int main(int argc, char** argv) {
   p.window->move(40, 40);
   QWidget* shown = p.window.get();
 
-  if (state == "empty" || state == "token") click(p.window.get(), "pairingDisclosure");
+  if (state == "empty" || state == "token" || state == "pairing-suspended") click(p.window.get(), "pairingDisclosure");
   if (state == "token") {
     click(p.window.get(), "advancedDisclosure");
     click(p.window.get(), "generateTokenButton");
@@ -140,6 +141,13 @@ int main(int argc, char** argv) {
   if (state == "wayland-shared") {
     sharing.answer({{1, "Notes — ~/todo.txt", "Text Editor", 1012, 734}, {2, "Inbox (3)", "", 1280, 800}},
                    "Sharing 2 windows");
+  }
+  if (state == "pairing-suspended") {
+    for (int i = 0; i < 20; ++i) {
+      auto wrong = p.h.pairingListener()->accept("198.51.100." + std::to_string(i) + ":1");
+      wrong->deliverState(orvo::platform::ConnectionStateKind::failed, "unknown psk identity");
+      p.h.loop.drain();
+    }
   }
   if (state == "wayland-accessibility-sheet") {
     p.h.activation.trusted = false;  // the person refused remote input in the portal's dialog

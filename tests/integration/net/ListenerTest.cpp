@@ -1,16 +1,25 @@
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <cstdio>
 #include <fcntl.h>
 #include <functional>
 
 #include "NetTestSupport.h"
 #include "platform/linux/net/AsioListener.h"
+#include "support/Unavailable.h"
 
 namespace orvo::platform::nettest {
 namespace {
@@ -34,6 +43,14 @@ int tcpConnect(std::uint16_t port) {
   }
   return socket;
 }
+
+#if defined(__x86_64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#else
+constexpr std::uint32_t kAuditArch = 0;
+#endif
 
 class ListenerTest : public NetworkTest {};
 
@@ -94,6 +111,111 @@ TEST_F(ListenerTest, NewConnectionsArriveNotStarted) {
   EXPECT_EQ(client->kinds(), std::vector{Kind::preparing});  // no answer to its hello yet
   server->accepted[0]->connection->start();
   ASSERT_TRUE(runUntil([&] { return client->reached(Kind::ready) && server->accepted[0]->reached(Kind::ready); }));
+}
+
+// A connection not started yet is read all the same: its first record is seen as it
+// comes (a record header announcing 5 bytes, then the 5), the bytes are kept for the
+// handshake, and when the peer closes it the connection fails at once, never started.
+TEST_F(ListenerTest, NotStartedConnectionsSeeTheFirstRecordAndThePeersEnd) {
+  const TlsParameters parameters = sessionParameters({{kPairingId, keyBytes(7)}});
+  auto server = listen(parameters, /*startConnections=*/false);
+  const int raw = tcpConnect(*server->listener->port());
+  ASSERT_GE(raw, 0);
+  ASSERT_TRUE(runUntil([&] { return server->accepted.size() == 1; }));
+  auto& waiting = *server->accepted[0];
+  EXPECT_FALSE(waiting.connection->hasReceivedFirstRecord());
+  ASSERT_EQ(::write(raw, "\x16\x03\x01\x00\x05" "ab", 7), 7);
+  runFor(100ms);
+  EXPECT_FALSE(waiting.connection->hasReceivedFirstRecord());
+  ASSERT_EQ(::write(raw, "cde", 3), 3);
+  ASSERT_TRUE(runUntil([&] { return waiting.connection->hasReceivedFirstRecord(); }));
+  EXPECT_FALSE(waiting.connection->hasReceivedBeyondFirstRecord());
+  ASSERT_EQ(::write(raw, "\x16", 1), 1);
+  ASSERT_TRUE(runUntil([&] { return waiting.connection->hasReceivedBeyondFirstRecord(); }));
+  EXPECT_TRUE(waiting.states.empty());
+  ::close(raw);
+  ASSERT_TRUE(runUntil([&] { return waiting.reached(Kind::failed); }, 2s));
+  EXPECT_EQ(waiting.failure(), "connection closed by the peer before the handshake");
+  EXPECT_FALSE(waiting.reached(Kind::preparing));
+
+  // A real client's hello, read before start(), is handed to the handshake when it begins.
+  auto client = connect(*server, parameters);
+  ASSERT_TRUE(runUntil([&] {
+    return server->accepted.size() == 2 && server->accepted[1]->connection->hasReceivedFirstRecord();
+  }));
+  server->accepted[1]->connection->start();
+  ASSERT_TRUE(runUntil([&] { return client->reached(Kind::ready) && server->accepted[1]->reached(Kind::ready); }));
+  EXPECT_TRUE(client->connection->hasReceivedFirstRecord());  // the client side cannot tell: true
+}
+
+// Runs in a child process: IPv6 sockets are refused as on a kernel booted without IPv6
+// (a seccomp filter answers socket(AF_INET6, ...) with EAFNOSUPPORT). Listeners on "::"
+// fall back to 0.0.0.0, say so once, and serve IPv4 clients.
+int listenWithoutIpv6() {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EAFNOSUPPORT & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{.len = sizeof filter / sizeof filter[0], .filter = filter};
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    return 77;
+  }
+  if (::socket(AF_INET6, SOCK_STREAM, 0) >= 0 || errno != EAFNOSUPPORT) return 20;
+
+  orvo::testing::RecordingLogger logger;
+  asio::io_context context;
+  AsioNetwork network(context, "::", logger);
+  const TlsParameters parameters = sessionParameters({{kPairingId, keyBytes(8)}});
+  std::string error;
+  auto first = network.makeListener(parameters, error);
+  auto second = network.makeListener(parameters, error);
+  if (!first || !second) return 21;
+  int accepted = 0;
+  first->setNewConnectionHandler([&](std::shared_ptr<Connection>) { ++accepted; });
+  first->start();
+  second->start();
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  const auto runUntil = [&](const std::function<bool()>& done) {
+    while (!done() && std::chrono::steady_clock::now() < deadline) context.run_for(10ms);
+    return done();
+  };
+  if (!runUntil([&] { return first->port() && second->port(); })) return 22;
+  const int client = tcpConnect(*first->port());
+  if (client < 0) return 23;
+  const bool served = runUntil([&] { return accepted == 1; });
+  ::close(client);
+  if (!served) return 24;
+  const auto lines = logger.countPrefix("OrvoHost: IPv6 is not available (");
+  std::fprintf(stderr, "%s\n", logger.lines().empty() ? "" : logger.lines().front().c_str());
+  return lines == 1 ? 0 : 25;
+}
+
+TEST(ListenerDeathTest, WithoutIpv6ListenersOnAllInterfacesFallBackToIpv4WithOneLogLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Whether this system lets a process filter its own system calls.
+  const pid_t probe = ::fork();
+  if (probe == 0) {
+    struct sock_filter allowAll[] = {BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    const sock_fprog program{.len = 1, .filter = allowAll};
+    const bool filtered = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+                          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+    std::_Exit(filtered ? 0 : 77);
+  }
+  int status = 0;
+  ::waitpid(probe, &status, 0);
+  if (kAuditArch == 0 || !WIFEXITED(status) || WEXITSTATUS(status) == 77) {
+    ORVO_UNAVAILABLE("seccomp filters are not available here to refuse IPv6 sockets");
+  }
+  EXPECT_EXIT(std::_Exit(listenWithoutIpv6()), ::testing::ExitedWithCode(0),
+              "OrvoHost: IPv6 is not available \\(Address family not supported by protocol\\); listening on 0.0.0.0, "
+              "IPv4 only");
 }
 
 TEST_F(ListenerTest, ARebuiltListenerTakesThePreferredPortWhenItIsFree) {

@@ -103,13 +103,15 @@ class PortalHost : public ::testing::Test {
                                "--stride0"});
     }
     window.producer = pipewire->startClient(args);
+    // The match must outlive the lambda: keep the output it points into.
+    std::string out;
     std::smatch match;
     const bool ready = waitUntil([&] {
-      const std::string out = window.producer->output();
+      out = window.producer->output();
       return std::regex_search(out, match, std::regex("node ([0-9]+)"));
     });
     EXPECT_TRUE(ready) << window.producer->output();
-    if (ready) window.node = static_cast<std::uint32_t>(std::stoul(match[1]));
+    if (ready) window.node = static_cast<std::uint32_t>(std::stoul(match[1].str()));
     paint(window);
     return window;
   }

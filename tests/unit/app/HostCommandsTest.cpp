@@ -33,7 +33,7 @@ TEST_F(HostCommandsTest, StatusReportsEveryField) {
                                std::to_string(*h.host->listenerPort()) + ", pairing port " +
                                std::to_string(*h.host->pairingListenerPort()) + "\nAdvertised as: “Orvo on " +
                                *h.hostInfo.name + "”, pairing “Orvo Pair on " + *h.hostInfo.name +
-                               "”\nRemote control: off\nConnected client: none\nUpdate: none\nScreen: unlocked\n");
+                               "”\nPairing: open\nRemote control: off\nConnected client: none\nUpdate: none\nScreen: unlocked\n");
   h.pair("A", "Ada's iPad");
   auto client = h.connectClient();
   EXPECT_THAT(run({"status"}).output, HasSubstr("Connected client: connected, not identified yet\n"));
@@ -68,6 +68,32 @@ TEST_F(HostCommandsTest, PinAndRegeneration) {
   auto result = run({"regenerate-pin"});
   EXPECT_NE(h.host->pairingSalt(), salt);
   EXPECT_EQ(result.output, "Pairing code: " + *h.host->pairingPIN() + "\nExpires in 600s\n");
+}
+
+// Twenty wrong codes from twenty addresses suspend pairing: `ctl pin` shows no code but
+// says why and what to do, `ctl status` says so, and `ctl regenerate-pin` resumes.
+TEST_F(HostCommandsTest, SuspendedPairingIsShownByPinAndStatusAndRegenerationResumesIt) {
+  for (int i = 0; i < 20; ++i) {
+    auto wrong = h.pairingListener()->accept("198.51.100." + std::to_string(i) + ":1");
+    ASSERT_TRUE(wrong->started) << i;
+    wrong->deliverState(platform::ConnectionStateKind::failed, "unknown psk identity");
+    h.loop.drain();
+    if (i == 0) {
+      EXPECT_THAT(run({"status"}).output,
+                  HasSubstr("\nPairing: open; 1 of 20 failed attempts before pairing is suspended\n"));
+    }
+  }
+  const std::string suspended =
+      "suspended after 20 failed attempts; ask for a new code to pair again (orvo-host ctl regenerate-pin, or ↻ in "
+      "the panel)";
+  EXPECT_EQ(run({"pin"}).output, "Pairing " + suspended + "\n");
+  EXPECT_THAT(run({"status"}).output, HasSubstr("\nPairing: " + suspended + "\n"));
+  EXPECT_EQ(h.logger.countPrefix("OrvoHost: pairing suspended after 20 failed attempts"), 1u);
+
+  auto result = run({"regenerate-pin"});
+  EXPECT_EQ(result.output, "Pairing code: " + *h.host->pairingPIN() + "\nExpires in 600s\n");
+  EXPECT_THAT(run({"status"}).output, HasSubstr("\nPairing: open\n"));
+  EXPECT_TRUE(h.logger.has("OrvoHost: pairing resumed with a new code"));
 }
 
 TEST_F(HostCommandsTest, StatusShowsTheScreenLockFromTheLastEvent) {

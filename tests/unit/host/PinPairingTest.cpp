@@ -192,56 +192,176 @@ TEST_F(PinPairingTest, LongNamesInAPairingRequestAreCutTo256Bytes) {
   EXPECT_EQ(peer.serviceName, std::string(256, 'd'));
 }
 
-TEST_F(PinPairingTest, AtMostEightPairingConnectionsEachClosedAfterThirtySeconds) {
-  std::vector<std::shared_ptr<FakeConnection>> open;
-  for (int i = 0; i < 8; ++i) open.push_back(openPairing("192.0.2.40:" + std::to_string(i)));
-  auto ninth = h.pairingListener()->accept("192.0.2.40:9");
-  EXPECT_TRUE(ninth->cancelled);
-  EXPECT_FALSE(ninth->started);
-  EXPECT_TRUE(h.logger.has("OrvoHost: too many pairing connections; refusing 192.0.2.40:9"));
+// Eight pairing connections at most, two from one address (the second waits for the
+// first's handshake); a new address evicts the oldest one not paired yet; every connection
+// is closed 30 s after it came.
+TEST_F(PinPairingTest, PairingSlotsArePerAddressEvictTheOldestAndCloseAfterThirtySeconds) {
+  auto first = h.pairingListener()->accept("192.0.2.40:1");
+  auto queued = h.pairingListener()->accept("192.0.2.40:2");
+  auto third = h.pairingListener()->accept("192.0.2.40:3");
+  EXPECT_TRUE(first->started);
+  EXPECT_FALSE(queued->started || queued->cancelled);
+  EXPECT_TRUE(third->cancelled);
+  EXPECT_TRUE(h.logger.has("OrvoHost: too many pairing connections from 192.0.2.40; refusing 192.0.2.40:3"));
 
-  h.loop.advance(29.9);
-  for (const auto& c : open) EXPECT_FALSE(c->cancelled);
+  // One being answered is never evicted; the oldest unpaired one is.
+  auto answered = openPairing("192.0.2.41:1");
+  std::vector<std::shared_ptr<FakeConnection>> open;
+  for (int i = 42; i <= 46; ++i) open.push_back(h.pairingListener()->accept("192.0.2." + std::to_string(i) + ":1"));
+  auto refused = h.pairingListener()->accept("192.0.2.46:2");  // full, and .46 has one
+  EXPECT_TRUE(refused->cancelled);
+  EXPECT_TRUE(h.logger.has("OrvoHost: too many pairing connections; refusing 192.0.2.46:2"));
+  auto newcomer = h.pairingListener()->accept("192.0.2.99:1");
+  EXPECT_FALSE(newcomer->cancelled);
+  EXPECT_TRUE(first->cancelled);
+  EXPECT_FALSE(answered->cancelled);
+  EXPECT_TRUE(h.logger.has("OrvoHost: pairing connection given up for a newer address: 192.0.2.40:1"));
+  // The evicted handshake had sent its second flight: it may have tried a code, so it counts
+  // as a wrong one, and its address's next handshake waits the second that follows one.
+  EXPECT_EQ(h.host->pairingStateText(), "open; 1 of 20 failed attempts before pairing is suspended");
+  h.loop.advance(0.9);
+  EXPECT_FALSE(queued->started);
+  h.loop.advance(0.2);
+  EXPECT_TRUE(queued->started);
+
+  h.loop.advance(28.8);
+  EXPECT_FALSE(answered->cancelled || newcomer->cancelled);
   h.loop.advance(0.2);
   for (const auto& c : open) EXPECT_TRUE(c->cancelled);
-  EXPECT_EQ(h.logger.countPrefix("OrvoHost: pairing connection timed out:"), 8u);
-  auto next = h.pairingListener()->accept("192.0.2.40:10");
-  EXPECT_FALSE(next->cancelled);
+  EXPECT_TRUE(answered->cancelled && newcomer->cancelled && queued->cancelled);
+  EXPECT_EQ(h.logger.countPrefix("OrvoHost: pairing connection timed out:"), 5u);  // five a period, then a summary
 }
 
-TEST_F(PinPairingTest, OneAddressIsPacedAfterFailuresAndAStalledHandshakeCountsAsOne) {
+// A connection waiting for its turn whose peer closes goes at once (the network reports
+// it failed before it was started), and so does one whose first record does not come
+// within 2 s; neither counts as a wrong code.
+TEST_F(PinPairingTest, WaitingConnectionsThatCloseOrSayNothingFreeTheirSlotAtOnce) {
+  auto busy = h.pairingListener()->accept("198.51.100.1:1");
+  auto waiting = h.pairingListener()->accept("198.51.100.1:2");
+  ASSERT_FALSE(waiting->started);
+  waiting->deliverState(platform::ConnectionStateKind::failed, "connection closed by the peer before the handshake");
+  h.loop.drain();
+  auto again = h.pairingListener()->accept("198.51.100.1:3");
+  EXPECT_FALSE(again->cancelled);  // the closed one no longer counts against the address
+  again->firstRecord = false;
+  h.loop.advance(2.1);
+  EXPECT_TRUE(again->cancelled);
+  EXPECT_FALSE(busy->cancelled);
+  EXPECT_TRUE(h.logger.has("OrvoHost: no TLS record within 2.0 s; closing pairing connection 198.51.100.1:3"));
+  EXPECT_EQ(h.host->pairingStateText(), "open");
+  // Garbage that fails the handshake in its first record names no key: no wrong code.
+  auto garbage = h.pairingListener()->accept("198.51.100.2:1");
+  garbage->secondFlight = false;
+  garbage->deliverState(platform::ConnectionStateKind::failed, "wrong version number");
+  h.loop.drain();
+  EXPECT_EQ(h.host->pairingStateText(), "open");
+  // A handshake that got as far as its second flight may have: it counts.
+  busy->deliverState(platform::ConnectionStateKind::failed, "unknown psk identity");
+  h.loop.drain();
+  EXPECT_EQ(h.host->pairingStateText(), "open; 1 of 20 failed attempts before pairing is suspended");
+}
+
+// Wrong codes from one address never replace the code: that address is slowed (1, 2, 4,
+// 8 s) and stopped after five, while a person elsewhere pairs with the code they read.
+// A handshake that never finishes counts as one wrong code when its 30 s run out.
+TEST_F(PinPairingTest, WrongCodesFromOneAddressKeepTheCodeAndStopThatAddressAfterFive) {
+  const auto pin = *h.host->pairingPIN();
   const auto salt = h.host->pairingSalt();
-  // Two connections from one address: the second waits for the first.
-  auto first = h.pairingListener()->accept("198.51.100.1:1000");
-  auto second = h.pairingListener()->accept("198.51.100.1:1001");
-  auto other = h.pairingListener()->accept("198.51.100.2:1000");
-  EXPECT_TRUE(first->started);
-  EXPECT_FALSE(second->started);
-  EXPECT_TRUE(other->started);  // another address is not held up
+  std::vector<double> startedAt;
+  const double t0 = h.loop.clock().now();
+  for (int i = 0; i < 6; ++i) {
+    auto attempt = h.pairingListener()->accept("198.51.100.9:" + std::to_string(i));
+    for (int step = 0; step < 200 && !attempt->started && !attempt->cancelled; ++step) h.loop.advance(0.1);
+    if (attempt->cancelled) {
+      EXPECT_TRUE(h.logger.has("OrvoHost: 198.51.100.9 tried too many wrong codes; closing 198.51.100.9:5"));
+      break;
+    }
+    startedAt.push_back(h.loop.clock().now() - t0);
+    attempt->deliverState(platform::ConnectionStateKind::failed, "unknown psk identity");
+    h.loop.drain();
+  }
+  ASSERT_EQ(startedAt.size(), 5u);
+  const std::vector<double> expected = {0, 1, 3, 7, 15};
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_NEAR(startedAt[i], expected[i], 0.11) << i;
+  EXPECT_EQ(*h.host->pairingPIN(), pin);
+  EXPECT_EQ(h.host->pairingSalt(), salt);
+  EXPECT_FALSE(h.logger.has("OrvoHost: pairing code replaced after 5 failed attempts"));
 
-  // A failed handshake: the next one from that address starts a second later, not before.
-  first->deliverState(platform::ConnectionStateKind::failed, "decrypt error");
+  // A stalled handshake from elsewhere counts when its 30 s are over.
+  auto staller = h.pairingListener()->accept("198.51.100.10:1");
+  EXPECT_TRUE(staller->started);
+  h.loop.advance(30.1);
+  EXPECT_TRUE(staller->cancelled);
+  EXPECT_EQ(h.host->pairingStateText(), "open; 6 of 20 failed attempts before pairing is suspended");
+
+  // The person pairs with the code they read.
+  auto person = openPairing("192.0.2.1:1");
+  person->deliver("{\"type\":\"pairRequest\",\"clientName\":\"iPad\",\"clientDeviceId\":\"dev-1\"}");
   h.loop.drain();
-  h.loop.advance(0.9);
-  EXPECT_FALSE(second->started);
-  h.loop.advance(0.1);
-  EXPECT_TRUE(second->started);
+  EXPECT_EQ(h.host->pairingStore().paired()->size(), 1u);
+}
 
-  // Handshakes that never finish count when their 30 s run out: with the first failure,
-  // five in all replace the code.
-  auto third = h.pairingListener()->accept("198.51.100.3:1000");
-  auto fourth = h.pairingListener()->accept("198.51.100.4:1000");
-  h.loop.advance(30.0);
-  EXPECT_TRUE(second->cancelled && other->cancelled && third->cancelled && fourth->cancelled);
-  EXPECT_TRUE(h.logger.has("OrvoHost: pairing code replaced after 5 failed attempts"));
-  EXPECT_NE(h.host->pairingSalt(), salt);
+// From many addresses at once, the twentieth wrong code suspends pairing: one log line,
+// the published flag, every waiting and new connection closed, and nothing else starts
+// until the person asks for a new code.
+TEST_F(PinPairingTest, TwentyWrongCodesSuspendPairingUntilANewCodeIsAskedFor) {
+  std::vector<bool> states;
+  auto watch = h.host->pairingSuspended().subscribe([&](const bool& value) { states.push_back(value); });
+  for (int i = 0; i < 20; ++i) {
+    auto wrong = h.pairingListener()->accept("203.0.113." + std::to_string(i) + ":1");
+    ASSERT_TRUE(wrong->started);
+    if (i < 19) {
+      wrong->deliverState(platform::ConnectionStateKind::failed, "unknown psk identity");
+      h.loop.drain();
+      continue;
+    }
+    // The last one is in progress: it holds the last unit of the budget, so the next
+    // address waits rather than starts.
+    auto waiting = h.pairingListener()->accept("203.0.113.100:1");
+    EXPECT_FALSE(waiting->started);
+    wrong->deliverState(platform::ConnectionStateKind::failed, "unknown psk identity");
+    h.loop.drain();
+    EXPECT_TRUE(waiting->cancelled);
+    EXPECT_FALSE(waiting->started);
+  }
+  EXPECT_TRUE(*h.host->pairingSuspended());
+  EXPECT_EQ(states, (std::vector<bool>{false, true}));
+  EXPECT_EQ(h.logger.countPrefix("OrvoHost: pairing suspended after 20 failed attempts"), 1u);
+  auto refused = h.pairingListener()->accept("192.0.2.1:1");
+  EXPECT_TRUE(refused->cancelled);
+  EXPECT_FALSE(refused->started);
+  // The code's own expiry does not lift it.
+  h.loop.advance(601);
+  EXPECT_TRUE(*h.host->pairingSuspended());
+  EXPECT_TRUE(h.pairingListener()->accept("192.0.2.1:2")->cancelled);
 
-  // A successful handshake frees the address at once.
-  auto busy = h.pairingListener()->accept("198.51.100.5:1000");
-  auto waiting = h.pairingListener()->accept("198.51.100.5:1001");
-  busy->deliverState(platform::ConnectionStateKind::ready);
+  h.host->requestNewPairingCode();
   h.loop.drain();
-  EXPECT_TRUE(waiting->started);
+  EXPECT_FALSE(*h.host->pairingSuspended());
+  auto person = openPairing("192.0.2.1:3");
+  EXPECT_TRUE(person->started);
+  EXPECT_TRUE(person->hasPendingReceive());
+
+  // Twenty more suspend it again; the forty have used up the bucket, so after the next
+  // request handshakes wait for it to refill (one every 30 min), and the status says so.
+  for (int i = 0; i < 20; ++i) {
+    auto wrong = h.pairingListener()->accept("203.0.114." + std::to_string(i) + ":1");
+    ASSERT_TRUE(wrong->started) << i;
+    wrong->deliverState(platform::ConnectionStateKind::failed, "unknown psk identity");
+    h.loop.drain();
+  }
+  EXPECT_TRUE(*h.host->pairingSuspended());
+  h.host->requestNewPairingCode();
+  // (The 601 s above refilled a third of one: 1199 s to go.)
+  EXPECT_EQ(h.host->pairingStateText(), "open; too many wrong codes lately: the next attempt can start in 20 min");
+  auto patient = h.pairingListener()->accept("192.0.2.2:1");
+  h.loop.advance(1189.0);
+  EXPECT_FALSE(patient->started);
+  EXPECT_TRUE(patient->cancelled);  // closed unstarted after its 30 s
+  auto later = h.pairingListener()->accept("192.0.2.3:1");
+  EXPECT_FALSE(later->started);
+  h.loop.advance(10.1);
+  EXPECT_TRUE(later->started);
 }
 
 TEST_F(PinPairingTest, PairingListenerFailureClearsThePortAndRefreshesTxt) {

@@ -73,16 +73,68 @@ TEST_F(SessionTest, NewerClientReplacesTheCurrentOneOnlyAfterItsHandshake) {
   EXPECT_EQ(*h.host->connectedClientPairingID(), "A");  // kept until the new client says hello
 }
 
-TEST_F(SessionTest, AtMostEightHandshakesInProgress) {
-  std::vector<std::shared_ptr<FakeConnection>> pending;
-  for (int i = 0; i < 8; ++i) pending.push_back(h.sessionListener()->accept("198.51.100.1:" + std::to_string(i)));
-  auto ninth = h.sessionListener()->accept("198.51.100.1:9");
-  EXPECT_TRUE(ninth->cancelled);
-  EXPECT_FALSE(ninth->started);
-  EXPECT_TRUE(h.logger.has("OrvoHost: too many handshakes in progress; refusing 198.51.100.1:9"));
-  pending[0]->deliverState(platform::ConnectionStateKind::failed, "x");
-  auto tenth = h.sessionListener()->accept("198.51.100.1:10");
-  EXPECT_FALSE(tenth->cancelled);
+// Eight handshakes in progress at most, two from one address. When all eight are taken, a
+// connection from an address with none in progress takes the place of the oldest; one from
+// an address that has one already is refused.
+TEST_F(SessionTest, HandshakeSlotsArePerAddressAndANewAddressEvictsTheOldest) {
+  auto first = h.sessionListener()->accept("198.51.100.1:1");
+  auto second = h.sessionListener()->accept("198.51.100.1:2");
+  auto third = h.sessionListener()->accept("198.51.100.1:3");
+  EXPECT_FALSE(first->cancelled || second->cancelled);
+  EXPECT_TRUE(third->cancelled);
+  EXPECT_FALSE(third->started);
+  EXPECT_TRUE(h.logger.has("OrvoHost: too many handshakes from 198.51.100.1 in progress; refusing 198.51.100.1:3"));
+
+  std::vector<std::shared_ptr<FakeConnection>> others;
+  for (int i = 2; i <= 7; ++i) others.push_back(h.sessionListener()->accept("198.51.100." + std::to_string(i) + ":1"));
+  for (const auto& c : others) EXPECT_FALSE(c->cancelled);
+  // All eight taken. An address with one in progress is refused...
+  auto refused = h.sessionListener()->accept("198.51.100.7:2");
+  EXPECT_TRUE(refused->cancelled);
+  EXPECT_TRUE(h.logger.has("OrvoHost: too many handshakes in progress; refusing 198.51.100.7:2"));
+  // ...a new one evicts the oldest, and its handshake runs to the session.
+  auto client = h.sessionListener()->accept("192.0.2.50:1");
+  EXPECT_TRUE(first->cancelled);
+  EXPECT_FALSE(second->cancelled);
+  EXPECT_TRUE(client->started);
+  EXPECT_TRUE(h.logger.has("OrvoHost: handshake given up for a newer address: 198.51.100.1:1"));
+  client->deliverState(platform::ConnectionStateKind::ready);
+  h.loop.drain();
+  EXPECT_EQ(h.host->currentConnection(), client);
+  // A slot freed by a failure is taken by anyone.
+  others[0]->deliverState(platform::ConnectionStateKind::failed, "x");
+  auto next = h.sessionListener()->accept("198.51.100.1:4");
+  EXPECT_FALSE(next->cancelled);
+}
+
+// A peer whose first TLS record has not come whole 2 s after it connected is closed; one
+// whose record came keeps the 10 s bound of the whole handshake.
+TEST_F(SessionTest, FirstRecordMustArriveWithinTwoSeconds) {
+  auto silent = h.sessionListener()->accept("198.51.100.1:1");
+  silent->firstRecord = false;
+  auto speaking = h.sessionListener()->accept("198.51.100.2:1");
+  speaking->firstRecord = false;
+  h.loop.advance(1.9);
+  EXPECT_FALSE(silent->cancelled);
+  speaking->firstRecord = true;
+  h.loop.advance(0.2);
+  EXPECT_TRUE(silent->cancelled);
+  EXPECT_FALSE(speaking->cancelled);
+  EXPECT_TRUE(h.logger.has("OrvoHost: no TLS record within 2.0 s; closing 198.51.100.1:1"));
+  h.loop.advance(8.0);
+  EXPECT_TRUE(speaking->cancelled);
+  EXPECT_TRUE(h.logger.has("OrvoHost: handshake timed out: 198.51.100.2:1"));
+}
+
+// Refusals come faster than anyone reads: five lines of a kind per 10 s, then a summary.
+TEST_F(SessionTest, RefusalLinesAreSummarizedEveryTenSeconds) {
+  h.sessionListener()->accept("198.51.100.1:1");
+  h.sessionListener()->accept("198.51.100.1:2");
+  for (int i = 0; i < 500; ++i) h.sessionListener()->accept("198.51.100.1:" + std::to_string(100 + i));
+  EXPECT_EQ(h.logger.countPrefix("OrvoHost: too many handshakes from 198.51.100.1 in progress"), 5u);
+  h.loop.advance(10.0);
+  EXPECT_TRUE(h.logger.has(
+      "OrvoHost: 495 more “too many handshakes from one address” lines in the last 10 s (198.51.100.1 ×495)"));
 }
 
 TEST_F(SessionTest, SwitchingDiscoverableOffCancelsHandshakesInProgress) {

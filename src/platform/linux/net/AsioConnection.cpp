@@ -41,4 +41,8 @@ std::string AsioConnection::endpointDescription() const { return session_->endpo
 
 Bytes AsioConnection::authenticatedKeySecret() const { return session_->authenticatedKeySecret(); }
 
+bool AsioConnection::hasReceivedFirstRecord() const { return session_->firstRecordArrived(); }
+
+bool AsioConnection::hasReceivedBeyondFirstRecord() const { return session_->receivedBeyondFirstRecord(); }
+
 }  // namespace orvo::platform

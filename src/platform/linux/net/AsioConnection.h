@@ -30,6 +30,8 @@ class AsioConnection final : public Connection {
   std::string endpointDescription() const override;
   // Read on the main queue, which runs on the session's io_context thread.
   Bytes authenticatedKeySecret() const override;
+  bool hasReceivedFirstRecord() const override;
+  bool hasReceivedBeyondFirstRecord() const override;
 
  private:
   const std::shared_ptr<TlsSession> session_;

@@ -12,7 +12,26 @@
 
 namespace orvo::platform {
 
-ListenerCore::ListenerCore(asio::io_context& context, asio::ip::address bindAddress, std::uint16_t preferredPort,
+asio::ip::address BindAddress::current() const {
+  if (ipv4Only_.load()) return asio::ip::address_v4::any();
+  return address_;
+}
+
+bool BindAddress::fallBackToIpv4(const asio::ip::address& address, const std::error_code& error, Logger& logger) {
+  // Only "::" has an IPv4 equivalent; a chosen IPv6 address that fails stays a failure.
+  if (!address.is_v6() || !address.is_unspecified()) return false;
+  if (error != asio::error::address_family_not_supported && error != std::errc::address_not_available &&
+      error != std::errc::protocol_not_supported) {
+    return false;
+  }
+  if (!ipv4Only_.exchange(true)) {
+    logLine(logger, "OrvoHost: IPv6 is not available (" + error.message() +
+                        "); listening on 0.0.0.0, IPv4 only");
+  }
+  return true;
+}
+
+ListenerCore::ListenerCore(asio::io_context& context, std::shared_ptr<BindAddress> bindAddress, std::uint16_t preferredPort,
                            std::shared_ptr<const TlsContext> tls, Logger& logger)
     : context_(context),
       bindAddress_(std::move(bindAddress)),
@@ -37,21 +56,38 @@ void ListenerCore::setNewConnectionHandler(Listener::NewConnectionHandler handle
 void ListenerCore::start() {
   if (started_ || cancelled_) return;
   started_ = true;
-  std::error_code error;
+  asio::ip::address address = bindAddress_->current();
+  std::uint16_t port = 0;
   const char* step = "open";
+  std::error_code error = listenOn(address, port, step);
+  if (error && bindAddress_->fallBackToIpv4(address, error, logger_)) {
+    address = bindAddress_->current();
+    error = listenOn(address, port, step);
+  }
+  if (error) {
+    reportState({.kind = ListenerStateKind::failed,
+                 .error = std::string("cannot ") + step + " on " + describeEndpoint(address, 0) + ": " + error.message()});
+    return;
+  }
+  port_ = port;
+  reportState({.kind = ListenerStateKind::ready});
+  accept();
+}
+
+std::error_code ListenerCore::listenOn(const asio::ip::address& address, std::uint16_t& port, const char*& step) {
+  std::error_code error;
   // The port of the listener this one replaces keeps clients that remember it working;
   // when it is taken, any free port will do.
-  std::uint16_t port = 0;
   for (const std::uint16_t candidate : {preferredPort_, std::uint16_t{0}}) {
     if (error) {
       std::error_code ignored;
       acceptor_.close(ignored);
       error.clear();
     }
-    const asio::ip::tcp::endpoint endpoint(bindAddress_, candidate);
+    const asio::ip::tcp::endpoint endpoint(address, candidate);
     step = "open";
     acceptor_.open(endpoint.protocol(), error);
-    if (!error && bindAddress_.is_v6()) {
+    if (!error && address.is_v6()) {
       // "::" serves IPv4 clients too.
       std::error_code ignored;
       acceptor_.set_option(asio::ip::v6_only(false), ignored);
@@ -71,14 +107,8 @@ void ListenerCore::start() {
   if (error) {
     std::error_code ignored;
     acceptor_.close(ignored);
-    reportState({.kind = ListenerStateKind::failed,
-                 .error = std::string("cannot ") + step + " on " + describeEndpoint(bindAddress_, 0) + ": " +
-                          error.message()});
-    return;
   }
-  port_ = port;
-  reportState({.kind = ListenerStateKind::ready});
-  accept();
+  return error;
 }
 
 void ListenerCore::accept() {
@@ -104,8 +134,9 @@ void ListenerCore::onAccepted(const std::error_code& error, asio::ip::tcp::socke
   std::error_code endpointError;
   const asio::ip::tcp::endpoint remote = socket.remote_endpoint(endpointError);
   std::string description = endpointError ? std::string("unknown") : describeEndpoint(remote);
-  auto connection = std::make_shared<AsioConnection>(
-      TlsSession::accepted(context_, std::move(socket), tls_, std::move(description), logger_));
+  auto session = TlsSession::accepted(context_, std::move(socket), tls_, std::move(description), logger_);
+  session->watchBeforeStart();
+  auto connection = std::make_shared<AsioConnection>(std::move(session));
   accept();
   // Without a receiver the connection goes with its last handle, which closes it.
   Listener::NewConnectionHandler handler = newConnectionHandler_;

@@ -9,19 +9,22 @@
 namespace orvo::platform {
 
 AsioNetwork::AsioNetwork(asio::io_context& context, std::string bindAddress, Logger& logger)
-    : context_(context), bindAddress_(std::move(bindAddress)), logger_(logger) {}
+    : context_(context), bindAddressText_(std::move(bindAddress)), logger_(logger) {}
 
 std::shared_ptr<Listener> AsioNetwork::makeListener(const TlsParameters& parameters, std::uint16_t preferredPort,
                                                     std::string& error) {
-  std::error_code addressError;
-  const asio::ip::address address = asio::ip::make_address(bindAddress_, addressError);
-  if (addressError) {
-    error = "invalid bind address \"" + bindAddress_ + "\": " + addressError.message();
-    return nullptr;
+  if (!bindAddress_) {
+    std::error_code addressError;
+    const asio::ip::address address = asio::ip::make_address(bindAddressText_, addressError);
+    if (addressError) {
+      error = "invalid bind address \"" + bindAddressText_ + "\": " + addressError.message();
+      return nullptr;
+    }
+    bindAddress_ = std::make_shared<BindAddress>(address);
   }
   std::shared_ptr<const TlsContext> tls = TlsContext::make(TlsRole::server, parameters, error);
   if (!tls) return nullptr;
-  auto core = std::make_shared<ListenerCore>(context_, address, preferredPort, std::move(tls), logger_);
+  auto core = std::make_shared<ListenerCore>(context_, bindAddress_, preferredPort, std::move(tls), logger_);
   asio::use_service<HandlerReleaseService>(context_).track(core);
   return std::make_shared<AsioListener>(std::move(core));
 }

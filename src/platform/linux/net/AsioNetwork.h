@@ -12,6 +12,8 @@ class Logger;
 
 namespace orvo::platform {
 
+class BindAddress;
+
 // Listeners and connections speaking TLS 1.2 with pre-shared keys over TCP, on Asio and
 // OpenSSL 3.
 //
@@ -39,7 +41,8 @@ namespace orvo::platform {
 class AsioNetwork final : public Network {
  public:
   // `bindAddress`: numeric address the listeners bind ("0.0.0.0", "::" for all interfaces
-  // with IPv4 too, "127.0.0.1").
+  // with IPv4 too, "127.0.0.1"). Where the kernel has no IPv6, "::" becomes 0.0.0.0 for
+  // every listener, with one log line.
   AsioNetwork(asio::io_context& context, std::string bindAddress, Logger& logger);
   AsioNetwork(const AsioNetwork&) = delete;
   AsioNetwork& operator=(const AsioNetwork&) = delete;
@@ -55,7 +58,8 @@ class AsioNetwork final : public Network {
 
  private:
   asio::io_context& context_;
-  std::string bindAddress_;
+  std::string bindAddressText_;
+  std::shared_ptr<BindAddress> bindAddress_;  // parsed by the first listener
   Logger& logger_;
 };
 

@@ -58,6 +58,12 @@ TlsSession::~TlsSession() = default;
 
 void TlsSession::setStateHandler(Connection::StateHandler handler) { stateHandler_ = std::move(handler); }
 
+void TlsSession::watchBeforeStart() {
+  if (role_ != TlsRole::server || started_ || finished_) return;
+  watching_ = true;
+  requestRead();
+}
+
 void TlsSession::start() {
   if (started_ || finished_) return;
   started_ = true;
@@ -112,6 +118,10 @@ void TlsSession::beginHandshake() {
   SSL_set_bio(ssl_.get(), in, out);  // the SSL object owns both from here on
   networkIn_ = in;
   networkOut_ = out;
+  if (!early_.empty()) {
+    BIO_write(networkIn_, early_.data(), static_cast<int>(early_.size()));
+    Bytes().swap(early_);
+  }
   if (role_ == TlsRole::server) {
     SSL_set_accept_state(ssl_.get());
   } else {
@@ -267,7 +277,8 @@ void TlsSession::onWritten(const std::error_code& error) {
 
 void TlsSession::requestRead() {
   if (readInFlight_ || socketEof_) return;
-  const bool wanted = (phase_ == Phase::handshaking && handshakeWantsRead_) ||
+  const bool wanted = (phase_ == Phase::idle && watching_ && !finished_ && early_.size() < kEarlyLimit) ||
+                      (phase_ == Phase::handshaking && handshakeWantsRead_) ||
                       (phase_ == Phase::ready && receive_ && receiveWantsRead_) ||
                       (phase_ == Phase::closing && draining_);
   if (!wanted) return;
@@ -281,6 +292,21 @@ void TlsSession::requestRead() {
 void TlsSession::onRead(const std::error_code& error, std::size_t length) {
   readInFlight_ = false;
   if (phase_ == Phase::closed) return;
+  if (phase_ == Phase::idle) {
+    // Not started yet: keep what came for the handshake, and end at once when the peer
+    // has gone, so that a connection waiting for its turn holds nothing for nobody.
+    if (finished_ || error == asio::error::operation_aborted) return;
+    if (error == asio::error::eof) {
+      fail("connection closed by the peer before the handshake", false);
+    } else if (error) {
+      fail(error.message(), false);
+    } else {
+      noteReceived(socketBuffer_.data(), length);
+      early_.insert(early_.end(), socketBuffer_.begin(), socketBuffer_.begin() + static_cast<long>(length));
+      requestRead();
+    }
+    return;
+  }
   if (phase_ == Phase::closing) {
     // Whatever the peer still sends is of no use now; wait for its end.
     if (error && error != asio::error::eof) {
@@ -301,9 +327,24 @@ void TlsSession::onRead(const std::error_code& error, std::size_t length) {
     return;
   } else {
     if (length > 0) peerSpoke_ = true;
+    if (phase_ == Phase::handshaking) noteReceived(socketBuffer_.data(), length);
     BIO_write(networkIn_, socketBuffer_.data(), static_cast<int>(length));
   }
   advance();
+}
+
+void TlsSession::noteReceived(const std::uint8_t* data, std::size_t length) {
+  if (beyondFirstRecord_.load(std::memory_order_relaxed)) return;
+  // The record header: type, version (2 bytes), length (2 bytes).
+  for (std::size_t i = 0; i < length && receivedBeforeReady_ + i < firstHeader_.size(); ++i) {
+    firstHeader_[receivedBeforeReady_ + i] = data[i];
+  }
+  receivedBeforeReady_ += length;
+  if (receivedBeforeReady_ < firstHeader_.size()) return;
+  const std::size_t recordLength = std::size_t{firstHeader_[3]} << 8 | firstHeader_[4];
+  const std::size_t firstRecordEnd = firstHeader_.size() + recordLength;
+  if (receivedBeforeReady_ >= firstRecordEnd) firstRecordArrived_.store(true, std::memory_order_relaxed);
+  if (receivedBeforeReady_ > firstRecordEnd) beyondFirstRecord_.store(true, std::memory_order_relaxed);
 }
 
 void TlsSession::receive(std::size_t minimum, std::size_t maximum, Connection::ReceiveCompletion completion) {

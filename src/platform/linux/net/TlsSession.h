@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 
 #include <array>
+#include <atomic>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
@@ -38,6 +39,11 @@ namespace orvo::platform {
 // lives until its socket is closed; AsioConnection, the object the host holds, cancels it
 // when the host lets go.
 //
+// Server side, the socket is read from the moment watchBeforeStart() is called (the
+// listener does so on accept), before the handshake begins: the bytes wait for start(), at
+// most kEarlyLimit of them, so that the peer's first record is seen (firstRecordArrived) and
+// a peer that closes a connection that was never started makes it fail at once.
+//
 // States: setup → preparing (start) → ready, or failed with a description; cancel() at
 // any point reports cancelled instead. failed and cancelled are final: exactly one of
 // them is reported, and the state handler is released after it, so a handler that
@@ -48,6 +54,8 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   // How long a closing connection may take to write its last bytes and TLS close
   // notification, and to see the peer's end, before its socket is closed regardless.
   static constexpr std::chrono::milliseconds kCloseTimeout{2000};
+  // Bytes a server connection reads before start(): more than a ClientHello needs.
+  static constexpr std::size_t kEarlyLimit = 18 * 1024;
 
   // Server side: an accepted socket; the handshake waits for start().
   static std::shared_ptr<TlsSession> accepted(asio::io_context& context, asio::ip::tcp::socket socket,
@@ -70,6 +78,19 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   const std::string& endpoint() const { return endpoint_; }
   // Server side, once ready: the secret of the key that admitted the peer; else empty.
   const Bytes& authenticatedKeySecret() const { return authenticatedKeySecret_; }
+  // Server side: the peer's first TLS record has arrived whole (readable from any thread).
+  // Client side: always true.
+  bool firstRecordArrived() const {
+    return role_ == TlsRole::client || firstRecordArrived_.load(std::memory_order_relaxed);
+  }
+
+  // Server side: the peer sent more than its first record before the handshake ended.
+  bool receivedBeyondFirstRecord() const {
+    return role_ == TlsRole::client || beyondFirstRecord_.load(std::memory_order_relaxed);
+  }
+
+  // Server side, not started yet: reads what the peer sends (see above).
+  void watchBeforeStart();
 
   void setStateHandler(Connection::StateHandler handler);
   void start();
@@ -105,6 +126,8 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   void requestRead();
   void onRead(const std::error_code& error, std::size_t length);
   void onWritten(const std::error_code& error);
+  // Counts bytes from the peer until it has sent more than its first record.
+  void noteReceived(const std::uint8_t* data, std::size_t length);
   // Ends the connection: failPending, then the final state, then closing.
   void fail(const std::string& description, bool flushFirst);
   void failPending(const std::string& description);
@@ -120,7 +143,7 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   asio::steady_timer closeTimer_;
   std::optional<asio::ip::tcp::resolver> resolver_;
   std::shared_ptr<const TlsContext> tls_;
-  TlsRole role_;
+  const TlsRole role_;
   std::string endpoint_;
   Logger& logger_;
   // Client side only.
@@ -135,6 +158,12 @@ class TlsSession final : public std::enable_shared_from_this<TlsSession>, public
   Phase phase_ = Phase::idle;
   bool peerSpoke_ = false;  // any byte has come from the peer
   Bytes authenticatedKeySecret_;
+  bool watching_ = false;  // server side: reading before start()
+  Bytes early_;            // ciphertext read before start(), handed to TLS when it begins
+  std::array<std::uint8_t, 5> firstHeader_{};
+  std::size_t receivedBeforeReady_ = 0;  // counted until the first record is complete
+  std::atomic<bool> firstRecordArrived_{false};
+  std::atomic<bool> beyondFirstRecord_{false};
   bool started_ = false;
   bool finished_ = false;  // the final state has been reported
   std::string endError_;   // what operations after the end report
