@@ -444,6 +444,17 @@ class RemoteKeyboardOnX11 : public RemoteInputOnX11 {
     return xterm;
   }
 
+  // Where keys go now, and what the host logged: printed when typed text went missing.
+  std::string focusReport() {
+    std::string report;
+    if (auto now = replyOf(c, xcb_get_input_focus_reply, xcb_get_input_focus(c))) {
+      report += "input focus " + std::to_string(now->focus);
+    }
+    report += ", active window " + std::to_string(activeWindow()) + "\nlog:\n";
+    for (const auto& line : logger.lines()) report += line + "\n";
+    return report;
+  }
+
   // What the xterm has written, once it holds at least `size` bytes (or after the wait).
   static std::string typedInto(const Xterm& xterm, std::size_t size) {
     std::string content;
@@ -524,7 +535,7 @@ TEST_F(RemoteKeyboardOnX11, AnXtermTypesTheTextExactly) {
   input.handleKeyboardText("abc\x7f");
   input.handleKeyboardText("d\n");
   const std::string expected = "h\xC3\xA9llo w\xC3\xB6rld \xC2\xA6\xE2\x82\xAC\xE4\xB8\xAD\xF0\x9F\x98\x80\nabd\n";
-  EXPECT_EQ(typedInto(xterm, expected.size()), expected);
+  EXPECT_EQ(typedInto(xterm, expected.size()), expected) << focusReport();
 }
 
 // Capital letters the keymap has no key for come out capital; so do small ones.
@@ -532,7 +543,7 @@ TEST_F(RemoteKeyboardOnX11, CapitalsWithoutAKeyArriveAsCapitals) {
   Xterm xterm = startXterm("-echo");
   const std::string text = "\xC3\x89\xC3\x9C\xC3\x91\xC3\x87 \xC3\xA9\xC3\xBC\xC3\xB1\xC3\xA7";  // ÉÜÑÇ éüñç
   input.handleKeyboardText(text + "\r");
-  EXPECT_EQ(typedInto(xterm, text.size() + 1), text + "\n");
+  EXPECT_EQ(typedInto(xterm, text.size() + 1), text + "\n") << focusReport();
 }
 
 // Caps Lock locked at the host: the text arrives as the client sent it, letters on keys and
@@ -544,7 +555,7 @@ TEST_F(RemoteKeyboardOnX11, CapsLockAtTheHostDoesNotChangeTheText) {
   input.handleKeyboardText(text + "\r");
   const std::string typed = typedInto(xterm, text.size() + 1);
   EXPECT_TRUE(lockModifiersAndGroup(0, 0));
-  EXPECT_EQ(typed, text + "\n");
+  EXPECT_EQ(typed, text + "\n") << focusReport();
 }
 
 // U+0003 reaches a terminal as Ctrl-C; C1 controls are dropped with a log line.
@@ -590,7 +601,7 @@ TEST_F(RemoteKeyboardLayoutsOnX11, LatinTextArrivesWithTheSecondGroupActive) {
   input.handleKeyboardText(text + "\r");
   const std::string typed = typedInto(xterm, text.size() + 1);
   EXPECT_TRUE(lockModifiersAndGroup(0, 0));
-  EXPECT_EQ(typed, text + "\n");
+  EXPECT_EQ(typed, text + "\n") << focusReport();
 }
 }  // namespace
 }  // namespace orvo::testing

@@ -191,6 +191,10 @@ TEST_F(ChangedFramesOnX, AWindowChangingEverywhereIsReadWithItsChangesAndStaysEx
   const auto display = drawing.display();
   ASSERT_NE(display, nullptr);
   xcb_connection_t* c = display->connection();
+  // Contents kept on the resize: with the default gravity the server would forget them and
+  // the window's program would repaint at a moment of its own, racing the fill below.
+  const std::uint32_t gravity = XCB_GRAVITY_NORTH_WEST;
+  xcb_change_window_attributes(c, window.window, XCB_CW_BIT_GRAVITY, &gravity);
   const std::uint32_t size[] = {400, 240};
   xcb_configure_window(c, window.window, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, size);
   fill(window.window, 0, 0, 400, 240, colour += 0x0A1429);

@@ -87,7 +87,16 @@ class CaptureSuite : public ::testing::Test {
     EXPECT_EQ(colorAt(*isolated, 0, 0), patternColor("under", 0));
     EXPECT_EQ(colorAt(*isolated, 399, 199), patternColor("under", 7));
 
-    auto composited = captureShowing(under.window, CaptureMode::composited, {"cover", 200, 0});
+    // The screen settles in the window manager's time (frames placed, both windows
+    // painted): wait for the whole picture, the cover on the left and the window's own
+    // right half.
+    auto composited = captureUntil(under.window, CaptureMode::composited, [](const ImageView& image) {
+      if (image.width != 400 || image.height != 200 || !shows(image, {"cover", 200, 0})) return false;
+      for (int band = 4; band < 8; ++band) {
+        if (colorAt(image, band * 50 + 25, 100) != patternColor("under", band)) return false;
+      }
+      return true;
+    });
     ASSERT_TRUE(composited);
     EXPECT_EQ(composited->width, 400);
     EXPECT_EQ(composited->height, 200);
@@ -233,7 +242,9 @@ TEST_F(X11CaptureBare, ShadowMarginsOfAClientSideDecoratedWindowAreLeftOut) {
 
 // A display that goes away: no pictures, no crash, and the segments are let go.
 TEST(X11CaptureLoss, ALostDisplayGivesNoPicture) {
-  XvfbFixture x;
+  // A number of its own, which no other suite's server takes once this one is gone.
+  testing::DisplayNumberReservation reserved;
+  XvfbFixture x(testing::XvfbOptions{.displayNumber = reserved.number()});
   testing::RecordingLogger logger;
   X11Connection connection(logger, x.display(), "capture");
   X11WindowCapturer capturer(connection, logger);

@@ -22,6 +22,19 @@ TYPED_TEST(X11WindowList, ListsTitlesOwnersAndClientBoundsFrontToBack) {
   auto& latin1 = this->open({"--legacy-title", "Café crème", "--no-class", "--geometry", "250x150+700+300"});
   auto& untitled = this->open({"--class", "Gamma", "--geometry", "640x480+900+500"});
   auto& broken = this->open({"--title", "bad \xFF byte", "--class", "Delta", "--geometry", "120x90+30+800"});
+  if (this->managed()) {
+    // Whether openbox raises a new window depends on timing (its focus-stealing
+    // prevention): bring each to the front in turn, as the user would, so the stacking
+    // is the opening order.
+    X11WindowActivation activation(this->connection);
+    for (const auto* window : {&utf8, &latin1, &untitled, &broken}) {
+      ASSERT_EQ(activation.setFocusedWindow(0, window->window), 0);
+      ASSERT_TRUE(testing::XvfbFixture::waitUntil([&] {
+        const auto list = this->list(WindowListOption::onScreenOnly);
+        return this->activeWindow() == window->window && !list.empty() && list.front().number == window->window;
+      }));
+    }
+  }
 
   for (const auto option : {WindowListOption::onScreenOnly, WindowListOption::all}) {
     const auto list = this->list(option);
