@@ -11,16 +11,11 @@ jobs=$(nproc)
 # A test that lacks a component (a program, a daemon, root) fails instead of skipping, so
 # the suite cannot pass by skipping (tests/support/Unavailable.h).
 export ORVO_REQUIRE_ALL=${ORVO_REQUIRE_ALL:-1}
-# Stop-gap while rare failures under heavy load remain (seen at a load of 16-20 on two
-# cores: a capture of the managed desktop, typing into xterm, an advertisement renamed
-# after a conflict): a failed test gets one more run, so such a failure does not fail the
-# whole suite, while a real fault fails both runs.
-retry=(--repeat until-pass:2)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build
 # The Debian package; a test checks its file list and Depends: line.
 (cd build && cpack -G DEB)
-ctest --test-dir build --output-on-failure -j "$jobs" -LE bench-smoke "${retry[@]}"
+ctest --test-dir build --output-on-failure -j "$jobs" -LE bench-smoke
 # Every benchmark once, with the least work and one at a time, so that none rots unnoticed.
 ctest --test-dir build --output-on-failure -L bench-smoke
 
@@ -31,7 +26,7 @@ cmake --build build-asan
 # a whole desktop, none of whose code is ours; the host's side of it is the portal backend,
 # which the wayland suite checks in every build).
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure -j "$jobs" "${retry[@]}" -LE '^(abuse|gnome)$'
+  ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE '^(abuse|gnome)$'
 
 # ThreadSanitizer: every test but the Qt panel's (Qt is not instrumented, so its threads
 # only add noise) and the abuse runs (load, not threads; they run in the other two builds). That is the queues, snapshot pump, strip workers, network and host
@@ -54,7 +49,7 @@ tsan_reports="$PWD/build-tsan/tsan-reports"
 rm -rf "$tsan_reports" && mkdir -p "$tsan_reports"
 tsan_status=0
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp log_path=$tsan_reports/race" \
-  "${no_aslr[@]}" ctest --test-dir build-tsan --output-on-failure -j "$jobs" "${retry[@]}" -LE '^(ui|abuse|gnome)$' \
+  "${no_aslr[@]}" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -LE '^(ui|abuse|gnome)$' \
   || tsan_status=$?
 if compgen -G "$tsan_reports/race*" > /dev/null; then
   cat "$tsan_reports"/race*
