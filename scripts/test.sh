@@ -33,7 +33,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 # in-process (unit), and the host crossing its main queue, five serial queues and send
 # queue for real (integration suites, child orvo-host and orvo-client included). Reports
 # go to files, checked after the run, so a race inside a child orvo-host fails the run even
-# when its test passed, and a retried test cannot hide one.
+# when its test passed.
 # Newer kernels randomise mmap addresses more than this TSan's memory layout allows
 # ("unexpected memory mapping"): the tests run with ASLR off (setarch -R) where the
 # system permits it (a container's seccomp may not); otherwise root lowers vm.mmap_rnd_bits to 28.
@@ -59,7 +59,7 @@ fi
 [ "$tsan_status" -eq 0 ] || exit "$tsan_status"
 
 # Fuzzing (clang, libFuzzer + ASan/UBSan, own build directory): every target over its seeds and
-# kept findings, then 60 s of fuzzing each, two targets at a time. No retry: a finding is a failure.
+# kept findings, then 60 s of fuzzing each, two targets at a time. A finding is a failure.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_FUZZ=ON
 cmake --build build-fuzz
 ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L '^fuzz-regression$'
