@@ -337,6 +337,11 @@ class GnomeDesktop:
                      os.path.join(self.home, ".local", "state")]:
             os.makedirs(path, exist_ok=True)
         os.chmod(self.runtime_dir, 0o700)
+        # The desktop's user runs the test window from here: the source tree may sit under
+        # a directory only its owner can enter (a clone in /root or a mktemp directory).
+        self.test_window = os.path.join(self.dir, "test_window.py")
+        shutil.copyfile(os.path.join(HERE, "test_window.py"), self.test_window)
+        os.chmod(self.test_window, 0o644)
         # The shell ties a window to an application through a desktop file named after its
         # Wayland app id; without one the window's app id is "window:N", new for every
         # window, and a restore token never finds a restarted window again.
@@ -344,7 +349,7 @@ class GnomeDesktop:
         os.makedirs(applications, exist_ok=True)
         with open(os.path.join(applications, "org.orvo.TestWindow.desktop"), "w") as f:
             f.write("[Desktop Entry]\nType=Application\nName=Orvo Test Window\nNoDisplay=true\n"
-                    "Exec=%s %s\n" % (SYSTEM_PYTHON, os.path.join(HERE, "test_window.py")))
+                    "Exec=%s %s\n" % (SYSTEM_PYTHON, self.test_window))
         self.system_bus = "unix:path=" + os.path.join(self.dir, "system_bus_socket")
         self.session_bus = "unix:path=" + os.path.join(self.runtime_dir, "bus")
         if self._switch_user:
@@ -672,7 +677,7 @@ class GnomeDesktop:
             os.fchown(fd, self.user.pw_uid, self.user.pw_gid)
             os.close(fd)
         proc = self._spawn("window-" + title.replace("/", "_"),
-                           [SYSTEM_PYTHON, os.path.join(HERE, "test_window.py"), "--title", title,
+                           [SYSTEM_PYTHON, self.test_window, "--title", title,
                             "--width", str(width), "--height", str(height), "--log", logfile]
                            + (["--decorated"] if decorated else []) + (["--animate"] if animate else []),
                            stdout=subprocess.PIPE)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
@@ -58,6 +59,12 @@ class GnomeDesktop : public ::testing::Test {
         environment[line.substr(0, eq)] = line.substr(eq + 1);
       }
     }
+    // The desktop's user runs the host from the desktop's directory: the build tree may sit
+    // under a directory only its owner can enter (a clone in /root or a mktemp directory).
+    hostPath = environment.at("ORVO_DESKTOP_DIR") + "/orvo-host";
+    std::error_code error;
+    std::filesystem::copy_file(ORVO_HOST_PATH, hostPath, std::filesystem::copy_options::overwrite_existing, error);
+    if (error) unavailable = "cannot copy orvo-host for the desktop's user: " + error.message();
   }
   static void TearDownTestSuite() {
     if (desktop) desktop->write("quit\n");
@@ -113,7 +120,7 @@ class GnomeDesktop : public ::testing::Test {
 
   void startHost() {
     host = std::make_unique<ChildProcess>(
-        asDesktopUser({ORVO_HOST_PATH, "--headless"}, {"ORVO_BIND_ADDRESS=127.0.0.1"}));
+        asDesktopUser({hostPath, "--headless"}, {"ORVO_BIND_ADDRESS=127.0.0.1"}));
     ASSERT_TRUE(waitUntil([&] { return ctl({"status"}).exitCode == 0; }, 20s)) << host->output();
   }
   void stopHost() {
@@ -123,7 +130,7 @@ class GnomeDesktop : public ::testing::Test {
     host.reset();
   }
   Outcome ctl(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 30s) const {
-    std::vector<std::string> command = {ORVO_HOST_PATH, "ctl"};
+    std::vector<std::string> command = {hostPath, "ctl"};
     command.insert(command.end(), args.begin(), args.end());
     return runToEnd(asDesktopUser(command), timeout);
   }
@@ -161,7 +168,7 @@ class GnomeDesktop : public ::testing::Test {
   }
   // Shares the test window through the picker, as the person does at the desktop.
   void shareWindow(const std::string& title) {
-    ChildProcess sharing(asDesktopUser({ORVO_HOST_PATH, "ctl", "share-windows"}));
+    ChildProcess sharing(asDesktopUser({hostPath, "ctl", "share-windows"}));
     ASSERT_EQ(tell("pick " + title, {"picked", "no-dialog", "error:"}, 60s), "picked") << desktop->output();
     ASSERT_TRUE(waitUntil([&] { return sharing.exitStatus().has_value(); }, 20s)) << sharing.output();
     ASSERT_EQ(*sharing.exitStatus(), 0) << sharing.output() << host->output();
@@ -170,6 +177,7 @@ class GnomeDesktop : public ::testing::Test {
   static inline std::string unavailable;
   static inline std::unique_ptr<ChildProcess> desktop;
   static inline std::map<std::string, std::string> environment;
+  static inline std::string hostPath;  // orvo-host, where the desktop's user can run it
   TempDir home;
   std::unique_ptr<ChildProcess> host;
   bool paired = false;
@@ -205,7 +213,7 @@ TEST_F(GnomeDesktop, AWindowSharedInThePickerIsStreamedRestoredWithoutADialogAnd
   EXPECT_EQ(tell("dialog?", {"yes", "no"}), "no");
 
   // Remote control: the desktop asks once for this session (pictures and input together).
-  ChildProcess allowing(asDesktopUser({ORVO_HOST_PATH, "ctl", "allow-control", "on"}));
+  ChildProcess allowing(asDesktopUser({hostPath, "ctl", "allow-control", "on"}));
   ASSERT_EQ(tell("pick Alpha", {"picked", "no-dialog", "error:"}, 60s), "picked") << desktop->output();
   ASSERT_TRUE(waitUntil([&] { return ctl({"status"}).output.find("Remote control: on\n") != std::string::npos; }))
       << ctl({"status"}).output << host->output();
