@@ -162,7 +162,14 @@ rig() {
 expect() { [ "$answer" = "$1" ] || { echo "the GNOME desktop answered '$answer' (expected $1)" >&2; exit 1; }; }
 
 host_as=(env)
-[ "$(id -un)" = "$desktop_user" ] || host_as=(setpriv --reuid="$desktop_user" --regid="$desktop_user" --init-groups -- env)
+build_host_bin=$host_bin
+if [ "$(id -un)" != "$desktop_user" ]; then
+  host_as=(setpriv --reuid="$desktop_user" --regid="$desktop_user" --init-groups -- env)
+  # The desktop's user runs the host from the desktop's directory: the build tree may sit
+  # under a directory only its owner can enter.
+  cp "$host_bin" "$desktop_dir/orvo-host"
+  host_bin=$desktop_dir/orvo-host
+fi
 host_as+=("${rig_env[@]}")
 "${host_as[@]}" ORVO_BIND_ADDRESS=127.0.0.1 "$host_bin" --headless >"$work/host-wayland.log" 2>&1 &
 host_pid=$!  # setpriv and env exec the host: the same process
@@ -200,6 +207,7 @@ kill "$host_pid"
 wait "$host_pid" 2>/dev/null || true
 rig quit
 wait "$rig_pid" 2>/dev/null || true
+host_bin=$build_host_bin
 
 # --- X11: private Xvfb and openbox, the same program through GDK's X11 backend -----------
 host_as=()
