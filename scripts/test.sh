@@ -29,7 +29,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE '^(abuse|gnome)$'
 
 # ThreadSanitizer: every test but the Qt panel's (Qt is not instrumented, so its threads
-# only add noise) and the abuse runs (load, not threads; they run in the other two builds). That is the queues, snapshot pump, strip workers, network and host
+# only add noise) and the abuse runs (load, not threads; they run in the normal build). That is the queues, snapshot pump, strip workers, network and host
 # in-process (unit), and the host crossing its main queue, five serial queues and send
 # queue for real (integration suites, child orvo-host and orvo-client included). Reports
 # go to files, checked after the run, so a race inside a child orvo-host fails the run even
@@ -59,8 +59,10 @@ fi
 [ "$tsan_status" -eq 0 ] || exit "$tsan_status"
 
 # Fuzzing (clang, libFuzzer + ASan/UBSan, own build directory): every target over its seeds and
-# kept findings, then 60 s of fuzzing each, two targets at a time. A finding is a failure.
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_FUZZ=ON
+# kept findings, then 30 s of fuzzing each, two targets at a time (longer runs: ORVO_FUZZ_SECONDS).
+# A finding is a failure.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_FUZZ=ON \
+  -DORVO_FUZZ_SECONDS="${ORVO_FUZZ_SECONDS:-30}"
 cmake --build build-fuzz
 ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L '^fuzz-regression$'
 ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L '^fuzz$'
