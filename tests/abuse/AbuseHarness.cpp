@@ -403,4 +403,11 @@ double median(std::vector<double> values) {
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+void report(const std::string& text) {
+  std::printf("[abuse] %s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
 }  // namespace orvo::testing

@@ -35,6 +35,12 @@
 
 namespace orvo::testing {
 
+using Clock = std::chrono::steady_clock;
+
+// One line of what an abuse run tried or saw, prefixed "[abuse]", printed at once.
+void report(const std::string& text);
+double secondsSince(Clock::time_point start);
+
 // A moment's reading of a process.
 struct ProcessSample {
   long rssKiB = 0;

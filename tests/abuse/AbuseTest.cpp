@@ -23,7 +23,6 @@ namespace orvo::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 // Under AddressSanitizer freed memory waits in a quarantine of up to 256 MiB, so resident
 // memory there grows with allocation traffic; the bounds are wider for that build.
@@ -37,13 +36,6 @@ std::string describe(const ProcessSample& s) {
   return "rss=" + std::to_string(s.rssKiB) + "KiB fds=" + std::to_string(s.descriptors) +
          " threads=" + std::to_string(s.threads);
 }
-
-void report(const std::string& text) {
-  std::printf("[abuse] %s\n", text.c_str());
-  std::fflush(stdout);
-}
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 class AbuseTest : public ::testing::Test {
  protected:

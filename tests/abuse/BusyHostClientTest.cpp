@@ -27,12 +27,6 @@ namespace orvo::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-void report(const std::string& text) {
-  std::printf("[abuse] %s\n", text.c_str());
-  std::fflush(stdout);
-}
 
 // Holds `perAddress` idle connections from each source address to a port, reopening any
 // the host closes, until stopped. Its own thread; plain sockets only.

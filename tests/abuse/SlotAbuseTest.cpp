@@ -23,14 +23,6 @@ namespace orvo::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-void report(const std::string& text) {
-  std::printf("[abuse] %s\n", text.c_str());
-  std::fflush(stdout);
-}
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::string fixed(double value, int digits = 2) {
   char text[32];

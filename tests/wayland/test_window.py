@@ -63,9 +63,9 @@ class MovingBars(Gtk.Widget):
         super().__init__(**kwargs)
         self.log = log
         self.colours = []
-        for spec in BAR_COLOURS:
+        for name in BAR_COLOURS:
             colour = Gdk.RGBA()
-            colour.parse(spec)
+            colour.parse(name)
             self.colours.append(colour)
         self.drawn = 0
         self.first = None
