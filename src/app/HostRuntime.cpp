@@ -89,7 +89,7 @@ HostRuntime::HostRuntime(Logger& logger, Options options)
   powerEvents_.start(systemBusError_);
 
   auto engine = std::make_unique<AppcastUpdaterEngine>(
-      AppcastUpdaterEngine::Services{main_, logger_, settings_, http_, verifier_, inspector_, installer_, *updateQueue_},
+      AppcastUpdaterEngine::Services{main_, logger_, settings_, http_, verifier_, packageReader_, installer_, *updateQueue_},
       AppcastUpdaterEngine::Config{
           .currentVersion = build::kVersion,
           .builtInFeedURL = build::kUpdateFeedURL,

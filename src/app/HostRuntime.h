@@ -23,7 +23,7 @@
 #include "platform/linux/stores/FileSettingsStore.h"
 #include "platform/linux/stores/LinuxHostInfo.h"
 #include "platform/linux/updates/CurlHttpClient.h"
-#include "platform/linux/updates/DpkgDebPackageInspector.h"
+#include "platform/linux/updates/DpkgDebPackageReader.h"
 #include "platform/linux/updates/SodiumUpdateVerifier.h"
 #include "platform/linux/updates/XdgOpenPackageInstaller.h"
 
@@ -124,7 +124,7 @@ class HostRuntime {
   std::unique_ptr<SerialQueue> updateQueue_;
   platform::CurlHttpClient http_;
   platform::SodiumUpdateVerifier verifier_;
-  platform::DpkgDebPackageInspector inspector_;
+  platform::DpkgDebPackageReader packageReader_;
   platform::XdgOpenPackageInstaller installer_;
   std::shared_ptr<OrvoUpdaterController> updater_;
   bool stopping_ = false;

@@ -7,7 +7,7 @@
 
 #include "core/Coding.h"
 #include "core/Log.h"
-#include "platform/PackageInspector.h"
+#include "platform/PackageReader.h"
 #include "platform/PackageInstaller.h"
 #include "platform/UpdateVerifier.h"
 #include "updates/Appcast.h"
@@ -313,7 +313,7 @@ void AppcastUpdaterEngine::checkPackage(const std::filesystem::path& package, co
     std::optional<std::string> failure;
     std::string detail;  // for the log
   };
-  auto check = [&verifier = services_.verifier, &inspector = services_.inspector, package, item,
+  auto check = [&verifier = services_.verifier, &packageReader = services_.packageReader, package, item,
                 key = config_.publicKey, current = config_.currentVersion, name = config_.packageName]() -> Outcome {
     const auto& offered = *item.enclosure;
     std::error_code error;
@@ -328,7 +328,7 @@ void AppcastUpdaterEngine::checkPackage(const std::filesystem::path& package, co
     }
     // Signed by us, so what it says of itself can be trusted: it must be what was offered.
     std::string why;
-    const auto fields = inspector.inspect(package, why);
+    const auto fields = packageReader.readFields(package, why);
     if (!fields) {
       return {"The downloaded update could not be read as a package (" + why + "); it was deleted.", why};
     }
@@ -343,7 +343,7 @@ void AppcastUpdaterEngine::checkPackage(const std::filesystem::path& package, co
     }
     // Newer both as the appcast orders versions and as the installer does (they differ on
     // "2.0~1", a pre-release of 2.0 for dpkg).
-    const auto newer = inspector.isNewerVersion(fields->version, current, why);
+    const auto newer = packageReader.isNewerVersion(fields->version, current, why);
     if (compareVersions(fields->version, current) <= 0 || !newer || !*newer) {
       return {"The downloaded update is version " + fields->version + ", not newer than the running version " +
                   current + "; it was deleted.",

@@ -16,7 +16,7 @@ namespace orvo {
 
 class Logger;
 namespace platform {
-class PackageInspector;
+class PackageReader;
 class PackageInstaller;
 class SettingsStore;
 class UpdateVerifier;
@@ -73,7 +73,7 @@ class AppcastUpdaterEngine final : public UpdaterEngine {
     platform::SettingsStore& settings;
     platform::HttpClient& http;
     platform::UpdateVerifier& verifier;
-    platform::PackageInspector& inspector;
+    platform::PackageReader& packageReader;
     platform::PackageInstaller& installer;
     // Runs the checks of downloaded packages (they read the whole file).
     SerialQueue& worker;

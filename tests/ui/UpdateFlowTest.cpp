@@ -10,7 +10,7 @@
 #include "fakes/FakeStores.h"
 #include "platform/PackageInstaller.h"
 #include "platform/linux/updates/CurlHttpClient.h"
-#include "platform/linux/updates/DpkgDebPackageInspector.h"
+#include "platform/linux/updates/DpkgDebPackageReader.h"
 #include "platform/linux/updates/SodiumUpdateVerifier.h"
 #include "support/LocalHttpServer.h"
 #include "support/RecordingLogger.h"
@@ -56,7 +56,7 @@ class UpdateFlowTest : public QObject {
     RecordingLogger logger;
     UpdateTestKeys keys;
     platform::SodiumUpdateVerifier verifier;
-    platform::DpkgDebPackageInspector inspector;
+    platform::DpkgDebPackageReader packageReader;
     NamingInstaller installer;
     std::unique_ptr<SerialQueue> worker;
     std::unique_ptr<SerialQueue> checks;
@@ -105,7 +105,7 @@ class UpdateFlowTest : public QObject {
           platform::CurlHttpClient::Options{.userAgent = "orvo-panel-test", .caFile = parts->certificates.authorityFile});
       return std::make_unique<AppcastUpdaterEngine>(
           AppcastUpdaterEngine::Services{loop.main(), parts->logger, parts->store, *parts->http, parts->verifier,
-                                         parts->inspector, parts->installer, *parts->checks},
+                                         parts->packageReader, parts->installer, *parts->checks},
           AppcastUpdaterEngine::Config{.currentVersion = "1.0",
                                        .builtInFeedURL = parts->server.url("/appcast.xml"),
                                        .publicKey = parts->keys.publicKeyBase64(),

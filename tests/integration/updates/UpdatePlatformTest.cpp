@@ -13,7 +13,7 @@
 #include "integration/updates/TestPackages.h"
 #include "integration/updates/UpdateTestKeys.h"
 #include "platform/linux/updates/CurlHttpClient.h"
-#include "platform/linux/updates/DpkgDebPackageInspector.h"
+#include "platform/linux/updates/DpkgDebPackageReader.h"
 #include "platform/linux/updates/SodiumUpdateVerifier.h"
 #include "platform/linux/updates/XdgOpenPackageInstaller.h"
 #include "support/ChildProcess.h"
@@ -169,18 +169,18 @@ TEST(SodiumUpdateVerifier, ChecksThe256MiBLimitPackageWithoutHoldingIt) {
   EXPECT_FALSE(verifier.verifyFile(file, signature, keys.publicKeyBase64()));
 }
 
-TEST(DpkgDebPackageInspector, ReadsNameAndVersionOfAPackageAndRefusesAnythingElse) {
+TEST(DpkgDebPackageReader, ReadsNameAndVersionOfAPackageAndRefusesAnythingElse) {
   TempDir dir;
   writeFile(dir.file("orvo-host.deb"), buildTestPackage(dir.path(), "orvo-host", "2.1.0~rc1+git5"));
   writeFile(dir.file("not-a-package.deb"), "!<arch>\nnot really");
-  platform::DpkgDebPackageInspector inspector;
+  platform::DpkgDebPackageReader packageReader;
   std::string error;
-  const auto fields = inspector.inspect(dir.file("orvo-host.deb"), error);
+  const auto fields = packageReader.readFields(dir.file("orvo-host.deb"), error);
   ASSERT_TRUE(fields) << error;
-  EXPECT_EQ(*fields, (platform::PackageInspector::Fields{.package = "orvo-host", .version = "2.1.0~rc1+git5"}));
+  EXPECT_EQ(*fields, (platform::PackageReader::Fields{.package = "orvo-host", .version = "2.1.0~rc1+git5"}));
   for (const auto& path : {dir.file("not-a-package.deb"), dir.file("missing.deb")}) {
     error.clear();
-    EXPECT_FALSE(inspector.inspect(path, error)) << path;
+    EXPECT_FALSE(packageReader.readFields(path, error)) << path;
     EXPECT_FALSE(error.empty()) << path;
   }
 
@@ -196,16 +196,16 @@ TEST(DpkgDebPackageInspector, ReadsNameAndVersionOfAPackageAndRefusesAnythingEls
   };
   for (const auto& o : orders) {
     error.clear();
-    EXPECT_EQ(inspector.isNewerVersion(o.candidate, o.current, error), o.newer) << o.candidate << " > " << o.current;
+    EXPECT_EQ(packageReader.isNewerVersion(o.candidate, o.current, error), o.newer) << o.candidate << " > " << o.current;
     EXPECT_EQ(error.empty(), o.newer.has_value()) << error;
   }
 
   // A reader that hangs is stopped.
   writeFile(dir.file("hangs"), "#!/bin/sh\nexec sleep 30\n");
   ::chmod(dir.file("hangs").c_str(), 0700);
-  platform::DpkgDebPackageInspector hanging(dir.file("hangs"), std::chrono::milliseconds(300));
+  platform::DpkgDebPackageReader hanging(dir.file("hangs"), std::chrono::milliseconds(300));
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(hanging.inspect(dir.file("orvo-host.deb"), error));
+  EXPECT_FALSE(hanging.readFields(dir.file("orvo-host.deb"), error));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   EXPECT_THAT(error, HasSubstr("did not finish"));
 }

@@ -18,7 +18,7 @@
 #include "integration/updates/UpdateTestKeys.h"
 #include "platform/PackageInstaller.h"
 #include "platform/linux/updates/CurlHttpClient.h"
-#include "platform/linux/updates/DpkgDebPackageInspector.h"
+#include "platform/linux/updates/DpkgDebPackageReader.h"
 #include "platform/linux/updates/SodiumUpdateVerifier.h"
 #include "support/ChildProcess.h"
 #include "support/LocalHttpServer.h"
@@ -77,7 +77,7 @@ class UpdaterEngineTest : public ::testing::Test {
   static inline TestCertificates* certificates = nullptr;
 
   AppcastUpdaterEngine::Services services() {
-    return {loop.main(), logger, store, http, verifier, inspector, installer, *checks};
+    return {loop.main(), logger, store, http, verifier, packageReader, installer, *checks};
   }
   AppcastUpdaterEngine::Config config(std::string current = "1.0") {
     return {.currentVersion = std::move(current),
@@ -156,7 +156,7 @@ class UpdaterEngineTest : public ::testing::Test {
   platform::CurlHttpClient http{loop.main(), *worker,
                                 {.userAgent = "orvo-host-test", .caFile = certificates->authorityFile}};
   platform::SodiumUpdateVerifier verifier;
-  platform::DpkgDebPackageInspector inspector;
+  platform::DpkgDebPackageReader packageReader;
   RecordingInstaller installer;
   UpdateTestKeys keys;
   std::map<std::string, std::string> packages;

@@ -1,4 +1,4 @@
-#include "platform/linux/updates/DpkgDebPackageInspector.h"
+#include "platform/linux/updates/DpkgDebPackageReader.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -133,10 +133,10 @@ std::string trimmed(std::string text) {
 
 }  // namespace
 
-DpkgDebPackageInspector::DpkgDebPackageInspector(std::string program, std::chrono::milliseconds timeout)
+DpkgDebPackageReader::DpkgDebPackageReader(std::string program, std::chrono::milliseconds timeout)
     : program_(std::move(program)), timeout_(timeout) {}
 
-std::optional<PackageInspector::Fields> DpkgDebPackageInspector::inspect(const std::filesystem::path& package,
+std::optional<PackageReader::Fields> DpkgDebPackageReader::readFields(const std::filesystem::path& package,
                                                                          std::string& error) {
   const auto run = runProgram({program_, "--field", package.string(), "Package", "Version"}, timeout_);
   if (run.error) {
@@ -169,7 +169,7 @@ std::optional<PackageInspector::Fields> DpkgDebPackageInspector::inspect(const s
   return fields;
 }
 
-std::optional<bool> DpkgDebPackageInspector::isNewerVersion(const std::string& candidate, const std::string& current,
+std::optional<bool> DpkgDebPackageReader::isNewerVersion(const std::string& candidate, const std::string& current,
                                                            std::string& error) {
   // Exit status 0: newer, 1: not newer; anything else (a version of bad syntax) is an error.
   const auto run = runProgram({"dpkg", "--compare-versions", candidate, "gt", current}, timeout_);
